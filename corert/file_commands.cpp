@@ -1,0 +1,238 @@
+// File commands and memory files. Paths arrive as Windows-style GBK texts and are
+// turned into POSIX paths only here. No file command reports a failure beyond its
+// result: an unreadable file reads as the empty byte set, a failed write or delete
+// gives a logical false that callers ignore.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "corert/command_handlers.h"
+#include "corert/gbk.h"
+#include "corert/kernel_commands.h"
+
+namespace corert {
+namespace {
+
+std::mutex program_directory_lock;
+std::optional<std::string> program_directory_override;
+
+// The directory part of a POSIX path, without a trailing '/': "/" itself gives
+// the empty text, so that appending "/config.ini" still names a file under it.
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string executable_directory() {
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t length = readlink("/proc/self/exe", target.data(), target.size());
+        if (length < 0)
+            return ".";
+        if (static_cast<size_t>(length) < target.size()) {
+            target.resize(static_cast<size_t>(length));
+            return directory_of(target);
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// Byte sets larger than their u32 size field can describe are not read.
+constexpr size_t kMaxFileBytes = UINT32_MAX - 64;
+
+std::optional<std::string> read_whole_file(const std::string& path) {
+    if (path.empty())
+        return std::nullopt;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    // Only regular files: a directory fails to read, a FIFO or device could block.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::string content;
+    content.reserve(static_cast<size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || content.size() + static_cast<size_t>(got) > kMaxFileBytes) {
+            close(fd);
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return content;
+}
+
+// A text or byte set argument as the bytes it contributes to a file.
+std::string_view data_argument(const CommandArgs& args, uint32_t index) {
+    return args.tag(index) == qx::kTagByteSet ? args.byte_set(index) : args.text(index);
+}
+
+struct MemoryFile {
+    std::string data;
+    size_t position = 0;
+};
+
+// Memory files are used from the window thread only; the lock keeps the table sound
+// should a backend thread ever reach it.
+struct MemoryFiles {
+    std::mutex lock;
+    std::map<int32_t, MemoryFile> files;
+    int32_t next_number = 1;
+};
+
+MemoryFiles& memory_files() {
+    static MemoryFiles* instance = new MemoryFiles;
+    return *instance;
+}
+
+}  // namespace
+
+void set_program_directory_override(std::optional<std::string> posix_directory) {
+    std::lock_guard guard(program_directory_lock);
+    program_directory_override = std::move(posix_directory);
+}
+
+size_t open_memory_file_count() {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    return table.files.size();
+}
+
+namespace handlers {
+
+uint64_t get_program_directory(const CommandArgs&) {
+    std::string directory;
+    {
+        std::lock_guard guard(program_directory_lock);
+        if (program_directory_override)
+            directory = *program_directory_override;
+    }
+    if (directory.empty())
+        directory = executable_directory();
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.pop_back();
+    if (directory == "/")
+        directory.clear();
+    return text_result(utf8_to_gbk(directory));
+}
+
+uint64_t delete_file(const CommandArgs& args) {
+    std::string path = windows_path_to_posix(args.text(0));
+    return logical_result(!path.empty() && unlink(path.c_str()) == 0);
+}
+
+uint64_t read_file(const CommandArgs& args) {
+    std::optional<std::string> content = read_whole_file(windows_path_to_posix(args.text(0)));
+    return content ? byte_set_result(*content) : 0;
+}
+
+// Every argument after the path is written in order, byte sets and texts alike.
+uint64_t write_file(const CommandArgs& args) {
+    std::string path = windows_path_to_posix(args.text(0));
+    if (path.empty())
+        return logical_result(false);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return logical_result(false);
+    bool ok = true;
+    for (uint32_t i = 1; ok && i < args.count(); ++i)
+        ok = write_all(fd, data_argument(args, i));
+    ok = close(fd) == 0 && ok;
+    return logical_result(ok);
+}
+
+uint64_t open_memory_file(const CommandArgs&) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    int32_t number = table.next_number++;
+    table.files.emplace(number, MemoryFile{});
+    return integer_result(number);
+}
+
+uint64_t close_file(const CommandArgs& args) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    table.files.erase(args.integer(0));
+    return 0;
+}
+
+uint64_t seek_file_start(const CommandArgs& args) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    if (auto it = table.files.find(args.integer(0)); it != table.files.end())
+        it->second.position = 0;
+    return 0;
+}
+
+// Overwrites from the position on and extends the file as needed.
+uint64_t write_text_to_file(const CommandArgs& args) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    auto it = table.files.find(args.integer(0));
+    if (it == table.files.end())
+        return 0;
+    MemoryFile& file = it->second;
+    for (uint32_t i = 1; i < args.count(); ++i) {
+        std::string_view bytes = data_argument(args, i);
+        file.data.replace(file.position, std::min(bytes.size(), file.data.size() - file.position), bytes);
+        file.position += bytes.size();
+    }
+    return 0;
+}
+
+// A line ends at LF; a CR right before it is part of the line end. The last line
+// needs no line end.
+uint64_t read_line(const CommandArgs& args) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    auto it = table.files.find(args.integer(0));
+    if (it == table.files.end() || it->second.position >= it->second.data.size())
+        return text_result({});
+    MemoryFile& file = it->second;
+    std::string_view rest = std::string_view(file.data).substr(file.position);
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    file.position += end == std::string_view::npos ? rest.size() : end + 1;
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return text_result(line);
+}
+
+// An unknown file number is at its end, so a reading loop over it stops at once.
+uint64_t at_file_end(const CommandArgs& args) {
+    MemoryFiles& table = memory_files();
+    std::lock_guard guard(table.lock);
+    auto it = table.files.find(args.integer(0));
+    return logical_result(it == table.files.end() || it->second.position >= it->second.data.size());
+}
+
+}  // namespace handlers
+}  // namespace corert
