@@ -1,0 +1,89 @@
+#include "image/service_slots.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace qx {
+
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kWordCount = kServiceSlotCount + 1;
+
+uint32_t table_word(uint32_t word_base, size_t k) { return word_base + 0x10 * uint32_t(k); }
+
+uint64_t trampoline_address(uint32_t word_base, size_t slot)
+{
+    return (uint64_t(table_word(word_base, slot + 1)) << 32) | table_word(word_base, slot);
+}
+
+}  // namespace
+
+ServiceSlots::ServiceSlots(const std::array<void*, kServiceSlotCount>& services)
+{
+    void* table = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (table == MAP_FAILED)
+        throw std::runtime_error("service table: no memory below 2 GiB");
+    table_ = static_cast<uint32_t*>(table);
+    // Another mapping may already sit at one of the addresses; each base gives a
+    // different set of addresses (64 GiB apart), so a few tries always find room.
+    for (uint32_t word_base = 0x1000; word_base < 0x8000; word_base += 0x1000) {
+        if (try_map(word_base, services)) {
+            for (size_t k = 0; k < kWordCount; ++k)
+                table_[k] = table_word(word_base, k);
+            mprotect(table_, kPage, PROT_READ);
+            return;
+        }
+    }
+    munmap(table_, kPage);
+    throw std::runtime_error("service table: no free addresses for the slot trampolines");
+}
+
+bool ServiceSlots::try_map(uint32_t word_base, const std::array<void*, kServiceSlotCount>& services)
+{
+    for (size_t slot = 0; slot < kServiceSlotCount; ++slot) {
+        uint64_t address = trampoline_address(word_base, slot);
+        void* wanted = reinterpret_cast<void*>(address & ~uint64_t(kPage - 1));
+        void* page = mmap(wanted, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (page == MAP_FAILED || page != wanted) {
+            if (page != MAP_FAILED)
+                munmap(page, kPage);
+            unmap_trampolines();
+            return false;
+        }
+        pages_.push_back(page);
+        // jmp qword [rip + 0], then the service's address.
+        uint8_t* at = static_cast<uint8_t*>(page) + (address & (kPage - 1));
+        static const uint8_t jump[6] = {0xff, 0x25, 0, 0, 0, 0};
+        std::memcpy(at, jump, sizeof jump);
+        uint64_t target = reinterpret_cast<uintptr_t>(services[slot]);
+        std::memcpy(at + sizeof jump, &target, sizeof target);
+        mprotect(page, kPage, PROT_READ | PROT_EXEC);
+    }
+    return true;
+}
+
+void ServiceSlots::unmap_trampolines()
+{
+    for (void* page : pages_)
+        munmap(page, kPage);
+    pages_.clear();
+}
+
+uint64_t ServiceSlots::slot_address(uint32_t slot) const
+{
+    uint64_t value;
+    std::memcpy(&value, table_ + slot, sizeof value);
+    return value;
+}
+
+ServiceSlots::~ServiceSlots()
+{
+    unmap_trampolines();
+    munmap(table_, kPage);
+}
+
+}  // namespace qx
