@@ -157,6 +157,19 @@ ParsedObject parse_object(const ObjectFile& file)
     return obj;
 }
 
+// The name of the symbol whose bytes hold `offset` of section `s`, for messages.
+std::string data_symbol_at(const ParsedObject& obj, const ObjectSection& s, uint64_t offset)
+{
+    for (const auto& sym : obj.symbols) {
+        if (sym.sym.st_shndx >= obj.sections.size() || &obj.sections[sym.sym.st_shndx] != &s)
+            continue;
+        unsigned type = ELF64_ST_TYPE(sym.sym.st_info);
+        if (type != STT_SECTION && offset >= sym.sym.st_value && offset < sym.sym.st_value + sym.sym.st_size)
+            return sym.name;
+    }
+    return s.name + "+" + std::to_string(offset);
+}
+
 std::span<const uint8_t> section_bytes(const ParsedObject& obj, const ObjectSection& s)
 {
     if (s.header.sh_type == SHT_NOBITS)
@@ -482,12 +495,16 @@ void Linker::apply_section_relocations(ParsedObject& obj, const ObjectSection& r
         auto rel = r.read<Elf64_Rela>(rela.header.sh_offset + i * sizeof(Elf64_Rela), "relocation");
         uint32_t type = ELF64_R_TYPE(rel.r_info);
         std::string name;
-        if (ELF64_R_SYM(rel.r_info) < obj.symbols.size())
-            name = obj.symbols[ELF64_R_SYM(rel.r_info)].name;
+        if (ELF64_R_SYM(rel.r_info) < obj.symbols.size()) {
+            const auto& sym = obj.symbols[ELF64_R_SYM(rel.r_info)];
+            name = sym.name;
+            if (ELF64_ST_TYPE(sym.sym.st_info) == STT_SECTION && sym.sym.st_shndx < obj.sections.size())
+                name = obj.sections[sym.sym.st_shndx].name;
+        }
 
         if (target.region == Region::Const || target.region == Region::Writable)
-            fail(obj, "relocation inside data: section " + target.name + " refers to '" + name +
-                          "' (pointer tables in data cannot be placed)");
+            fail(obj, "relocation inside data: '" + data_symbol_at(obj, target, rel.r_offset) + "' in section " +
+                          target.name + " refers to '" + name + "' (pointer tables in data cannot be placed)");
 
         if (target.region == Region::Marks) {
             if (type != R_X86_64_64 || rel.r_offset % kMarkEntrySize != 8 || rel.r_offset + 8 > section.size())

@@ -112,6 +112,11 @@ enum MarkGroup : uint32_t {
     kGroupDataType = 3,
 };
 
+// ---- data-type ids code passes as a control reference's type word (group 3) ----
+enum DataTypeId : uint32_t {
+    kDataTypeComboBox = 0x0001000e,
+};
+
 // ---- DLL commands (the image's table) ----
 enum DllCommandIndex : uint32_t {
     kDllInternetOpen = 0,
