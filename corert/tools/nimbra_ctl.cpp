@@ -1,0 +1,203 @@
+// nimbra-ctl: drives a running Nimbra Weather through its automation socket.
+//
+//   nimbra-ctl [--socket PATH] [--timeout SECONDS] COMMAND [ARGS...]
+//
+// Sends one request, prints the answer's data lines on stdout and an error answer on
+// stderr. `page` prints the bytes the browser read instead of its data lines. Exit
+// status: 0 for "ok", 1 for an error answer, 2 for usage and connection problems.
+#include "corert/automation/wire_text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitOk = 0, kExitErrorAnswer = 1, kExitTrouble = 2;
+
+void usage()
+{
+    std::fputs("usage: nimbra-ctl [--socket PATH] [--timeout SECONDS] COMMAND [ARGS...]\n"
+               "  PATH defaults to $CORERT_AUTOMATION\n"
+               "commands:\n"
+               "  units                   every unit of the window\n"
+               "  unit NAME|ID            one unit (NAME as stored, e.g. 组合框1; ID in hex; or \"window\")\n"
+               "  get NAME|ID PROPERTY    a property value (0-3 geometry, 8 text, 11 address, 19 selection)\n"
+               "  items NAME|ID           the items of a combo box\n"
+               "  pick NAME|ID INDEX      pick an item as the user would (its handler follows)\n"
+               "  click NAME|ID           click a button\n"
+               "  boxes                   the message boxes shown so far\n"
+               "  answer [BUTTON]         close the open message box (ok, cancel, yes, no, ... or a number)\n"
+               "  browsers                what each browser control was given\n"
+               "  page VISIT              the bytes a browser read for that visit\n"
+               "  opened                  what OpenWebPage was asked to open\n"
+               "  wait-idle [SECONDS]     wait until no event is queued or running (default 30)\n"
+               "  state                   the event loop's state\n"
+               "  close                   close the window\n",
+               stderr);
+}
+
+int connect_to(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "nimbra-ctl: socket path %s is empty or too long\n", path.c_str());
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "nimbra-ctl: cannot connect to %s: %s\n", path.c_str(), std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_line(int fd, std::string line)
+{
+    line += '\n';
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        ssize_t sent = send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        rest.remove_prefix(static_cast<size_t>(sent));
+    }
+    return true;
+}
+
+// Reads answer lines up to and including the final "ok" or "error ..." line.
+bool read_answer(int fd, std::vector<std::string>& lines)
+{
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            lines.push_back(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            const std::string& last = lines.back();
+            if (last == "ok" || last.starts_with("error"))
+                return true;
+        }
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            std::fputs("nimbra-ctl: no answer in time\n", stderr);
+            return false;
+        }
+        if (got <= 0) {
+            std::fputs("nimbra-ctl: the program closed the connection without an answer\n", stderr);
+            return false;
+        }
+        pending.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+// The page's bytes go to stdout as they are: they are whatever the file held.
+bool print_page(const std::vector<std::string>& lines)
+{
+    for (const std::string& line : lines) {
+        if (!line.starts_with("data "))
+            continue;
+        auto bytes = corert::wire::base64_decode(std::string_view(line).substr(5));
+        if (!bytes) {
+            std::fputs("nimbra-ctl: a data line of the answer is not base64\n", stderr);
+            return false;
+        }
+        std::fwrite(bytes->data(), 1, bytes->size(), stdout);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string socket_path;
+    if (const char* from_environment = std::getenv("CORERT_AUTOMATION"))
+        socket_path = from_environment;
+    long timeout = 0;
+    int at = 1;
+    for (; at < argc && std::string_view(argv[at]).starts_with("--"); ++at) {
+        std::string_view option = argv[at];
+        if (option == "--help") {
+            usage();
+            return kExitOk;
+        }
+        if (at + 1 >= argc) {
+            usage();
+            return kExitTrouble;
+        }
+        if (option == "--socket") {
+            socket_path = argv[++at];
+        } else if (option == "--timeout") {
+            char* end = nullptr;
+            timeout = std::strtol(argv[++at], &end, 10);
+            if (*end || timeout <= 0) {
+                std::fprintf(stderr, "nimbra-ctl: --timeout takes a positive number of seconds\n");
+                return kExitTrouble;
+            }
+        } else {
+            usage();
+            return kExitTrouble;
+        }
+    }
+    if (at >= argc || socket_path.empty()) {
+        usage();
+        return kExitTrouble;
+    }
+    std::string request;
+    for (int i = at; i < argc; ++i) {
+        std::string_view word = argv[i];
+        if (word.empty() || word.find_first_of(" \t\r\n") != std::string_view::npos) {
+            std::fprintf(stderr, "nimbra-ctl: argument \"%s\" is empty or holds a blank\n", argv[i]);
+            return kExitTrouble;
+        }
+        request += (i > at ? " " : "") + std::string(word);
+    }
+    // wait-idle's own limit comes first; this one only guards against a hung program.
+    if (timeout == 0) {
+        timeout = 120;
+        if (std::string_view(argv[at]) == "wait-idle" && at + 1 < argc)
+            timeout += std::strtol(argv[at + 1], nullptr, 10);
+    }
+
+    int fd = connect_to(socket_path);
+    if (fd < 0)
+        return kExitTrouble;
+    timeval limit{timeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::vector<std::string> lines;
+    bool answered = send_line(fd, request) && read_answer(fd, lines);
+    close(fd);
+    if (!answered)
+        return kExitTrouble;
+
+    const std::string& last = lines.back();
+    lines.pop_back();
+    if (last != "ok") {
+        std::fprintf(stderr, "nimbra-ctl: %s\n", last.c_str());
+        return kExitErrorAnswer;
+    }
+    if (std::string_view(argv[at]) == "page")
+        return print_page(lines) ? kExitOk : kExitTrouble;
+    for (const std::string& line : lines)
+        std::printf("%s\n", line.c_str());
+    return kExitOk;
+}

@@ -1,0 +1,67 @@
+#include "corert/window/browser_control.h"
+
+#include "corert/gbk.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace corert {
+
+bool has_url_scheme(std::string_view address)
+{
+    size_t colon = address.find(':');
+    if (colon == std::string_view::npos || colon < 2)
+        return false;
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!letter(address[0]))
+        return false;
+    for (size_t i = 1; i < colon; ++i) {
+        char c = address[i];
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+PageLoad load_page_source(std::string_view gbk_address)
+{
+    PageLoad load;
+    load.address = gbk_address;
+    if (gbk_address.empty() || has_url_scheme(gbk_address))
+        return load;
+    load.local_file = true;
+    load.path = windows_path_to_posix(gbk_address);
+    std::ifstream file(load.path, std::ios::binary);
+    if (!file)
+        return load;
+    load.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    load.read = !file.bad();
+    if (!load.read)
+        load.bytes.clear();
+    return load;
+}
+
+namespace {
+
+class RecordingBrowser final : public BrowserControl {
+public:
+    PageLoad open(std::string_view gbk_address) override { return load_page_source(gbk_address); }
+    void move(const Geometry&) override {}
+};
+
+class RecordingBrowserFactory final : public BrowserFactory {
+public:
+    std::unique_ptr<BrowserControl> create(uint32_t, const Geometry&) override
+    {
+        return std::make_unique<RecordingBrowser>();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<BrowserFactory> make_recording_browser_factory()
+{
+    return std::make_unique<RecordingBrowserFactory>();
+}
+
+}  // namespace corert

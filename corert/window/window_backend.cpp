@@ -1,0 +1,72 @@
+#include "corert/window/window_backend.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace corert {
+
+std::vector<int32_t> box_buttons(int32_t flags)
+{
+    switch (flags & 0xf) {
+    case 1: return {kButtonOk, kButtonCancel};
+    case 2: return {kButtonAbort, kButtonRetry, kButtonIgnore};
+    case 3: return {kButtonYes, kButtonNo, kButtonCancel};
+    case 4: return {kButtonYes, kButtonNo};
+    case 5: return {kButtonRetry, kButtonCancel};
+    default: return {kButtonOk};
+    }
+}
+
+namespace {
+
+constexpr std::pair<int32_t, const char*> kButtonNames[] = {
+    {kButtonOk, "ok"},       {kButtonCancel, "cancel"}, {kButtonAbort, "abort"}, {kButtonRetry, "retry"},
+    {kButtonIgnore, "ignore"}, {kButtonYes, "yes"},     {kButtonNo, "no"},
+};
+
+bool has_display()
+{
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+}  // namespace
+
+const char* button_name(int32_t button)
+{
+    for (auto& [number, name] : kButtonNames) {
+        if (number == button)
+            return name;
+    }
+    return "?";
+}
+
+std::optional<int32_t> button_by_name(std::string_view name)
+{
+    for (auto& [number, button] : kButtonNames) {
+        if (name == button)
+            return number;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options)
+{
+    const char* asked = std::getenv("CORERT_BACKEND");
+    std::string_view choice = asked && *asked ? asked : (has_display() ? "gtk" : "headless");
+    if (choice == "gtk") {
+        // Only worth a note when someone asked for it by name.
+        if (asked && *asked)
+            std::fprintf(stderr, "corert: the gtk window backend is not available yet; using headless\n");
+    } else if (choice != "headless") {
+        std::fprintf(stderr, "corert: CORERT_BACKEND=%s is not a window backend (headless, gtk); using headless\n",
+                     asked);
+    }
+    return make_headless_window(std::move(options));
+}
+
+}  // namespace corert

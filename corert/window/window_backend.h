@@ -1,0 +1,129 @@
+// The window side of the kernel runtime: one interface, two backends (headless here;
+// GTK behind the same interface).
+//
+// The UI thread is the one that calls the services (load_window, the properties,
+// run_event_loop) and the window commands; handlers run on it, one at a time except
+// where a handler calls process_events and further events run nested inside it.
+// The automation methods may be called from any thread; read-only queries answer even
+// while the UI thread is inside a handler, and user actions are queued to the UI
+// thread like real input.
+#pragma once
+
+#include "corert/window/browser_control.h"
+#include "corert/window/window_state.h"
+#include "corert/window_commands.h"
+#include "image/window_definition.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace corert {
+
+// Calls the handler routine at this offset of the code section's data. Installed by
+// the loader, which turns the offset into a native call.
+using HandlerInvoker = std::function<void(uint32_t code_offset)>;
+
+struct MessageBoxRecord {
+    uint32_t number = 0;  // counted from 1, in the order shown
+    std::string message;  // GBK
+    std::string title;    // GBK; meaningful when has_title
+    bool has_title = false;
+    int32_t flags = 0;
+    bool open = true;
+    int32_t answer = 0;   // the button that closed it
+};
+
+struct BrowserVisit {
+    uint32_t number = 0;  // counted from 1, over all browser units
+    uint32_t unit = 0;
+    PageLoad load;
+};
+
+// Input from automation, delivered on the UI thread as the user's would be.
+struct UserAction {
+    enum class Kind { Pick, Click, Close };
+    Kind kind = Kind::Click;
+    uint32_t unit = 0;
+    int32_t index = 0;  // Pick: the item, from 0
+};
+
+enum class IdleState {
+    Idle,     // nothing queued and no handler running
+    BoxOpen,  // a handler waits for a message box to be answered
+    Closed,   // the window has been closed
+    Busy,     // the wait timed out (or was stopped) with work still going on
+};
+
+struct WindowStatus {
+    bool loaded = false;
+    bool closed = false;
+    int handler_depth = 0;  // handlers running, nested ones counted
+    size_t queued = 0;      // events waiting for the UI thread
+    std::optional<uint32_t> open_box;
+};
+
+class WindowBackend : public WindowCommands {
+public:
+    // ---- services (UI thread) ----
+    // Builds the window `window_id` of `form` and opens the browsers' start addresses;
+    // event 0 of the window is queued to follow once everything exists.
+    virtual void load_window(const qx::FormSection& form, uint32_t window_id) = 0;
+    // Service slot 4: an integer, or for a text property a new block of the memory
+    // service that belongs to the caller. 0 for what does not exist.
+    virtual uint64_t get_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element) = 0;
+    // Service slot 5: a text value is a pointer in low|high and stays the caller's.
+    virtual void set_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                              uint32_t high) = 0;
+    // Service slot 10.
+    virtual void hand_over() = 0;
+    // Service slot 9: dispatches events until the window is closed.
+    virtual void run_event_loop() = 0;
+
+    // ---- automation (any thread) ----
+    virtual WindowState snapshot() const = 0;
+    virtual std::vector<MessageBoxRecord> message_boxes() const = 0;
+    virtual std::vector<BrowserVisit> browser_visits() const = 0;
+    virtual WindowStatus status() const = 0;
+    // Empty when accepted, else why not.
+    virtual std::string post(const UserAction& action) = 0;
+    // Closes the open message box with `button`; nullopt takes the box's default.
+    virtual std::string answer_box(std::optional<int32_t> button) = 0;
+    virtual IdleState wait_idle(std::chrono::milliseconds timeout, std::stop_token stop = {}) = 0;
+};
+
+struct BackendOptions {
+    HandlerInvoker invoke_handler;
+    std::unique_ptr<BrowserFactory> browsers;  // null: the recording browser
+    // When false a message box is answered at once with its default button (nobody
+    // could answer it); otherwise it blocks the UI thread until answer_box.
+    bool boxes_wait_for_answer = true;
+};
+
+std::unique_ptr<WindowBackend> make_headless_window(BackendOptions options);
+
+// CORERT_BACKEND: "headless" or "gtk"; unset: gtk when a display exists, else
+// headless. Until the GTK backend exists, asking for it gives headless with a note.
+std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options);
+
+// Message box buttons, as the original platform numbers them.
+enum BoxButton : int32_t {
+    kButtonOk = 1,
+    kButtonCancel = 2,
+    kButtonAbort = 3,
+    kButtonRetry = 4,
+    kButtonIgnore = 5,
+    kButtonYes = 6,
+    kButtonNo = 7,
+};
+// The buttons a box with these flags shows, the default first.
+std::vector<int32_t> box_buttons(int32_t flags);
+const char* button_name(int32_t button);
+std::optional<int32_t> button_by_name(std::string_view name);
+
+}  // namespace corert

@@ -1,0 +1,99 @@
+#include "corert/window/window_services.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string_view>
+
+namespace corert {
+
+namespace {
+
+std::atomic<WindowSession*> installed_session{nullptr};
+
+bool auto_answer_asked()
+{
+    const char* value = std::getenv("CORERT_AUTO_ANSWER");
+    return value && *value && std::string_view(value) != "0";
+}
+
+std::unique_ptr<AutomationServer> serve_automation(WindowBackend& backend)
+{
+    const char* path = std::getenv("CORERT_AUTOMATION");
+    if (!path || !*path)
+        return nullptr;
+    try {
+        return std::make_unique<AutomationServer>(backend, path);
+    } catch (const std::exception& problem) {
+        // The program still runs; a script will find nothing at the path.
+        std::fprintf(stderr, "corert: %s; running without automation\n", problem.what());
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
+                             std::unique_ptr<BrowserFactory> browsers)
+    : form_(form)
+{
+    const char* automation_path = std::getenv("CORERT_AUTOMATION");
+    BackendOptions options;
+    options.invoke_handler = std::move(invoke_handler);
+    options.browsers = std::move(browsers);
+    const bool boxes_wait = automation_path && *automation_path && !auto_answer_asked();
+    options.boxes_wait_for_answer = boxes_wait;
+    backend_ = make_window_backend(std::move(options));
+    automation_ = serve_automation(*backend_);
+    if (!automation_ && boxes_wait)
+        std::fprintf(stderr, "corert: message boxes will wait for an answer nobody can give\n");
+    set_window_commands(backend_.get());
+    installed_session.store(this);
+}
+
+WindowSession::~WindowSession()
+{
+    WindowSession* self = this;
+    installed_session.compare_exchange_strong(self, nullptr);
+    if (window_commands() == backend_.get())
+        set_window_commands(nullptr);
+    automation_.reset();  // before the backend it serves
+}
+
+WindowSession* current_window_session() { return installed_session.load(); }
+
+}  // namespace corert
+
+using corert::current_window_session;
+
+extern "C" uint64_t corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
+{
+    auto* session = current_window_session();
+    return session ? session->backend().get_property(window, unit, property, element) : 0;
+}
+
+extern "C" void corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element,
+                                         uint32_t low, uint32_t high)
+{
+    if (auto* session = current_window_session())
+        session->backend().set_property(window, unit, property, element, low, high);
+}
+
+extern "C" void corert_run_event_loop(void)
+{
+    if (auto* session = current_window_session())
+        session->backend().run_event_loop();
+}
+
+extern "C" void corert_hand_over(uint32_t)
+{
+    if (auto* session = current_window_session())
+        session->backend().hand_over();
+}
+
+extern "C" void corert_load_window(uint32_t window)
+{
+    if (auto* session = current_window_session())
+        session->backend().load_window(session->form(), window);
+}

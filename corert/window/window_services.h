@@ -1,0 +1,56 @@
+// What the loader calls to give the program its window.
+//
+//   corert::WindowSession session(form, invoke_handler);   // before the entry routine
+//   service slots 4, 5, 9, 10, 11 := corert_get_unit_property, corert_set_unit_property,
+//                                    corert_run_event_loop, corert_hand_over, corert_load_window
+//   ... call the entry routine; it loads the window and runs the event loop ...
+//   session ends (after the entry routine has returned, on the same thread)
+//
+// The session picks the backend (CORERT_BACKEND), serves automation when
+// CORERT_AUTOMATION names a socket path, and installs the backend for the window
+// kernel commands (MessageBox, ProcessEvents, the item commands) and the slots.
+#pragma once
+
+#include "corert/automation/automation_server.h"
+#include "corert/window/window_backend.h"
+
+#include <memory>
+
+namespace corert {
+
+class WindowSession {
+public:
+    // `form` is copied: load_window builds the window from it. Message boxes wait for
+    // an answer only where someone can give one: with automation served and
+    // CORERT_AUTO_ANSWER unset or 0; otherwise they take their default button at once.
+    WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
+                  std::unique_ptr<BrowserFactory> browsers = nullptr);
+    ~WindowSession();
+    WindowSession(const WindowSession&) = delete;
+    WindowSession& operator=(const WindowSession&) = delete;
+
+    WindowBackend& backend() { return *backend_; }
+    const qx::FormSection& form() const { return form_; }
+    bool automation_served() const { return automation_ != nullptr; }
+
+private:
+    qx::FormSection form_;
+    std::unique_ptr<WindowBackend> backend_;
+    std::unique_ptr<AutomationServer> automation_;
+};
+
+// The session whose backend the slot functions below reach; null when none.
+WindowSession* current_window_session();
+
+}  // namespace corert
+
+// Service slots 4, 5, 9, 10 and 11, with the signatures image code calls them by.
+// Without a session they do nothing and read 0.
+extern "C" {
+uint64_t corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
+void corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                              uint32_t high);
+void corert_run_event_loop(void);
+void corert_hand_over(uint32_t zero);
+void corert_load_window(uint32_t window);
+}
