@@ -1,15 +1,13 @@
-// Running a program and cleaning up temporary trees, for the launcher and registry tests.
+// Running a program with its outputs captured, for the launcher and registry tests.
 #pragma once
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -35,10 +33,8 @@ inline std::string ReadAll(int fd)
     return text;
 }
 
-// Runs `argv` with exactly the environment `env`. When `directory_fd` is not -1 the
-// child starts in that directory (which also works for paths too long to name).
-inline ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                                int directory_fd = -1)
+// Runs `argv` with exactly the environment `env`, stdin empty, both outputs captured.
+inline ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     ProcessResult result;
     int out = memfd_create("stdout", 0);
@@ -48,8 +44,6 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, const std:
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out, 1);
     posix_spawn_file_actions_adddup2(&actions, err, 2);
-    if (directory_fd != -1)
-        posix_spawn_file_actions_addfchdir_np(&actions, directory_fd);
 
     std::vector<char*> args, vars;
     for (const std::string& a : argv)
@@ -75,34 +69,6 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, const std:
     close(out);
     close(err);
     return result;
-}
-
-// Removes `name` inside the directory `parent_fd`, recursively, without ever forming a
-// full path, so that trees deeper than PATH_MAX go too.
-inline void RemoveTreeAt(int parent_fd, const char* name)
-{
-    if (unlinkat(parent_fd, name, 0) == 0 || (errno != EISDIR && errno != EPERM))
-        return;
-    int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0)
-        return;
-    if (DIR* dir = fdopendir(fd)) {
-        std::vector<std::string> entries;
-        while (dirent* entry = readdir(dir))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                entries.emplace_back(entry->d_name);
-        for (const std::string& entry : entries)
-            RemoveTreeAt(dirfd(dir), entry.c_str());
-        closedir(dir);
-    } else {
-        close(fd);
-    }
-    unlinkat(parent_fd, name, AT_REMOVEDIR);
-}
-
-inline void RemoveTree(const std::string& path)
-{
-    RemoveTreeAt(AT_FDCWD, path.c_str());
 }
 
 }  // namespace nimbra::test
