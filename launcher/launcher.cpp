@@ -46,6 +46,12 @@ constexpr size_t kPathLimit = PATH_MAX;
 using GetNewSockRoutine = void* (*)(uint32_t);
 using StartRoutine = void (*)(void* image);
 
+std::string LoaderError(const std::string& fallback)
+{
+    const char* error = dlerror();
+    return error ? error : fallback;
+}
+
 int Fail(const std::string& detail)
 {
     ShowErrorBox(detail);
@@ -127,7 +133,7 @@ void* LoadInstalledRuntime(std::string& detail)
 
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module)
-        detail = dlerror();
+        detail = LoaderError(path + ": cannot be loaded");
     return module;
 }
 
@@ -154,7 +160,7 @@ int LauncherMain()
     // Step 6.
     auto get_new_sock = reinterpret_cast<GetNewSockRoutine>(dlsym(module, kStartExport));
     if (!get_new_sock) {
-        detail = dlerror();
+        detail = LoaderError(std::string(kStartExport) + " is null");
         dlclose(module);
         return Fail(detail);
     }
