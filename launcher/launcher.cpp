@@ -84,7 +84,8 @@ bool FitsPathLimit(const std::string& path, std::string& detail)
     return false;
 }
 
-// Steps 2 to 5: the runtime from the installation directory, or null with `detail` set.
+// The runtime from the installation directory named in the registry, or null with
+// `detail` set.
 void* LoadInstalledRuntime(std::string& detail)
 {
     using namespace nimbra::registry;
@@ -141,7 +142,7 @@ int LauncherMain()
 {
     std::string detail;
 
-    // Step 1: the runtime beside the executable.
+    // A runtime beside the executable comes first; the registry is then not read at all.
     std::string path;
     if (!ExecutableDirectory(path, detail))
         return Fail(detail);
@@ -150,14 +151,14 @@ int LauncherMain()
         return Fail(detail);
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 
-    // Steps 2-5: else the one in the installation directory.
+    // A runtime that does not load there is looked for in the installation directory.
     if (!module) {
         module = LoadInstalledRuntime(detail);
         if (!module)
             return Fail(detail);
     }
 
-    // Step 6.
+    // From here on a loaded runtime that fails is freed before the error shows.
     auto get_new_sock = reinterpret_cast<GetNewSockRoutine>(dlsym(module, kStartExport));
     if (!get_new_sock) {
         detail = LoaderError(std::string(kStartExport) + " is null");
@@ -165,14 +166,13 @@ int LauncherMain()
         return Fail(detail);
     }
 
-    // Step 7.
     auto start = reinterpret_cast<StartRoutine>(get_new_sock(kGetNewSockArgument));
     if (!start) {
         dlclose(module);
         return Fail(std::string(kStartExport) + " returned no start routine");
     }
 
-    // Step 8. The runtime stays loaded until the process ends.
+    // The runtime stays loaded until the process ends; its return ends the program.
     start(nimbra_program_image);
     std::exit(0);
 }
