@@ -1,0 +1,89 @@
+// sysapi: system-interface commands. The program uses one: OpenWebPage, which hands an
+// address to the desktop so that the user's own browser opens it.
+//
+// Only http:// and https:// addresses are opened: the address comes from a server's
+// notice, and handing anything else (a file path, another scheme) to the desktop opener
+// would let that server start local programs or open local files.
+//
+// The opener is xdg-open, or the program named by NIMBRA_OPEN_WITH; an empty
+// NIMBRA_OPEN_WITH opens nothing (for tests and unattended runs). Every address is
+// reported to the runtime first, opened or not.
+#include "support/support_library.h"
+
+#include <spawn.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace nimbra::support {
+namespace {
+
+const RuntimeServices* g_runtime = nullptr;
+
+bool is_web_address(const char* address)
+{
+    return strncasecmp(address, "http://", 7) == 0 || strncasecmp(address, "https://", 8) == 0;
+}
+
+// An address is one line: control bytes would let it carry more than one argument's worth
+// of meaning to the opener.
+bool is_single_line(const char* address)
+{
+    for (const char* p = address; *p; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20)
+            return false;
+    }
+    return true;
+}
+
+// Starts the opener without waiting for it: a grandchild runs it so that no zombie is
+// left behind and the window does not wait for the browser.
+void launch_opener(const char* opener, const char* address)
+{
+    pid_t child = fork();
+    if (child < 0)
+        return;
+    if (child == 0) {
+        pid_t grandchild;
+        char* argv[] = {const_cast<char*>(opener), const_cast<char*>(address), nullptr};
+        int status = posix_spawnp(&grandchild, opener, nullptr, nullptr, argv, environ);
+        _exit(status == 0 ? 0 : 127);
+    }
+    int ignored;
+    waitpid(child, &ignored, 0);
+}
+
+// OpenWebPage(address): the result is ignored by callers.
+uint64_t OpenWebPage(const qx::ArgBlock* args)
+{
+    const char* address = text_argument(args, 0);
+    if (g_runtime && g_runtime->note_opened_address)
+        g_runtime->note_opened_address(address);
+    if (!is_web_address(address) || !is_single_line(address))
+        return 0;
+    const char* opener = getenv("NIMBRA_OPEN_WITH");
+    if (!opener)
+        opener = "xdg-open";
+    if (*opener)
+        launch_opener(opener, address);
+    return 1;
+}
+
+const Command kCommands[] = {
+    {qx::kCmdOpenWebPage, OpenWebPage, "OpenWebPage"},
+};
+
+const LibraryExports kExports = {kSupportAbiVersion, "sysapi", kCommands, 1, nullptr};
+
+}  // namespace
+}  // namespace nimbra::support
+
+extern "C" __attribute__((visibility("default"))) const nimbra::support::LibraryExports*
+nimbra_support_library(const nimbra::support::RuntimeServices* runtime)
+{
+    nimbra::support::g_runtime = runtime;
+    return &nimbra::support::kExports;
+}
