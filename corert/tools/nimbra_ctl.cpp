@@ -91,7 +91,7 @@ bool read_answer(int fd, std::vector<std::string>& lines)
             lines.push_back(pending.substr(0, end));
             pending.erase(0, end + 1);
             const std::string& last = lines.back();
-            if (last == "ok" || last.starts_with("error"))
+            if (last == "ok" || last.starts_with("error "))
                 return true;
         }
         ssize_t got = recv(fd, buffer, sizeof buffer, 0);
@@ -189,7 +189,7 @@ int main(int argc, char** argv)
     if (!answered)
         return kExitTrouble;
 
-    const std::string& last = lines.back();
+    const std::string last = lines.back();
     lines.pop_back();
     if (last != "ok") {
         std::fprintf(stderr, "nimbra-ctl: %s\n", last.c_str());
