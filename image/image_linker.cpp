@@ -202,6 +202,8 @@ private:
     LinkedImage build_image();
 
     Target resolve(const ParsedObject& obj, uint32_t symbol_index, int64_t addend, std::string& name) const;
+    // As resolve; Region::None for a mark inside a discarded section.
+    Target resolve_mark(const ParsedObject& obj, uint32_t symbol_index, int64_t addend, std::string& name) const;
     // `name` is what errors call the reference; it becomes the global's name in var.
     Target section_target(const ParsedObject& obj, const ObjectSection& s, uint64_t offset, std::string& name) const;
     void define(const std::string& name, Target target, const ParsedObject& obj, bool weak);
@@ -468,6 +470,16 @@ Target Linker::resolve(const ParsedObject& obj, uint32_t symbol_index, int64_t a
     return t;
 }
 
+Target Linker::resolve_mark(const ParsedObject& obj, uint32_t symbol_index, int64_t addend, std::string& name) const
+{
+    if (symbol_index < obj.symbols.size()) {
+        const auto& sym = obj.symbols[symbol_index];
+        if (sym.sym.st_shndx < obj.sections.size() && obj.sections[sym.sym.st_shndx].discarded)
+            return Target{};
+    }
+    return resolve(obj, symbol_index, addend, name);
+}
+
 void Linker::apply_relocations()
 {
     for (auto& obj : objects_) {
@@ -509,11 +521,9 @@ void Linker::apply_section_relocations(ParsedObject& obj, const ObjectSection& r
         if (target.region == Region::Marks) {
             if (type != R_X86_64_64 || rel.r_offset % kMarkEntrySize != 8 || rel.r_offset + 8 > section.size())
                 fail(obj, "malformed " + std::string(kMarkSection) + " entry at offset " + std::to_string(rel.r_offset));
-            // A mark recorded in a discarded copy of an inline routine goes with it.
-            const auto& sym = obj.symbols.at(ELF64_R_SYM(rel.r_info));
-            if (sym.sym.st_shndx < obj.sections.size() && obj.sections[sym.sym.st_shndx].discarded)
-                continue;
-            Target t = resolve(obj, ELF64_R_SYM(rel.r_info), rel.r_addend, name);
+            Target t = resolve_mark(obj, ELF64_R_SYM(rel.r_info), rel.r_addend, name);
+            if (t.region == Region::None)
+                continue;  // recorded in a discarded copy of an inline routine: goes with it
             uint32_t group = load_u32(section.data() + rel.r_offset - 8);
             if (t.region != Region::Code || t.offset + 4 > stub_block_)
                 fail(obj, "a " + std::string(kMarkSection) + " entry does not point into code");

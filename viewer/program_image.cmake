@@ -31,5 +31,5 @@ add_custom_target(program_image ALL DEPENDS ${NIMBRA_PROGRAM_IMAGE_FILE})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/program_image.S.in ${CMAKE_CURRENT_BINARY_DIR}/program_image.S @ONLY)
 set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/program_image.S PROPERTIES
   OBJECT_DEPENDS ${NIMBRA_PROGRAM_IMAGE_FILE})
-add_library(program_image_object OBJECT ${CMAKE_CURRENT_BINARY_DIR}/program_image.S)
-add_dependencies(program_image_object program_image)
+add_library(nimbra_program_image_object OBJECT ${CMAKE_CURRENT_BINARY_DIR}/program_image.S)
+add_dependencies(nimbra_program_image_object program_image)
