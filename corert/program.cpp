@@ -7,6 +7,8 @@
 #include "corert/window/window_services.h"
 #include "runtime/service_abi.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <stdexcept>
 
@@ -191,9 +193,15 @@ uint32_t Program::counterpart(size_t group, uint32_t value) const
 void Program::run()
 {
     image_->routine<void (*)()>(image_->image().entry_offset)();
-    // Program end: the routines registered through slot 12, newest first.
-    for (auto it = at_exit_.rbegin(); it != at_exit_.rend(); ++it)
+    // Program end: the routines registered through slot 12, newest first. With
+    // CORERT_TRACE set, each is reported once it has returned (tests rely on this line).
+    bool trace = std::getenv("CORERT_TRACE") != nullptr;
+    for (auto it = at_exit_.rbegin(); it != at_exit_.rend(); ++it) {
         reinterpret_cast<void (*)()>(static_cast<uintptr_t>(*it))();
+        if (trace)
+            std::fprintf(stderr, "corert: program-end routine at code+0x%llx returned\n",
+                         static_cast<unsigned long long>(*it - image_->code_data()));
+    }
     at_exit_.clear();
 }
 
