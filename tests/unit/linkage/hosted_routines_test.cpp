@@ -37,7 +37,11 @@ protected:
         reset_recorder([](const void* p) { return p >= qx_hosted_const_start && p < qx_hosted_const_start + 0x38; },
                        reinterpret_cast<const char*>(qx_hosted_const_start + 0x36));
     }
-    void TearDown() override { qx::rt::install_hosted_runtime(nullptr); }
+    void TearDown() override
+    {
+        qx::rt::install_hosted_runtime(nullptr);
+        reset_recorder(nullptr, nullptr);
+    }
 
     qx::rt::HostedRuntime runtime_;
 };

@@ -17,6 +17,7 @@ using qx::ArgRecord;
 class ImageRoutines : public ::testing::Test {
 protected:
     void SetUp() override { reset_for(image_); }
+    void TearDown() override { reset_recorder(nullptr, nullptr); }  // frees what the test left
 
     static const void* pointer(const ArgRecord& r)
     {

@@ -11,6 +11,11 @@
 namespace linkage_test {
 namespace {
 
+class LinkingDependence : public ::testing::Test {
+protected:
+    void TearDown() override { reset_recorder(nullptr, nullptr); }
+};
+
 LoadedImage link_with(const std::function<void(qx::LinkTargets&, qx::MarkGroups&)>& change)
 {
     LoadedImage image = load_test_image(/*link_by_hand=*/true);
@@ -23,14 +28,14 @@ LoadedImage link_with(const std::function<void(qx::LinkTargets&, qx::MarkGroups&
     return image;
 }
 
-TEST(LinkingDependence, CorrectLinkGivesTheVersionTextAndCounterparts)
+TEST_F(LinkingDependence, CorrectLinkGivesTheVersionTextAndCounterparts)
 {
     LoadedImage image = link_with([](qx::LinkTargets&, qx::MarkGroups&) {});
     EXPECT_STREQ(image.routine<decltype(&TestVersionText)>("TestVersionText")(), "1.0");
     EXPECT_EQ(image.routine<decltype(&TestUnitId)>("TestUnitId")(), kUnitCounterpartBase + 10);
 }
 
-TEST(LinkingDependence, WrongConstBaseMissesTheVersionText)
+TEST_F(LinkingDependence, WrongConstBaseMissesTheVersionText)
 {
     LoadedImage image = link_with([](qx::LinkTargets& t, qx::MarkGroups&) { t.const_data += 8; });
     const char* text = image.routine<decltype(&TestVersionText)>("TestVersionText")();
@@ -38,20 +43,20 @@ TEST(LinkingDependence, WrongConstBaseMissesTheVersionText)
     EXPECT_FALSE(text == image.const_text(qx::kConstVersionText));
 }
 
-TEST(LinkingDependence, SkippedUnitGroupLeavesTheImagesOwnId)
+TEST_F(LinkingDependence, SkippedUnitGroupLeavesTheImagesOwnId)
 {
     LoadedImage image = link_with([](qx::LinkTargets&, qx::MarkGroups& g) { g[qx::kGroupUnitId].clear(); });
     EXPECT_EQ(image.routine<decltype(&TestUnitId)>("TestUnitId")(), 0x16010a2eu);  // 按钮1 as the image holds it
 }
 
-TEST(LinkingDependence, SkippedLibraryGroupSendsTheCallToTheWrongLibrary)
+TEST_F(LinkingDependence, SkippedLibraryGroupSendsTheCallToTheWrongLibrary)
 {
     LoadedImage image = link_with([](qx::LinkTargets&, qx::MarkGroups& g) { g[qx::kGroupLibrary].clear(); });
     image.routine<decltype(&TestFetchUrl)>("TestFetchUrl")("http://x/");
     EXPECT_NE(recorder().commands.at(0).library, qx::kLibNetlib + kLibraryCounterpartBias);
 }
 
-TEST(LinkingDependence, WrongVarBaseMissesTheGlobals)
+TEST_F(LinkingDependence, WrongVarBaseMissesTheGlobals)
 {
     LoadedImage image = link_with([](qx::LinkTargets& t, qx::MarkGroups&) { t.var_data += 16; });
     auto globals = reinterpret_cast<const void**>(image.mapped->var_data());
