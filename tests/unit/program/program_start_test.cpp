@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <map>
 
 using nimbra::testing::ProgramRunner;
@@ -128,4 +130,54 @@ TEST_F(ProgramStart, ClosingTheWindowEndsTheProgramAfterReleasingItsGlobals)
     EXPECT_EQ(program_->wait_exit(), 0) << program_->stderr_text();
     EXPECT_NE(program_->stderr_text().find("program-end routine"), std::string::npos) << program_->stderr_text();
     program_.reset();
+}
+
+// ---- a damaged program directory ----
+
+namespace {
+
+// A copy of the program directory without `missing`, or with `garbage` written over a file.
+struct ProgramCopy {
+    std::string dir;
+    explicit ProgramCopy(const std::string& missing, const std::string& garbage = "")
+    {
+        char tmpl[] = "/tmp/nimbra-copy-XXXXXX";
+        dir = mkdtemp(tmpl);
+        auto cp = nimbra::testing::run_command({"/bin/cp", "-a", nimbra::testing::program_directory() + "/.", dir});
+        EXPECT_EQ(cp.status, 0) << cp.err;
+        if (!missing.empty())
+            std::remove((dir + "/" + missing).c_str());
+        if (!garbage.empty()) {
+            FILE* f = std::fopen((dir + "/" + garbage).c_str(), "wb");
+            std::fputs("this is not a shared object", f);
+            std::fclose(f);
+        }
+    }
+    ~ProgramCopy() { nimbra::testing::run_command({"/bin/rm", "-rf", dir}); }
+};
+
+}  // namespace
+
+TEST(ProgramStartFailure, MissingOrInvalidSupportLibraryIsAClearError)
+{
+    struct Case {
+        const char* missing;
+        const char* garbage;
+        const char* expected;
+    } cases[] = {
+        {"xtool.sle", "", "support library"},
+        {"", "netlib.sle", "support library"},
+        {"wininet.so", "", "DLL wininet.dll"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.missing) + c.garbage);
+        ProgramCopy copy(c.missing, c.garbage);
+        ProgramRunner program({}, copy.dir + "/nimbra");
+        EXPECT_FALSE(program.wait_ready(std::chrono::seconds(20)));
+        EXPECT_EQ(program.wait_exit(), 4);
+        std::string err = program.stderr_text();
+        EXPECT_EQ(err.rfind("corert: ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.expected), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line, no trace: " << err;
+    }
 }
