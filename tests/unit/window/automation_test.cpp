@@ -216,6 +216,7 @@ TEST_F(AutomationTest, BrowsersListWhatTheyWereGivenAndWhatTheyRead)
     start();
     ok({"click", "按钮1"});
     ok({"wait-idle"});
+    wait_idle();  // in-process too: the handler's use of this test's strings is over
     const std::string notice = "http://" + configured_hosts().notice_host;
     Log visits = ok({"browsers"});
     ASSERT_EQ(visits.size(), 3u);
