@@ -1,6 +1,6 @@
 // nimbra-ctl: drives a running Nimbra Weather through its automation socket.
 //
-//   nimbra-ctl [--socket PATH] [--timeout SECONDS] COMMAND [ARGS...]
+//   nimbra-ctl [--socket PATH] [--timeout SECONDS] [--wait-socket SECONDS] COMMAND [ARGS...]
 //
 // Sends one request, prints the answer's data lines on stdout and an error answer on
 // stderr. `page` prints the bytes the browser read instead of its data lines. Exit
@@ -8,11 +8,13 @@
 #include "corert/automation/wire_text.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <sys/socket.h>
@@ -26,8 +28,8 @@ constexpr int kExitOk = 0, kExitErrorAnswer = 1, kExitTrouble = 2;
 
 void usage()
 {
-    std::fputs("usage: nimbra-ctl [--socket PATH] [--timeout SECONDS] COMMAND [ARGS...]\n"
-               "  PATH defaults to $CORERT_AUTOMATION\n"
+    std::fputs("usage: nimbra-ctl [--socket PATH] [--timeout SECONDS] [--wait-socket SECONDS] COMMAND [ARGS...]\n"
+               "  PATH defaults to $CORERT_AUTOMATION; --wait-socket retries until the program serves it\n"
                "commands:\n"
                "  units                   every unit of the window\n"
                "  unit NAME|ID            one unit (NAME as stored, e.g. 组合框1; ID in hex; or \"window\")\n"
@@ -46,7 +48,9 @@ void usage()
                stderr);
 }
 
-int connect_to(const std::string& path)
+// Retries until `wait_seconds` have passed, for scripts that start the program and
+// talk to it at once: its socket appears only once the runtime runs.
+int connect_to(const std::string& path, long wait_seconds)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -55,14 +59,20 @@ int connect_to(const std::string& path)
         return -1;
     }
     std::memcpy(address.sun_path, path.data(), path.size());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        std::fprintf(stderr, "nimbra-ctl: cannot connect to %s: %s\n", path.c_str(), std::strerror(errno));
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        int problem = errno;
         if (fd >= 0)
             close(fd);
-        return -1;
+        if (fd < 0 || std::chrono::steady_clock::now() >= give_up) {
+            std::fprintf(stderr, "nimbra-ctl: cannot connect to %s: %s\n", path.c_str(), std::strerror(problem));
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return fd;
 }
 
 bool send_line(int fd, std::string line)
@@ -133,6 +143,7 @@ int main(int argc, char** argv)
     if (const char* from_environment = std::getenv("CORERT_AUTOMATION"))
         socket_path = from_environment;
     long timeout = 0;
+    long wait_socket = 0;
     int at = 1;
     for (; at < argc && std::string_view(argv[at]).starts_with("--"); ++at) {
         std::string_view option = argv[at];
@@ -146,13 +157,14 @@ int main(int argc, char** argv)
         }
         if (option == "--socket") {
             socket_path = argv[++at];
-        } else if (option == "--timeout") {
+        } else if (option == "--timeout" || option == "--wait-socket") {
             char* end = nullptr;
-            timeout = std::strtol(argv[++at], &end, 10);
-            if (*end || timeout <= 0) {
-                std::fprintf(stderr, "nimbra-ctl: --timeout takes a positive number of seconds\n");
+            long seconds = std::strtol(argv[++at], &end, 10);
+            if (*end || seconds <= 0) {
+                std::fprintf(stderr, "nimbra-ctl: %s takes a positive number of seconds\n", argv[at - 1]);
                 return kExitTrouble;
             }
+            (option == "--timeout" ? timeout : wait_socket) = seconds;
         } else {
             usage();
             return kExitTrouble;
@@ -178,7 +190,7 @@ int main(int argc, char** argv)
             timeout += std::strtol(argv[at + 1], nullptr, 10);
     }
 
-    int fd = connect_to(socket_path);
+    int fd = connect_to(socket_path, wait_socket);
     if (fd < 0)
         return kExitTrouble;
     timeval limit{timeout, 0};

@@ -269,7 +269,15 @@ public:
             event.kind = Event::Kind::Click;
             break;
         }
-        case UserAction::Kind::Close: event.kind = Event::Kind::Close; break;
+        case UserAction::Kind::Close:
+            // The box would otherwise hold the UI thread, and the close behind it, for
+            // good. Closing the window ends the box as with its default button.
+            if (MessageBoxRecord* box = open_box()) {
+                box->answer = box_buttons(box->flags).front();
+                box->open = false;
+            }
+            event.kind = Event::Kind::Close;
+            break;
         }
         queue_.push_back(event);
         changed_.notify_all();

@@ -242,6 +242,35 @@ TEST_F(AutomationTest, CloseEndsTheEventLoop)
     EXPECT_EQ(ctl({"click", "按钮1"}).status, 1);
 }
 
+// A script that closes the window while a box is open must not leave the program
+// waiting for an answer forever.
+TEST_F(AutomationTest, CloseEndsAnOpenMessageBox)
+{
+    handlers.on(kOnWindowCreated, [&] {
+        handlers.note("answered " + std::to_string(window().message_box("?", 4, "", false)));
+    });
+    start();
+    EXPECT_EQ(ok({"wait-idle"}), Log{"box 1 open flags=4 message=\"?\""});
+    ok({"close"});
+    ASSERT_TRUE(join_ui());
+    EXPECT_EQ(handlers.log(), (Log{"call 0x100", "answered 6"}));
+    EXPECT_EQ(ok({"boxes"}), Log{"box 1 answered flags=4 answer=yes message=\"?\""});
+}
+
+// nimbra-ctl started before the program serves its socket waits for it.
+TEST_F(AutomationTest, WaitSocketRetriesUntilTheProgramServes)
+{
+    make_window();
+    load();
+    std::thread early([&] {
+        CtlRun run = run_ctl({"--wait-socket", "60", "--socket", socket_path(), "state"});
+        handlers.note("status " + std::to_string(run.status) + " " + run.out);
+    });
+    serve();
+    early.join();
+    EXPECT_EQ(handlers.log(), Log{"status 0 state loaded=yes closed=no handlers=0 queued=1 box=none\n"});
+}
+
 TEST_F(AutomationTest, SocketIsTheOwnersAndALeftoverIsReplaced)
 {
     make_window();
