@@ -5,13 +5,17 @@
 nimbra_routines(program_routines SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
 )
+# The viewer's shared routines (text routines, ...); web/ builds on them.
+nimbra_routines(viewer_routines SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/text_routines.cpp
+)
 
 add_executable(build_program_image ${CMAKE_CURRENT_LIST_DIR}/build_program_image.cpp)
 target_link_libraries(build_program_image PRIVATE program_description qxlink)
 nimbra_warnings(build_program_image)
 
 # Object libraries whose objects make up the image, in link order.
-set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image qxruntime_image)
+set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image viewer_routines_image web_routines_image qxruntime_image)
 set(NIMBRA_PROGRAM_IMAGE_FILE ${CMAKE_BINARY_DIR}/nimbra.qx CACHE INTERNAL "")
 
 set(image_objects)
