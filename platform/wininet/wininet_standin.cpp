@@ -1,60 +1,15 @@
 // The HTTP functions the program's DLL command table names, as this platform supplies
-// them. Handles are 32-bit numbers; 0 means failure.
-//
-// This first version only declares the functions and their argument counts: every call
-// fails cleanly, so a request made through them ends with the request engine's failure
-// value. The transfer itself comes with the libcurl-based implementation.
+// them (see platform/wininet/wininet.h and docs/wininet.md). Each carries the number of
+// arguments it declares, which the DLL-call service checks.
 #include "platform/dll_exports.h"
-
-#include <stdint.h>
+#include "platform/wininet/wininet.h"
 
 namespace {
 
-uint32_t InternetOpenA(const char*, uint32_t, const char*, const char*, uint32_t)
-{
-    return 0;
-}
-
-uint32_t InternetConnectA(uint32_t, const char*, uint32_t, const char*, const char*, uint32_t, uint32_t, uint32_t)
-{
-    return 0;
-}
-
-uint32_t HttpOpenRequestA(uint32_t, const char*, const char*, const char*, const char*, const char**, uint32_t, uint32_t)
-{
-    return 0;
-}
-
-uint32_t HttpSendRequestA(uint32_t, const char*, uint32_t, const void*, uint32_t)
-{
-    return 0;
-}
-
-uint32_t InternetReadFile(uint32_t, void*, uint32_t, uint32_t* read)
-{
-    if (read)
-        *read = 0;
-    return 0;
-}
-
-uint32_t HttpQueryInfoA(uint32_t, uint32_t, void*, uint32_t*, uint32_t*)
-{
-    return 0;
-}
-
-uint32_t InternetCloseHandle(uint32_t)
-{
-    return 0;
-}
-
-uint32_t InternetSetCookieA(const char*, const char*, const char*)
-{
-    return 0;
-}
-
 using nimbra::platform::DllExport;
+namespace wininet = nimbra::wininet;
 
-#define EXPORT(function, count) {#function, reinterpret_cast<void*>(&function), count}
+#define EXPORT(function, count) {#function, reinterpret_cast<void*>(&wininet::function), count}
 const DllExport kExports[] = {
     EXPORT(InternetOpenA, 5),
     EXPORT(InternetConnectA, 8),
