@@ -1,0 +1,32 @@
+// The places the demo service knows: the entries of the settings file the viewer reads,
+// so that every code the viewer can ask for has a page and every other code gets a 404.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace demo {
+
+struct Place {
+  std::string province;  // UTF-8, as the combo box item reads ("北京." keeps its stop)
+  std::string city;
+  std::string district;
+  std::string code;
+};
+
+struct PlaceTable {
+  std::vector<Place> places;  // in file order, one per code (the first entry wins)
+
+  const Place* Find(std::string_view code) const;
+};
+
+// Reads a settings file in GBK. Entries stand one to a line as P-C-D@code#; section tags,
+// blank lines and comments are skipped. On failure returns false and sets `error` to a
+// message naming the file and the line or byte offset.
+bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error);
+
+// GBK bytes to UTF-8; false (with the offending byte offset) when the bytes are not GBK.
+bool GbkToUtf8(std::string_view gbk, std::string& utf8, size_t& bad_offset);
+
+}  // namespace demo
