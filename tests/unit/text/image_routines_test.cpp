@@ -1,92 +1,50 @@
 // The text and URL routines as the program image holds them: their freestanding objects
 // linked by the image linker, mapped below 2 GiB, linked against a service table whose
 // services are corert's real kernel commands and memory service, and called natively.
-#include "image/image_linker.h"
-#include "image/mapped_image.h"
-#include "image/service_slots.h"
+#include "image/image_layout.h"
 #include "tests/support/hosted_corert.h"
+#include "tests/support/hosted_image.h"
 #include "text_image_objects.h"
-#include "viewer/globals.h"
-#include "viewer/program_description.h"
 #include "viewer/text_routines.h"
 #include "web/url_parsing.h"
 
 #include <gtest/gtest.h>
 
 #include <cfenv>
-#include <memory>
 
 using nimbra::testing::HostedCorert;
 using nimbra::testing::HostedCorertTest;
+using nimbra::testing::HostedImage;
 
 namespace {
 
-qx::LinkedImage link_text_image()
-{
-    std::vector<qx::ObjectFile> objects;
-    for (const char* path : kTextImageObjects)
-        objects.push_back(qx::read_object_file(path));
-    qx::ImageRecipe recipe;
-    recipe.manifest = nimbra::program_manifest();
-    for (const auto& f : nimbra::dll_function_names())
-        recipe.dll_functions.push_back({nimbra::kDllLibraryName, f});
-    recipe.globals.assign(std::begin(nimbra::kGlobalNames), std::end(nimbra::kGlobalNames));
-    recipe.entry_routine = "TextTestEntry";
-    recipe.form = [](const qx::RoutineLookup&) {
-        return qx::write_form(nimbra::main_window_form(nimbra::configured_hosts()));
-    };
-    return qx::link_image(objects, recipe);
-}
-
 class TextRoutinesInImage : public HostedCorertTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        linked_ = new qx::LinkedImage(link_text_image());
-        // The trampolines live at fixed addresses: one table for the whole test program.
-        slots_ = new qx::ServiceSlots(HostedCorert::service_functions());
-        image_ = new qx::MappedImage(linked_->bytes);
-        image_->link_and_seal(image_->targets(slots_->table_base(), [](size_t, uint32_t value) { return value; }));
-    }
-    static void TearDownTestSuite()
-    {
-        delete image_;
-        delete slots_;
-        delete linked_;
-    }
+    static void SetUpTestSuite() { image_ = new HostedImage(kTextImageObjects, "JoinTexts"); }
+    static void TearDownTestSuite() { delete image_; }
 
-    // The routine called `name` in the mapped image, typed like its host-built twin.
+    // The routine `name` in the image, typed like its host-built twin.
     template <typename F>
-    static F* routine(const char* name, F* = nullptr)
+    static F* routine(const char* name)
     {
-        auto it = linked_->routines.find(name);
-        if (it == linked_->routines.end())
-            throw std::runtime_error(std::string("the test image has no routine ") + name);
-        return image_->routine<F*>(it->second);
+        return image_->routine<F>(name);
     }
-#define IMAGE_ROUTINE(name) routine(#name, &::name)
+#define IMAGE_ROUTINE(name) routine<decltype(::name)>(#name)
 
-    static const char* const_empty_text()
-    {
-        return reinterpret_cast<const char*>(image_->const_data() + qx::kConstEmptyText);
-    }
-
-    static inline qx::LinkedImage* linked_ = nullptr;
-    static inline qx::ServiceSlots* slots_ = nullptr;
-    static inline qx::MappedImage* image_ = nullptr;
+    static inline HostedImage* image_ = nullptr;
 };
 
 TEST_F(TextRoutinesInImage, RoutinesRunAtTheirCodeOffsets)
 {
     auto text_between = IMAGE_ROUTINE(TextBetween);
-    auto at = reinterpret_cast<uintptr_t>(text_between);
-    ASSERT_TRUE(at >= image_->code_data() && at < image_->code_data() + image_->code_size());
+    ASSERT_TRUE(image_->in_code(reinterpret_cast<void*>(text_between)));
 
     EXPECT_EQ(take_text(text_between("a-b-c", "-", "-")), "b");
+    EXPECT_FALSE(runtime.kernel_commands.empty()) << "the image's stubs reached corert's commands";
     EXPECT_EQ(take_text(text_between("key=101280601;", "key=", ";")), "101280601");
     // A missing marker gives the image's own const empty text.
     char* missing = text_between("abc[", "[", "]");
-    EXPECT_EQ(missing, const_empty_text());
+    EXPECT_EQ(missing, image_->const_text(qx::kConstEmptyText));
     qx::rt::Free(missing);
 
     const char* parts[] = {"\xb3\xc7", nullptr, "-", ""};
