@@ -342,6 +342,30 @@ TEST_F(AutomationTest, SessionServesTheSocketNamedByTheEnvironment)
     unsetenv("CORERT_BACKEND");
 }
 
+// Boxes wait only where someone can answer them; otherwise they take their default.
+TEST_F(AutomationTest, SessionsWithNobodyToAnswerDoNotWaitForBoxes)
+{
+    struct Case {
+        const char* automation;
+        const char* auto_answer;
+        const char* backend;
+    };
+    const std::string path = socket_path();
+    for (Case c : {Case{nullptr, nullptr, "headless"}, Case{path.c_str(), "1", "gtk"}, Case{nullptr, "0", "bogus"}}) {
+        c.automation ? setenv("CORERT_AUTOMATION", c.automation, 1) : unsetenv("CORERT_AUTOMATION");
+        c.auto_answer ? setenv("CORERT_AUTO_ANSWER", c.auto_answer, 1) : unsetenv("CORERT_AUTO_ANSWER");
+        setenv("CORERT_BACKEND", c.backend, 1);  // gtk and unknown names fall back to headless
+        corert::WindowSession session(bound_main_window(), [](uint32_t) {});
+        EXPECT_EQ(session.automation_served(), c.automation != nullptr);
+        corert_load_window(kWindowId);
+        EXPECT_EQ(session.backend().message_box("?", 3, "", false), corert::kButtonYes);
+        EXPECT_FALSE(session.backend().message_boxes().front().open);
+    }
+    unsetenv("CORERT_AUTOMATION");
+    unsetenv("CORERT_AUTO_ANSWER");
+    unsetenv("CORERT_BACKEND");
+}
+
 TEST(WireText, QuotedTextsComeBackWhole)
 {
     for (std::string text : {std::string(""), std::string("广东"), std::string("a \"b\" \\ c"),
