@@ -414,6 +414,18 @@ TEST(WininetRequest, HostWithPortSuffixIsAccepted)
     EXPECT_NE(capture.last().find("\r\nHost: " + host + "\r\n"), std::string::npos);
 }
 
+// Direct access is direct, whatever proxy the environment names.
+TEST(WininetProxy, DirectAccessIgnoresTheEnvironment)
+{
+    CapturingServer capture;
+    ScopedEnv http_proxy("http_proxy", "http://127.0.0.1:1");
+    ScopedEnv all_proxy("ALL_PROXY", "http://127.0.0.1:1");
+    Exchange x;
+    open(x, "127.0.0.1", capture.server.port(), nullptr, "/");
+    ASSERT_TRUE(send(x, ""));
+    EXPECT_EQ(read_all(x.request).body, "ok");
+}
+
 TEST(WininetCookies, RecordedCookiesGoBackToTheirHostOnly)
 {
     CapturingServer capture;
@@ -480,6 +492,9 @@ protected:
             a.set_redirect("/new", 302);
         });
         r.Get("/loop", [](const httplib::Request&, httplib::Response& a) { a.set_redirect("/loop", 302); });
+        r.Get("/elsewhere", [this](const httplib::Request&, httplib::Response& a) {
+            a.set_redirect("http://127.0.0.1:" + std::to_string(server.port()) + "/new", 302);
+        });
         server.start();
     }
 
@@ -516,6 +531,17 @@ TEST_F(WininetRedirects, RedirectCookiesCarryAlongTheChainOnly)
     }
     Exchange x;
     open(x, "127.0.0.1", server.port(), nullptr, "/new");
+    ASSERT_TRUE(send(x, ""));
+    EXPECT_EQ(read_all(x.request).body, "fresh ");
+}
+
+// Each hop gets the cookies of its own host: a redirect to another host carries none of
+// the first host's.
+TEST_F(WininetRedirects, CookiesFollowTheHopsHost)
+{
+    ASSERT_TRUE(w().call("InternetSetCookieA", "http://localhost", "hop", "local"));
+    Exchange x;
+    open(x, "localhost", server.port(), nullptr, "/elsewhere");
     ASSERT_TRUE(send(x, ""));
     EXPECT_EQ(read_all(x.request).body, "fresh ");
 }
@@ -654,6 +680,25 @@ TEST(WininetHostile, LargeBodyIsNotReadAheadWithoutBound)
         ASSERT_TRUE(w().call("InternetReadFile", x.request, buffer, 512u, &count));
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(written.load(), 40u << 20);  // what the sockets hold, not the body
+}
+
+// Closing a request from another thread ends a send that is waiting on a silent server.
+TEST(WininetHostile, CloseFromAnotherThreadEndsAWait)
+{
+    RawServer server([](int fd) { hold(fd); });
+    Exchange x;
+    open(x, "127.0.0.1", server.port(), nullptr, "/");
+    uint32_t request = x.request;
+    std::thread closer([request] {
+        std::this_thread::sleep_for(300ms);
+        w().call("InternetCloseHandle", request);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(send(x, ""));
+    EXPECT_EQ(w().last_error(), 12017u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    closer.join();
+    x.request = 0;
 }
 
 TEST(WininetTls, SecureFlagSpeaksTlsAndVerifiesTheServer)
