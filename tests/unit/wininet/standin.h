@@ -110,6 +110,10 @@ inline Received read_all(uint32_t request, uint32_t step = 512)
         if (count == 0) {
             out.ok = ok != 0;
             out.error = ok ? 0 : w.last_error();
+            // The end, or the failure, stays as it is.
+            uint32_t again = 0xDEAD;
+            if (w.call("InternetReadFile", request, buffer.data(), step, &again) != ok || again != 0)
+                throw std::runtime_error("a read after the last one changed its answer");
             return out;
         }
         if (!ok)
