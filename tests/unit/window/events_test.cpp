@@ -60,18 +60,6 @@ TEST_F(WindowTest, PickSelectsTheItemBeforeItsHandlerRuns)
     EXPECT_NE(window().post(pick(kUnitButton1, 0)), "");
 }
 
-TEST_F(WindowTest, ClickRunsTheButtonsHandler)
-{
-    make_window();
-    load();
-    start_ui();
-    for (uint32_t button : {kUnitButton3, kUnitButton1, kUnitButton2})
-        ASSERT_EQ(window().post(click(button)), "");
-    EXPECT_EQ(window().post(click(kUnitLabel1)), "not a button");
-    wait_idle();
-    EXPECT_EQ(handlers.log(), (Log{"call 0x100", "call 0x600", "call 0x400", "call 0x500"}));
-}
-
 // A click that arrives while a handler is inside ProcessEvents runs to its end inside
 // it; then the outer handler resumes.
 TEST_F(WindowTest, NestedDispatchRunsTheInnerHandlerToItsEnd)
@@ -156,27 +144,6 @@ TEST_F(WindowTest, WithNobodyToAnswerABoxTakesItsDefaultButton)
     EXPECT_EQ(window().message_box("c", 1, "", false), corert::kButtonOk);
     EXPECT_EQ(window().message_boxes().size(), 3u);
     EXPECT_FALSE(window().message_boxes().back().open);
-}
-
-TEST_F(WindowTest, WaitIdleReportsBusyWhileAHandlerIsBlocked)
-{
-    make_window();
-    Signal entered, release;
-    handlers.on(kShowLivePage, [&] {
-        entered.set();
-        release.wait();
-    });
-    load();
-    start_ui();
-    wait_idle();
-    ASSERT_EQ(window().post(click(kUnitButton2)), "");
-    ASSERT_TRUE(entered.wait());
-    EXPECT_EQ(window().wait_idle(std::chrono::milliseconds(200)), IdleState::Busy);
-    // Queries answer while the UI thread is blocked.
-    EXPECT_EQ(window().snapshot().units.size(), 13u);
-    EXPECT_EQ(window().status().handler_depth, 1);
-    release.set();
-    wait_idle();
 }
 
 }  // namespace
