@@ -177,14 +177,16 @@ bool parse_proxy_list(std::string_view list, SessionSettings& settings)
             item.remove_prefix(7);
         while (item.ends_with('/'))
             item.remove_suffix(1);
-        size_t colon = item.rfind(':');
+        size_t colon = item.ends_with(']') ? std::string_view::npos : item.rfind(':');
         std::string_view host = item.substr(0, colon);
         if (!is_plain_host(host) || (colon != std::string_view::npos && !is_digits(item.substr(colon + 1))))
             continue;
+        // WinINet's proxy port, when the list names none, is 80 (libcurl's would be 1080).
+        std::string server = colon == std::string_view::npos ? std::string(item) + ":80" : std::string(item);
         if (scheme.empty() || iequals(scheme, "http"))
-            settings.http_proxy = std::string(item);
+            settings.http_proxy = server;
         if (scheme.empty() || iequals(scheme, "https"))
-            settings.https_proxy = std::string(item);
+            settings.https_proxy = server;
         any = any || scheme.empty() || iequals(scheme, "http") || iequals(scheme, "https");
     }
     return any;

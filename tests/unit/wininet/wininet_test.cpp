@@ -444,15 +444,29 @@ TEST(WininetProxy, RequestGoesToTheProxyWithAnAbsoluteUri)
 {
     CapturingServer proxy;
     proxy.response = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nvia proxy";
-    std::string list = "http=127.0.0.1:" + std::to_string(proxy.server.port());
+    std::string server = "127.0.0.1:" + std::to_string(proxy.server.port());
+    for (std::string list : {"http=" + server, server, "http=http://" + server + "/", "ftp=127.0.0.1:1; http=" + server}) {
+        Exchange x;
+        open(x, "weather.invalid", 80, nullptr, "/weather/1.shtml", kReload, list.c_str());
+        ASSERT_TRUE(send(x, "Accept-Language: zh-cn\r\n")) << list;
+        EXPECT_EQ(read_all(x.request).body, "via proxy") << list;
+        std::string head = head_of(proxy.last());
+        EXPECT_TRUE(head.starts_with("GET http://weather.invalid") && head.find("/weather/1.shtml HTTP/1.1\r\n") < head.find("\r\n"))
+            << head;
+        EXPECT_NE(head.find("\r\nHost: weather.invalid"), std::string::npos) << head;
+    }
+}
+
+TEST(WininetProxy, BypassedHostsAreReachedDirectly)
+{
+    CapturingServer target;
     Exchange x;
-    open(x, "weather.invalid", 80, nullptr, "/weather/1.shtml", kReload, list.c_str());
-    ASSERT_TRUE(send(x, "Accept-Language: zh-cn\r\n"));
-    EXPECT_EQ(read_all(x.request).body, "via proxy");
-    std::string head = head_of(proxy.last());
-    EXPECT_TRUE(head.starts_with("GET http://weather.invalid") && head.find("/weather/1.shtml HTTP/1.1\r\n") < head.find("\r\n"))
-        << head;
-    EXPECT_NE(head.find("\r\nHost: weather.invalid"), std::string::npos) << head;
+    x.session = w().call("InternetOpenA", kAgent, 3u, "http=127.0.0.1:1", "<local>; 127.0.0.1", 0u);
+    ASSERT_NE(x.session, 0u);
+    x.connection = w().call("InternetConnectA", x.session, "127.0.0.1", static_cast<uint32_t>(target.server.port()), "", "", 3u, 0u, 0u);
+    x.request = w().call("HttpOpenRequestA", x.connection, nullptr, "/", "HTTP/1.1", "", nullptr, kReload, 0u);
+    ASSERT_TRUE(send(x, ""));
+    EXPECT_EQ(read_all(x.request).body, "ok");
 }
 
 class WininetRedirects : public ::testing::Test {
