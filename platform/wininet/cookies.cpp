@@ -237,8 +237,8 @@ void CookieStore::make_room(const Cookie& incoming)
 
 CookieStore& process_cookie_store()
 {
-    static CookieStore store;
-    return store;
+    static auto* store = new CookieStore;  // never destroyed, like the handle table
+    return *store;
 }
 
 }  // namespace nimbra::wininet

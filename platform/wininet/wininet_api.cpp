@@ -145,10 +145,12 @@ private:
     uint32_t next_ = 0;
 };
 
+// Never destroyed: a thread still inside a call when the process exits must not find
+// the table gone.
 HandleTable& handles()
 {
-    static HandleTable table;
-    return table;
+    static auto* table = new HandleTable;
+    return *table;
 }
 
 std::string text_or_empty(const char* s)

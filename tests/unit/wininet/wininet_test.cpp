@@ -622,7 +622,7 @@ TEST(WininetHostile, BodyThatStopsTimesOut)
 
 TEST(WininetHostile, OversizedOrEndlessHeadersAreRefused)
 {
-    ScopedEnv timeout("NIMBRA_WININET_TIMEOUT_MS", "3000");
+    ScopedEnv timeout("NIMBRA_WININET_TIMEOUT_MS", "1500");
     struct Case {
         std::function<void(int)> server;
         uint32_t error;
