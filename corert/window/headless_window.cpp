@@ -43,7 +43,12 @@ public:
 
     void load_window(const qx::FormSection& form, uint32_t window_id) override
     {
-        std::vector<std::pair<uint32_t, std::string>> start_addresses;
+        struct StartingBrowser {
+            uint32_t unit;
+            Geometry geometry;
+            std::string address;
+        };
+        std::vector<StartingBrowser> starting;
         {
             std::lock_guard lock(mutex_);
             if (loaded_) {
@@ -57,21 +62,14 @@ public:
             state_ = build_window_state(form);
             for (const UnitState& unit : state_.units) {
                 if (unit.kind == UnitKind::Browser)
-                    start_addresses.emplace_back(unit.id, unit.address);
+                    starting.push_back({unit.id, unit.geometry, unit.address});
             }
         }
         // Browser controls are outside code: called without the lock.
-        for (auto& [unit, address] : start_addresses) {
-            const UnitState* state = nullptr;
-            Geometry geometry;
-            {
-                std::lock_guard lock(mutex_);
-                state = state_.find(unit);
-                geometry = state->geometry;
-            }
-            browsers_[unit] = browser_factory_->create(unit, geometry);
-            if (!address.empty())
-                open_in_browser(unit, address);
+        for (const StartingBrowser& browser : starting) {
+            browsers_[browser.unit] = browser_factory_->create(browser.unit, browser.geometry);
+            if (!browser.address.empty())
+                open_in_browser(browser.unit, browser.address);
         }
         std::lock_guard lock(mutex_);
         loaded_ = true;
