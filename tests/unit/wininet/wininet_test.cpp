@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace wininet_test;
@@ -697,15 +700,49 @@ TEST(WininetHostile, CloseFromAnotherThreadEndsAWait)
     x.request = 0;
 }
 
+// A self-signed certificate for 127.0.0.1, written as PEM files.
+void make_certificate(const std::string& cert_path, const std::string& key_path)
+{
+    EVP_PKEY* key = EVP_EC_gen("prime256v1");
+    X509* cert = X509_new();
+    ASSERT_TRUE(key && cert);
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 2 * 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"}, std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+        ASSERT_TRUE(extension);
+        X509_add_ext(cert, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+    ASSERT_TRUE(X509_sign(cert, key, EVP_sha256()));
+    FILE* out = std::fopen(cert_path.c_str(), "w");
+    ASSERT_TRUE(out && PEM_write_X509(out, cert));
+    std::fclose(out);
+    out = std::fopen(key_path.c_str(), "w");
+    ASSERT_TRUE(out && PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr));
+    std::fclose(out);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+}
+
 TEST(WininetTls, SecureFlagSpeaksTlsAndVerifiesTheServer)
 {
     auto dir = std::filesystem::temp_directory_path() / ("wininet-tls-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::string cert = (dir / "cert.pem").string();
     std::string key = (dir / "key.pem").string();
-    std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1"
-                       " -addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(make.c_str()), 0);
+    std::string other = (dir / "other.pem").string();
+    ASSERT_NO_FATAL_FAILURE(make_certificate(cert, key));
+    ASSERT_NO_FATAL_FAILURE(make_certificate(other, (dir / "other-key.pem").string()));
 
     httplib::SSLServer server(cert.c_str(), key.c_str());
     server.Get("/", [](const httplib::Request& q, httplib::Response& a) {
@@ -714,7 +751,8 @@ TEST(WininetTls, SecureFlagSpeaksTlsAndVerifiesTheServer)
     int port = server.bind_to_any_port("127.0.0.1");
     std::thread thread([&] { server.listen_after_bind(); });
 
-    {  // An unknown authority is refused, as Windows would refuse it.
+    {  // A server whose authority is not trusted is refused, as Windows would refuse it.
+        ScopedEnv ca("NIMBRA_WININET_CA_FILE", other);
         Exchange x;
         open(x, "127.0.0.1", port, nullptr, "/", kReload | kSecure);
         EXPECT_FALSE(send(x, ""));
