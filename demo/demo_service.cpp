@@ -306,6 +306,12 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
+  // The library's default also sets SO_REUSEPORT, which would let a second demo share a
+  // busy port silently; a port in use must be an error instead.
+  server.set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   int port = options.port;
   if (port == 0)
     port = server.bind_to_any_port(options.bind_address);
