@@ -10,6 +10,8 @@
 //    becomes '?'.
 #pragma once
 
+#include "platform/gbk_codec.h"
+
 #include <string>
 #include <string_view>
 
@@ -19,8 +21,8 @@ std::string gbk_to_utf8(std::string_view gbk);
 std::string utf8_to_gbk(std::string_view utf8);
 
 // True when `lead` starts a double-byte character and `trail` can complete it.
-inline bool is_gbk_lead(unsigned char lead) { return lead >= 0x81 && lead <= 0xFE; }
-inline bool is_gbk_trail(unsigned char trail) { return trail >= 0x40 && trail <= 0xFE && trail != 0x7F; }
+inline bool is_gbk_lead(unsigned char lead) { return nimbra::gbk::is_lead_byte(lead); }
+inline bool is_gbk_trail(unsigned char trail) { return nimbra::gbk::is_trail_byte(trail); }
 
 // Lower-cases the ASCII letters of single-byte characters. The bytes of a double-byte
 // character are copied as they are, even when the trail byte is an ASCII letter.
