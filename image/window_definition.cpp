@@ -1,8 +1,7 @@
 #include "image/window_definition.h"
 
-#include <iconv.h>
+#include "image/gbk_text.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace qx {
@@ -18,41 +17,14 @@ constexpr size_t kUnitListAt = 36;
 constexpr size_t kTypeDataZeros = 20;
 constexpr uint32_t kCursorBytes = 4;
 
-// Names are GBK; error messages are read in a UTF-8 terminal. Bytes that do not
-// convert are shown escaped rather than dropped, so the message stays exact.
-std::string printable_name(std::string_view gbk)
-{
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd != (iconv_t)-1) {
-        std::string buf(gbk.size() * 4 + 4, '\0');
-        char* in = const_cast<char*>(gbk.data());
-        size_t in_left = gbk.size();
-        char* dst = buf.data();
-        size_t dst_left = buf.size();
-        bool ok = iconv(cd, &in, &in_left, &dst, &dst_left) != (size_t)-1 && in_left == 0;
-        iconv_close(cd);
-        if (ok)
-            return std::string(buf.data(), buf.size() - dst_left);
-    }
-    for (unsigned char c : gbk) {
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        }
-    }
-    return out;
-}
-
 // "form unit 3 (组合框1)": units count from 1, as a reader of a dump counts them.
+// Names are GBK and error messages are read in a UTF-8 terminal; a byte that does not
+// convert is shown escaped, so the message stays exact and on one line.
 std::string unit_label(size_t number, std::string_view name)
 {
     std::string label = "form unit " + std::to_string(number);
     if (!name.empty())
-        label += " (" + printable_name(name) + ")";
+        label += " (" + printable_gbk(name) + ")";
     return label;
 }
 
