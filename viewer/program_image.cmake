@@ -2,9 +2,20 @@
 # from them, and the object that embeds the image in the `nimbra` executable:
 #   extern "C" uint8_t nimbra_program_image[];          (writable data)
 #   extern "C" const uint64_t nimbra_program_image_size;
-nimbra_routines(program_routines SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
+nimbra_routines(program_routines
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/version_notice.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/city_selection.cpp
+  HOST_LIBS viewer_routines_host
 )
+# The servers' hosts are texts of the routines (the notice address, the page address and
+# the image rewrite), as they are of the window's start addresses and page head.
+foreach(build image host)
+  target_compile_definitions(program_routines_${build} PRIVATE
+    NIMBRA_NOTICE_HOST="${NIMBRA_NOTICE_HOST}"
+    NIMBRA_WEATHER_HOST="${NIMBRA_WEATHER_HOST}")
+endforeach()
 # The viewer's shared routines (text routines, ...); web/ builds on them.
 nimbra_routines(viewer_routines SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/text_routines.cpp
