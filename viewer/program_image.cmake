@@ -7,7 +7,8 @@ nimbra_routines(program_routines
     ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/version_notice.cpp
     ${CMAKE_CURRENT_LIST_DIR}/city_selection.cpp
-  HOST_LIBS viewer_routines_host
+    ${CMAKE_CURRENT_LIST_DIR}/page_builder.cpp
+  HOST_LIBS viewer_routines_host web_routines_host
 )
 # The servers' hosts are texts of the routines (the notice address, the page address and
 # the image rewrite), as they are of the window's start addresses and page head.
@@ -36,7 +37,7 @@ endforeach()
 
 add_custom_command(
   OUTPUT ${NIMBRA_PROGRAM_IMAGE_FILE}
-  COMMAND build_program_image -o ${NIMBRA_PROGRAM_IMAGE_FILE} --allow-missing-handlers ${image_objects}
+  COMMAND build_program_image -o ${NIMBRA_PROGRAM_IMAGE_FILE} ${image_objects}
   DEPENDS build_program_image ${image_objects} ${NIMBRA_IMAGE_OBJECT_LIBRARIES}
   COMMAND_EXPAND_LISTS
   COMMENT "Linking the program image"

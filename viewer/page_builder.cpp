@@ -1,0 +1,137 @@
+// The three weather pages. One builder runs the same steps for each button; a variant
+// says where the browser stands, which block of the city's page to cut out and how to
+// dress it. The builder reports nothing: a missing settings entry, a failed download or
+// a missing marker only makes the page shorter, and every step runs to the end.
+//
+// The page is written to a file beside the executable, shown from there and deleted
+// again; the browser control reads a local file when its address is set, so the
+// deletions that follow cannot empty the page.
+#include "runtime/commands.h"
+#include "runtime/owned.h"
+#include "viewer/text_routines.h"
+#include "viewer/unit_ids.h"
+#include "web/http_request.h"
+
+using namespace qx::rt;
+
+#ifndef NIMBRA_WEATHER_HOST
+#error "NIMBRA_WEATHER_HOST (host[:port] of the weather service) must be defined by the build"
+#endif
+
+namespace {
+
+constexpr int32_t kBrowserTop = 56;
+constexpr int32_t kBrowserHeight = 216;
+
+template <uint32_t Unit>
+char* SelectedItemText()
+{
+    int32_t index = as_integer(GetUnitProperty<nimbra::kWindowId, Unit>(19));
+    return ItemText(Control<nimbra::kWindowId, Unit, qx::kDataTypeComboBox>(), index);
+}
+
+// The chosen place's city code: the bytes after "province-city-district@" in the
+// settings text, up to the next "#".
+char* CityCode(const char* settings)
+{
+    Text province(SelectedItemText<nimbra::kUnitCombo1>());
+    Text city(SelectedItemText<nimbra::kUnitCombo2>());
+    Text district(SelectedItemText<nimbra::kUnitCombo3>());
+    Text key(JoinTexts(province.get(), "-", city.get(), "-", district.get(), "@"));
+    return TextBetween(settings, key.get(), "#");
+}
+
+// Images get the weather service's address in front of their path (even one that has
+// a scheme already), and anchors lose the name of their href attribute, so that the
+// page cannot be left through a link.
+char* DressBlock(const char* block)
+{
+    Text wrapped(JoinTexts("<div class=\"weatherYubaoBox\">", block,
+                           "<div class=\"weatherYubao\" id=\"weatherYubao2\">"));
+    Text images(ReplacePairs(wrapped.get(), omitted, omitted, omitted, "<img src=\"",
+                             "<img src=\"http://" NIMBRA_WEATHER_HOST));
+    return ReplacePairs(images.get(), omitted, omitted, omitted, "<a href", "<a ");
+}
+
+// What sets one page apart from the others.
+//
+//                  forecast                 live                    living indexes
+//  browser         0, 56, 672, 216          0, 56, 672, 216         180, 56, 300, 216
+//  block           weatherYubaoBox ...      " <div class="live">"   todayLiving ...
+//                  ... weatherYubao2        ... first "</div>"      ... cleardiv
+//  wrapped,        yes                      no                      yes, in the forecast's
+//  rewritten                                                        wrapper
+//  separator       "<p>&nbsp;</p>"          none                    none
+//
+// The variant travels as the builder's arguments: a table of texts in data could not be
+// placed in the image (its pointers would need relocating), while arguments are immediates.
+[[gnu::noinline]] void BuildWeatherPage(int32_t left, int32_t width, const char* start_marker,
+                                        const char* end_marker, bool dressed, const char* separator)
+{
+    using nimbra::kUnitBrowser1;
+    using nimbra::kWindowId;
+    SetUnitProperty<kWindowId, kUnitBrowser1>(0, uint32_t(left));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(1, uint32_t(kBrowserTop));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(2, uint32_t(width));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(3, uint32_t(kBrowserHeight));
+
+    Text directory(GetProgramDirectory());
+    Text settings;
+    {
+        Text settings_path(JoinTexts(directory.get(), "/config.ini"));
+        ByteSet settings_bytes(ReadFile(settings_path.get()));
+        settings = Text(ToText(bytes_of(settings_bytes)));
+    }
+    Text code(CityCode(settings.get()));
+    settings.reset();
+    Text page_path(JoinTexts(directory.get(), "\\显示页.htm"));
+
+    Text content;
+    {
+        // The engine rewrites the address it is given (it drops the scheme).
+        char* address = JoinTexts("http://" NIMBRA_WEATHER_HOST "/weather/", code.get(), ".shtml");
+        Text page_text(FetchPageText(&address));
+        Free(address);
+        Text block(TextBetween(page_text.get(), start_marker, end_marker));
+        content = Text(dressed ? DressBlock(block.get()) : block.release());
+    }
+
+    Text head(as_text(GetUnitProperty<kWindowId, nimbra::kUnitEditBox1>(8)));
+    Text page(JoinTexts(head.get(), separator, content.get()));
+    head.reset();
+    content.reset();
+    {
+        ByteSet page_bytes(ToByteSet(page.get()));
+        page.reset();
+        WriteFile(page_path.get(), bytes_of(page_bytes));
+    }
+
+    SetUnitText<kWindowId, kUnitBrowser1>(11, page_path.get());
+    Delay(10);
+    DeleteFile(page_path.get());
+    Delay(100);
+    DeleteFile(page_path.get());
+}
+
+}  // namespace
+
+extern "C" {
+
+void ShowForecastPage()
+{
+    BuildWeatherPage(0, 672, "<div class=\"weatherYubaoBox\">", "<div class=\"weatherYubao\" id=\"weatherYubao2\">",
+                     true, "<p>&nbsp;</p>");
+}
+
+void ShowLivePage()
+{
+    BuildWeatherPage(0, 672, " <div class=\"live\">", "</div>", false, "");
+}
+
+void ShowLivingIndexPage()
+{
+    BuildWeatherPage(180, 300, "<div class=\"todayLiving\" id=\"index\">", "<div class=\"cleardiv\">", true,
+                     "");
+}
+
+}  // extern "C"
