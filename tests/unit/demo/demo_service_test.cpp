@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,10 +72,11 @@ class DemoProcess {
       size_t end = line.find('\n');
       if (end == std::string::npos)
         continue;
-      std::smatch match;
       std::string first = line.substr(0, end);
-      if (std::regex_match(first, match, std::regex("nimbra-demo: serving on http://127\\.0\\.0\\.1:([0-9]+)")))
-        return std::stoi(match[1]);
+      const std::string ready = "nimbra-demo: serving on http://127.0.0.1:";
+      if (first.starts_with(ready) && first.size() > ready.size() &&
+          first.find_first_not_of("0123456789", ready.size()) == std::string::npos)
+        return std::stoi(first.substr(ready.size()));
       ADD_FAILURE() << "unexpected first line: " << first;
       return 0;
     }
@@ -173,18 +173,24 @@ std::string Between(const std::string& text, const std::string& start, const std
   return to == std::string::npos ? "" : text.substr(from, to - from);
 }
 
-std::vector<std::string> Captures(const std::string& text, const std::string& pattern) {
+// Every text between `before` and the next `after`.
+std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after) {
   std::vector<std::string> found;
-  std::regex re(pattern);
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
-    found.push_back((*it)[1]);
+  for (size_t at = text.find(before); at != std::string::npos; at = text.find(before, at + 1)) {
+    size_t from = at + before.size();
+    size_t to = text.find(after, from);
+    if (to != std::string::npos)
+      found.push_back(text.substr(from, to - from));
+  }
   return found;
 }
 
 std::vector<int> Temperatures(const std::string& forecast_block) {
   std::vector<int> values;
-  for (const std::string& value : Captures(forecast_block, "<strong>(-?[0-9]+)℃</strong>"))
-    values.push_back(std::stoi(value));
+  for (const std::string& value : Enclosed(forecast_block, "<strong>", "℃</strong>")) {
+    EXPECT_EQ(value.find_first_not_of("-0123456789"), std::string::npos) << value;
+    values.push_back(std::atoi(value.c_str()));
+  }
   return values;
 }
 
@@ -315,7 +321,12 @@ TEST(DemoService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
 TEST(DemoService, ServesEveryImageStylesheetAndScriptThePagesName) {
   Demo demo;
   std::string page = demo.Body("/weather/101010203.shtml");
-  std::vector<std::string> paths = Captures(page, "(?:src|href)=\"(/m2/[^\"]+)\"");
+  std::vector<std::string> paths;
+  for (const char* attribute : {"src=\"/m2/", "href=\"/m2/"}) {
+    for (const std::string& rest : Enclosed(page, attribute, "\""))
+      paths.push_back("/m2/" + rest);
+  }
+  EXPECT_GE(paths.size(), 28u);  // 14 weather icons, 8 badges, the logo, 2 stylesheets, 3 scripts
   for (const char* head_path : {"/m2/c/public/public.css", "/m2/c/public/mainBox.css", "/m2/j/public/jquerytop101104.js",
                                 "/m2/j/public/main.js", "/m2/j/public/maintop101104.js"})
     paths.push_back(head_path);
