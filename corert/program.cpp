@@ -140,7 +140,8 @@ Program::Program(std::span<const uint8_t> image_bytes, ProgramOptions options)
     image_->link_and_seal(image_->targets(slots_->table_base(),
                                           [this](size_t group, uint32_t value) { return counterpart(group, value); }));
 
-    window_ = std::make_unique<WindowSession>(form_, [this](uint32_t offset) { call_routine(offset); });
+    window_ = std::make_unique<WindowSession>(form_, [this](uint32_t offset) { call_routine(offset); }, nullptr,
+                                              browser_pane());
     g_program = this;
 }
 
@@ -149,6 +150,16 @@ Program::~Program()
     window_.reset();
     if (g_program == this)
         g_program = nullptr;
+}
+
+// The browser library hands the GTK window its controls through its extension.
+const BrowserPaneExtension* Program::browser_pane() const
+{
+    for (uint32_t library = 1; library < image_->image().manifest.size(); ++library) {
+        if (libraries_->name(library) == "WebPane")
+            return static_cast<const BrowserPaneExtension*>(libraries_->extension(library));
+    }
+    return nullptr;
 }
 
 // Every handler must lie inside the code: a binding is turned into a call.

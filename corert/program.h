@@ -51,6 +51,7 @@ public:
 private:
     uint32_t counterpart(size_t group, uint32_t value) const;
     void check_bindings() const;
+    const BrowserPaneExtension* browser_pane() const;
 
     ProgramOptions options_;
     std::unique_ptr<qx::MappedImage> image_;

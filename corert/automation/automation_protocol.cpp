@@ -298,6 +298,71 @@ std::string wait_idle_command(Context& c)
     return reply.ok();
 }
 
+std::optional<double> seconds_argument(const Words& words, size_t at, double fallback)
+{
+    if (words.size() <= at)
+        return fallback;
+    auto whole = parse_integer(words[at]);
+    if (!whole || *whole < 0 || *whole > 86400)
+        return std::nullopt;
+    return static_cast<double>(*whole);
+}
+
+std::chrono::milliseconds to_milliseconds(double seconds)
+{
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+const UnitState* browser_unit(const WindowState& window, std::string_view reference, std::string& problem)
+{
+    const UnitState* unit = find_unit(window, reference);
+    if (!unit)
+        problem = "no unit " + std::string(reference);
+    else if (unit->kind != UnitKind::Browser)
+        problem = "unit " + hex_id(unit->id) + " is not a browser";
+    return problem.empty() ? unit : nullptr;
+}
+
+std::string wait_page_command(Context& c)
+{
+    std::string problem;
+    WindowState window = c.backend.snapshot();
+    const UnitState* unit = browser_unit(window, c.words[1], problem);
+    if (!unit)
+        return error(problem);
+    auto seconds = seconds_argument(c.words, 2, 30);
+    if (!seconds)
+        return error("not a number of seconds: " + std::string(c.words[2]));
+    problem = c.backend.wait_page(unit->id, to_milliseconds(*seconds), c.stop);
+    if (!problem.empty())
+        return error(problem);
+    Reply reply;
+    reply.line("loaded " + hex_id(unit->id));
+    return reply.ok();
+}
+
+std::string page_text_command(Context& c)
+{
+    std::string problem;
+    WindowState window = c.backend.snapshot();
+    const UnitState* unit = browser_unit(window, c.words[1], problem);
+    if (!unit)
+        return error(problem);
+    std::string text;
+    problem = c.backend.page_text(unit->id, to_milliseconds(30), text);
+    if (!problem.empty())
+        return error(problem);
+    Reply reply;
+    reply.line("text " + wire::quote(text));
+    return reply.ok();
+}
+
+std::string screenshot_command(Context& c)
+{
+    std::string problem = c.backend.screenshot(std::string(c.words[1]), to_milliseconds(30));
+    return problem.empty() ? "ok\n" : error(problem);
+}
+
 std::string state_command(Context& c)
 {
     WindowStatus status = c.backend.status();
@@ -331,6 +396,9 @@ constexpr Command kCommands[] = {
     {"opened", 0, 0, "opened", opened_command},
     {"wait-idle", 0, 1, "wait-idle [SECONDS]", wait_idle_command},
     {"state", 0, 0, "state", state_command},
+    {"wait-page", 1, 2, "wait-page NAME|ID [SECONDS]", wait_page_command},
+    {"page-text", 1, 1, "page-text NAME|ID", page_text_command},
+    {"screenshot", 1, 1, "screenshot PATH", screenshot_command},
 };
 
 }  // namespace

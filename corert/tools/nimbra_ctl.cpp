@@ -44,6 +44,9 @@ void usage()
                "  opened                  what OpenWebPage was asked to open\n"
                "  wait-idle [SECONDS]     wait until no event is queued or running (default 30)\n"
                "  state                   the event loop's state\n"
+               "  wait-page NAME|ID [SECONDS]  wait until a browser has loaded its page (GTK; default 30)\n"
+               "  page-text NAME|ID       the visible text of a browser's page (GTK)\n"
+               "  screenshot PATH         save a PNG of the window's client area (GTK)\n"
                "  close                   close the window\n",
                stderr);
 }
@@ -188,6 +191,8 @@ int main(int argc, char** argv)
         timeout = 120;
         if (std::string_view(argv[at]) == "wait-idle" && at + 1 < argc)
             timeout += std::strtol(argv[at + 1], nullptr, 10);
+        if (std::string_view(argv[at]) == "wait-page" && at + 2 < argc)
+            timeout += std::strtol(argv[at + 2], nullptr, 10);
     }
 
     int fd = connect_to(socket_path, wait_socket);

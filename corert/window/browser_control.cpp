@@ -27,8 +27,12 @@ PageLoad load_page_source(std::string_view gbk_address)
 {
     PageLoad load;
     load.address = gbk_address;
-    if (gbk_address.empty() || has_url_scheme(gbk_address))
+    if (gbk_address.empty())
         return load;
+    if (has_url_scheme(gbk_address)) {
+        load.url = gbk_to_utf8(gbk_address);
+        return load;
+    }
     load.local_file = true;
     load.path = windows_path_to_posix(gbk_address);
     std::ifstream file(load.path, std::ios::binary);
@@ -45,7 +49,7 @@ namespace {
 
 class RecordingBrowser final : public BrowserControl {
 public:
-    PageLoad open(std::string_view gbk_address) override { return load_page_source(gbk_address); }
+    void show(const PageLoad&) override {}
     void move(const Geometry&) override {}
 };
 

@@ -59,9 +59,9 @@ std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options)
     const char* asked = std::getenv("CORERT_BACKEND");
     std::string_view choice = asked && *asked ? asked : (has_display() ? "gtk" : "headless");
     if (choice == "gtk") {
-        // Only worth a note when someone asked for it by name.
-        if (asked && *asked)
-            std::fprintf(stderr, "corert: the gtk window backend is not available yet; using headless\n");
+        if (std::unique_ptr<WindowBackend> gtk = make_gtk_window(options))
+            return gtk;
+        std::fprintf(stderr, "corert: the gtk window backend cannot open the display; using headless\n");
     } else if (choice != "headless") {
         std::fprintf(stderr, "corert: CORERT_BACKEND=%s is not a window backend (headless, gtk); using headless\n",
                      asked);

@@ -1,5 +1,5 @@
-// The window side of the kernel runtime: one interface, two backends (headless here;
-// GTK behind the same interface).
+// The window side of the kernel runtime: one interface, two backends (headless, and GTK
+// in gtk_window.cpp), both built on WindowCore (window_core.h).
 //
 // The UI thread is the one that calls the services (load_window, the properties,
 // run_event_loop) and the window commands; handlers run on it, one at a time except
@@ -95,6 +95,23 @@ public:
     // Closes the open message box with `button`; nullopt takes the box's default.
     virtual std::string answer_box(std::optional<int32_t> button) = 0;
     virtual IdleState wait_idle(std::chrono::milliseconds timeout, std::stop_token stop = {}) = 0;
+
+    // ---- what only a window on a screen can answer (any thread) ----
+    // Each returns empty when done, else why not. The headless window loads nothing,
+    // so its pages are always loaded, and it has no text or picture to give.
+    // Waits until the browser unit has loaded what it was last given (the page and
+    // everything it pulls in), or failed to.
+    virtual std::string wait_page(uint32_t, std::chrono::milliseconds, std::stop_token = {}) { return {}; }
+    // The visible text of the browser unit's page, UTF-8.
+    virtual std::string page_text(uint32_t, std::chrono::milliseconds, std::string&)
+    {
+        return "the headless window renders no pages";
+    }
+    // Writes a PNG picture of the window's client area to `path`.
+    virtual std::string screenshot(const std::string&, std::chrono::milliseconds)
+    {
+        return "the headless window has no picture";
+    }
 };
 
 struct BackendOptions {
@@ -103,12 +120,21 @@ struct BackendOptions {
     // When false a message box is answered at once with its default button (nobody
     // could answer it); otherwise it blocks the UI thread until answer_box.
     bool boxes_wait_for_answer = true;
+    // GTK: message boxes take their default button at once (CORERT_AUTO_ANSWER);
+    // otherwise the user answers them.
+    bool auto_answer = false;
+    // GTK: where the browser controls come from when `browsers` is null (WebPane's
+    // library extension); null leaves the recording browser.
+    const BrowserPaneExtension* browser_pane = nullptr;
 };
 
 std::unique_ptr<WindowBackend> make_headless_window(BackendOptions options);
+// Null when GTK cannot open the display (or this runtime was built without GTK);
+// `options` is then left as it was. UI thread.
+std::unique_ptr<WindowBackend> make_gtk_window(BackendOptions& options);
 
 // CORERT_BACKEND: "headless" or "gtk"; unset: gtk when a display exists, else
-// headless. Until the GTK backend exists, asking for it gives headless with a note.
+// headless. When GTK cannot open the display, headless with a note.
 std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options);
 
 // Message box buttons, as the original platform numbers them.

@@ -35,7 +35,7 @@ std::unique_ptr<AutomationServer> serve_automation(WindowBackend& backend)
 }  // namespace
 
 WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
-                             std::unique_ptr<BrowserFactory> browsers)
+                             std::unique_ptr<BrowserFactory> browsers, const BrowserPaneExtension* browser_pane)
     : form_(form)
 {
     const char* automation_path = std::getenv("CORERT_AUTOMATION");
@@ -44,6 +44,8 @@ WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_
     options.browsers = std::move(browsers);
     const bool boxes_wait = automation_path && *automation_path && !auto_answer_asked();
     options.boxes_wait_for_answer = boxes_wait;
+    options.auto_answer = auto_answer_asked();
+    options.browser_pane = browser_pane;
     backend_ = make_window_backend(std::move(options));
     automation_ = serve_automation(*backend_);
     if (!automation_ && boxes_wait)

@@ -23,8 +23,11 @@ public:
     // `form` is copied: load_window builds the window from it. Message boxes wait for
     // an answer only where someone can give one: with automation served and
     // CORERT_AUTO_ANSWER unset or 0; otherwise they take their default button at once.
+    // `browser_pane` is WebPane's extension, where the GTK window takes its browser
+    // controls from; `browsers`, when given, serves every backend instead.
     WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
-                  std::unique_ptr<BrowserFactory> browsers = nullptr);
+                  std::unique_ptr<BrowserFactory> browsers = nullptr,
+                  const BrowserPaneExtension* browser_pane = nullptr);
     ~WindowSession();
     WindowSession(const WindowSession&) = delete;
     WindowSession& operator=(const WindowSession&) = delete;
