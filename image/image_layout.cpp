@@ -1,5 +1,7 @@
 #include "image/image_layout.h"
 
+#include "image/gbk_text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -22,6 +24,13 @@ constexpr size_t kDllCountField = 0x38;
 constexpr size_t kEntryField = 0x3c;
 constexpr size_t kSectionOffsetsField = 0x40;
 constexpr size_t kNamesSectionField = 0x54;
+
+// Section names come from the file: shown as UTF-8 with anything odd escaped, so that
+// an error stays one readable line.
+std::string section_field(const std::string& name, const char* field)
+{
+    return "section " + printable_gbk(name) + " " + field;
+}
 
 uint32_t section_header_size(const Section& s)
 {
@@ -267,7 +276,7 @@ RawSectionHeader read_section_header(ByteReader& r, uint32_t offset)
     h.reloc_count = r.u32("relocation count");
     h.reserved = r.u32("section reserved word");
     if (uint64_t(h.header_size) != kSectionHeaderSize + 4 * uint64_t(h.reloc_count))
-        r.fail_at(offset, "section " + h.name + " header size",
+        r.fail_at(offset, section_field(h.name, "header size"),
                   std::to_string(h.header_size) + " does not match 56 + 4 x " + std::to_string(h.reloc_count) + " relocations");
     return h;
 }
@@ -286,18 +295,18 @@ Section read_section(ByteReader& r, const RawSectionHeader& h, size_t image_size
     uint64_t header_end = uint64_t(h.offset) + h.header_size;
     if (h.data_offset == kNoOffset) {
         if (h.stored_size != 0)
-            r.fail_at(h.offset + 0x28, "section " + h.name + " stored size", "bytes are stored but the data offset is 0xFFFFFFFF");
+            r.fail_at(h.offset + 0x28, section_field(h.name, "stored size"), "bytes are stored but the data offset is 0xFFFFFFFF");
         return s;
     }
     if (h.data_offset != header_end)
-        r.fail_at(h.offset + 0x2c, "section " + h.name + " data offset",
+        r.fail_at(h.offset + 0x2c, section_field(h.name, "data offset"),
                   hex32(h.data_offset) + " does not follow the header (" + hex32(uint32_t(header_end)) + ")");
     if (header_end + h.stored_size > image_size)
-        r.fail_at(h.offset + 0x28, "section " + h.name + " stored size",
+        r.fail_at(h.offset + 0x28, section_field(h.name, "stored size"),
                   std::to_string(h.stored_size) + " bytes overrun the image");
     uint64_t data_end = h.next == kNoOffset ? image_size : header_end + h.stored_size;
     r.seek(h.data_offset, "section data");
-    auto data = r.bytes(static_cast<size_t>(data_end - h.data_offset), "section " + h.name + " data");
+    auto data = r.bytes(static_cast<size_t>(data_end - h.data_offset), section_field(h.name, "data"));
     s.data.assign(data.begin(), data.end());
     return s;
 }
@@ -351,7 +360,7 @@ Image read_image(std::span<const uint8_t> bytes, ImageLayoutInfo* info)
         Section s = read_section(r, h, bytes.size());
         uint64_t end = h.data_offset == kNoOffset ? uint64_t(offset) + h.header_size : uint64_t(h.data_offset) + h.stored_size;
         if (h.next != kNoOffset && h.next != end)
-            r.fail_at(offset + 4, "section " + h.name + " next offset",
+            r.fail_at(offset + 4, section_field(h.name, "next offset"),
                       hex32(h.next) + " is not the byte after the section (" + hex32(uint32_t(end)) + ")");
         layout.sections.push_back({h.name, offset, h.data_offset});
         image.sections.push_back(std::move(s));

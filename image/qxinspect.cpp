@@ -102,9 +102,9 @@ int inspect(const Options& options)
             qx::print_image(listing, image, info);
         }
     } catch (const std::exception& e) {
-        // FormatError's message already reads "offset 0x..: field: problem". Readers
-        // quote names taken from the image in it, and those are GBK.
-        return fail(options.file, qx::gbk_to_utf8(e.what()));
+        // FormatError's message already reads "offset 0x..: field: problem"; the readers
+        // show names taken from the image as UTF-8 with odd bytes escaped.
+        return fail(options.file, e.what());
     }
     std::cout << listing.str() << std::flush;
     return std::cout ? 0 : kExitFailure;

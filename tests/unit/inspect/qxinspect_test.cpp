@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fstream>
 #include <iconv.h>
@@ -351,6 +353,17 @@ TEST_F(Inspect, BadInputGivesOneLineAndExitTwo)
 
     std::string missing = path("does-not-exist");
     expect_one_error_line(run("'" + missing + "'"), "qxinspect: " + missing + ": cannot open");
+
+    // A unit named in an error reads as it does in a listing, not decoded twice: the
+    // first item of 组合框1 ("广东", GBK) given a count that overruns its block.
+    qx::Bytes bad_item = good;
+    const qx::Bytes guangdong = {0xb9, 0xe3, 0xb6, 0xab};
+    auto item = std::search(bad_item.begin() + form_data, bad_item.end(), guangdong.begin(), guangdong.end());
+    ASSERT_NE(item, bad_item.end());
+    qx::store_u32(&*item - 4, 500);
+    ToolRun r = run("'" + write("bad-item", bad_item) + "'");
+    ASSERT_EQ(r.err_lines.size(), 1u);
+    EXPECT_NE(r.err_lines[0].find("(组合框1) item 1: count 500 overruns its block"), std::string::npos) << r.err_lines[0];
 }
 
 // Damage spread over the whole image: every run ends with a listing or one error line.
