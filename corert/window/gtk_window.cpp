@@ -31,11 +31,12 @@ namespace corert {
 
 namespace {
 
-// The stored geometry is laid out for a small dialog font (9 points); the paddings go
-// so that a 20-pixel combo box and a 24-pixel button fit their text.
+// The stored geometry is laid out for a small dialog font (9 points) whose Latin letters
+// and digits are half as wide as a Chinese character, as a CJK font's are; the paddings
+// go so that a 20-pixel combo box and a 24-pixel button fit their text.
 constexpr const char* kStyleSheet = R"css(
-* { font-size: 9pt; }
-button { padding: 0 4px; min-height: 0; min-width: 0; }
+* { font-size: 9pt; font-family: "WenQuanYi Zen Hei", "Noto Sans CJK SC", sans-serif; }
+button { padding: 0 2px; min-height: 0; min-width: 0; }
 combobox button, combobox box { padding: 0 2px; min-height: 0; }
 combobox arrow { min-height: 0; min-width: 8px; }
 label { padding: 0; }
@@ -311,6 +312,7 @@ protected:
         // stored positions and clips what lies outside it.
         layout_ = gtk_layout_new(nullptr, nullptr);
         gtk_widget_set_size_request(layout_, window.geometry.width, window.geometry.height);
+        g_signal_connect_after(layout_, "size-allocate", G_CALLBACK(on_layout_allocated), this);
         gtk_container_add(GTK_CONTAINER(window_), layout_);
 
         for (const UnitState& unit : state.units) {
@@ -320,6 +322,8 @@ protected:
             if (!widget)
                 continue;
             widgets_[unit.id] = widget;
+            // The signal handlers (and tests) tell the widgets' units by this.
+            g_object_set_data(G_OBJECT(widget), "nimbra-unit", GUINT_TO_POINTER(unit.id));
             gtk_layout_put(GTK_LAYOUT(layout_), widget, unit.geometry.left, unit.geometry.top);
             place(widget, unit.geometry);
             if ((unit.flags & qx::kUnitVisible) && unit.geometry.width > 0 && unit.geometry.height > 0)
@@ -401,7 +405,6 @@ private:
         }
         case UnitKind::Button: {
             GtkWidget* button = gtk_button_new_with_label(utf8(unit.caption).c_str());
-            g_object_set_data(G_OBJECT(button), "nimbra-unit", GUINT_TO_POINTER(unit.id));
             g_signal_connect(button, "clicked", G_CALLBACK(on_clicked), this);
             if (unit.cursor == qx::kCursorHand) {
                 g_signal_connect(button, "enter-notify-event", G_CALLBACK(on_hand_enter), nullptr);
@@ -411,7 +414,6 @@ private:
         }
         case UnitKind::ComboBox: {
             GtkWidget* combo = gtk_combo_box_text_new();
-            g_object_set_data(G_OBJECT(combo), "nimbra-unit", GUINT_TO_POINTER(unit.id));
             show_unit_text(combo, unit);
             g_signal_connect(combo, "changed", G_CALLBACK(on_combo_changed), this);
             return combo;
@@ -435,6 +437,31 @@ private:
     static void place(GtkWidget* widget, const Geometry& geometry)
     {
         gtk_widget_set_size_request(widget, std::max(geometry.width, 0), std::max(geometry.height, 0));
+    }
+
+    // The layout gives a child at least what the child asks for; a theme or font that
+    // makes a control want more than its stored size would push it out of place. So
+    // every visible control gets exactly its stored rectangle, after the layout's own
+    // allocation.
+    static void on_layout_allocated(GtkWidget*, GdkRectangle*, gpointer data)
+    {
+        auto* self = static_cast<GtkWindowBackend*>(data);
+        WindowState state = self->snapshot();
+        for (const auto& [id, widget] : self->widgets_) {
+            const UnitState* unit = state.find(id);
+            if (!unit || !gtk_widget_get_visible(widget))
+                continue;
+            GtkAllocation exact = {unit->geometry.left, unit->geometry.top, unit->geometry.width,
+                                   unit->geometry.height};
+            GtkAllocation now;
+            gtk_widget_get_allocation(widget, &now);
+            if (now.x != exact.x || now.y != exact.y || now.width != exact.width || now.height != exact.height) {
+                int ignored;
+                gtk_widget_get_preferred_width(widget, &ignored, nullptr);
+                gtk_widget_get_preferred_height(widget, &ignored, nullptr);
+                gtk_widget_size_allocate(widget, &exact);
+            }
+        }
     }
 
     // Mirrors a unit's texts into its widget without raising the widget's signals as
