@@ -307,6 +307,8 @@ protected:
         gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
         gtk_window_move(GTK_WINDOW(window_), window.geometry.left, window.geometry.top);
         g_signal_connect(window_, "delete-event", G_CALLBACK(on_delete), this);
+        if (std::getenv("CORERT_TRACE"))
+            g_signal_connect(window_, "draw", G_CALLBACK(on_first_draw), nullptr);
 
         // Width and height are the client size; the layout holds the controls at their
         // stored positions and clips what lies outside it.
@@ -550,6 +552,15 @@ private:
         if (self->updating_ || index < 0)
             return;
         self->queue_user_action({UserAction::Kind::Pick, unit_of(GTK_WIDGET(combo)), index});
+    }
+
+    // For measuring start-up: the moment the window is first drawn.
+    static gboolean on_first_draw(GtkWidget* window, cairo_t*, gpointer)
+    {
+        g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(on_first_draw), nullptr);
+        std::fprintf(stderr, "corert: window drawn\n");
+        std::fflush(stderr);
+        return FALSE;
     }
 
     static gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data)
