@@ -2,18 +2,21 @@
 # from them, and the object that embeds the image in the `nimbra` executable:
 #   extern "C" uint8_t nimbra_program_image[];          (writable data)
 #   extern "C" const uint64_t nimbra_program_image_size;
-nimbra_routines(program_routines
+nimbra_routines(program_routines SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
+)
+# The event handlers: version notice, city selection, page builders.
+nimbra_routines(viewer_handlers
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
     ${CMAKE_CURRENT_LIST_DIR}/version_notice.cpp
     ${CMAKE_CURRENT_LIST_DIR}/city_selection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/page_builder.cpp
-  HOST_LIBS viewer_routines_host web_routines_host
+  HOST_LIBS program_routines_host viewer_routines_host web_routines_host
 )
-# The servers' hosts are texts of the routines (the notice address, the page address and
+# The servers' hosts are texts of the handlers (the notice address, the page address and
 # the image rewrite), as they are of the window's start addresses and page head.
 foreach(build image host)
-  target_compile_definitions(program_routines_${build} PRIVATE
+  target_compile_definitions(viewer_handlers_${build} PRIVATE
     NIMBRA_NOTICE_HOST="${NIMBRA_NOTICE_HOST}"
     NIMBRA_WEATHER_HOST="${NIMBRA_WEATHER_HOST}")
 endforeach()
@@ -27,7 +30,7 @@ target_link_libraries(build_program_image PRIVATE program_description qxlink)
 nimbra_warnings(build_program_image)
 
 # Object libraries whose objects make up the image, in link order.
-set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image viewer_routines_image web_routines_image qxruntime_image)
+set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image viewer_handlers_image viewer_routines_image web_routines_image qxruntime_image)
 set(NIMBRA_PROGRAM_IMAGE_FILE ${CMAKE_BINARY_DIR}/nimbra.qx CACHE INTERNAL "")
 
 set(image_objects)
