@@ -40,6 +40,15 @@ char* ReadSettingsText()
     return ToText(bytes_of(bytes));
 }
 
+// True when the box no longer shows `picked`, or `Target` was filled again: another pick
+// in `Source` has been handled since `Target` was emptied.
+template <uint32_t Source, uint32_t Target>
+bool LaterPickFilled(const char* picked)
+{
+    Text now(SelectedItemText<Source>());
+    return CompareTextBytes(now.get(), picked) != 0 || ItemCount(combo<Target>()) != 0;
+}
+
 // The pick in `Source` names a section; its entries' fields (the text between
 // "<name>-" and `terminator`) replace the items of `Target`. The list is cleaned of
 // repeats twice, as one pass can leave copies; each added item is followed by a 10 ms
@@ -63,6 +72,14 @@ void FillNextList(const char* terminator)
 
     RemoveDuplicates(&list);
     RemoveDuplicates(&list);
+
+    // Window events ran while the list was cleaned. If the user picked again meanwhile, that
+    // pick's handler has run to its end and filled the box for the current choice; adding
+    // this list after it would show two places' items under one choice.
+    if (LaterPickFilled<Source, Target>(name.get())) {
+        FreeTextArray(list);
+        return;
+    }
 
     uint32_t count = ArrayElementCount(list);
     for (uint32_t i = 1; i <= count; ++i) {

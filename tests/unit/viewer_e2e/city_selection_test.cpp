@@ -167,3 +167,24 @@ TEST_F(CitySelection, FillingPausesAfterEachItem)
     EXPECT_EQ(viewer_->items("组合框2").size(), 40u);
     EXPECT_GE(took, std::chrono::milliseconds(400));
 }
+
+// Window events run while a pick cleans its list of repeats, so a second pick can run its
+// whole handler inside the first. The box must then hold the second province's cities
+// only, not those followed by the first one's.
+TEST_F(CitySelection, PickDuringAnotherPickLeavesTheLaterList)
+{
+    // Cleaning compares every element with every other: 50 cities followed by one more named
+    // 5000 times take long enough for the second pick to arrive meanwhile, and adding the
+    // 51 that remain is quick.
+    std::vector<std::string> entries;
+    for (int i = 0; i < 50; ++i)
+        entries.push_back("广东-市" + std::to_string(i) + "-区@1#");
+    for (int i = 0; i < 5000; ++i)
+        entries.push_back("广东-同城-区@1#");
+    start(section("广东", entries) + section("北京.", {"北京.-东城-甲@2#"}));
+    viewer_->ok({"pick", "组合框1", std::to_string(k广东)});
+    viewer_->ok({"pick", "组合框1", std::to_string(k北京)});
+    viewer_->wait_idle();
+    EXPECT_EQ(viewer_->text_property("组合框1", 8), "北京.");
+    EXPECT_EQ(viewer_->items("组合框2"), Items {"东城"});
+}
