@@ -10,27 +10,14 @@
 #include "runtime/commands.h"
 #include "runtime/owned.h"
 #include "viewer/text_lists.h"
+#include "viewer/selected_item.h"
 #include "viewer/text_routines.h"
-#include "viewer/unit_ids.h"
 
 using namespace qx::rt;
+using nimbra::combo;
+using nimbra::SelectedItemText;
 
 namespace {
-
-template <uint32_t Unit>
-ControlRef combo()
-{
-    return Control<nimbra::kWindowId, Unit, qx::kDataTypeComboBox>();
-}
-
-// The text of the box's selected item: ItemText at the selected-index property. With
-// nothing selected that index is -1, for which the runtime gives the empty text.
-template <uint32_t Unit>
-char* SelectedItemText()
-{
-    int32_t index = as_integer(GetUnitProperty<nimbra::kWindowId, Unit>(19));
-    return ItemText(combo<Unit>(), index);
-}
 
 char* ReadSettingsText()
 {
@@ -58,13 +45,15 @@ void FillNextList(const char* terminator)
 {
     Text settings(ReadSettingsText());
     Text name(SelectedItemText<Source>());
-    Text open_tag(JoinTexts("<", name.get(), ">\r\n"));
-    Text close_tag(JoinTexts("\r\n</", name.get(), ">"));
-    Text body(TextBetween(settings.get(), open_tag.get(), close_tag.get()));
-    Text key(JoinTexts(name.get(), "-"));
-
     void* list = nimbra::NewTextList();
-    CollectFields(body.get(), key.get(), terminator, &list, false, 0, "", "", false, false);
+    {
+        Text open_tag(JoinTexts("<", name.get(), ">\r\n"));
+        Text close_tag(JoinTexts("\r\n</", name.get(), ">"));
+        Text body(TextBetween(settings.get(), open_tag.get(), close_tag.get()));
+        settings.reset();
+        Text key(JoinTexts(name.get(), "-"));
+        CollectFields(body.get(), key.get(), terminator, &list, false, 0, "", "", false, false);
+    }
 
     int32_t old_items = ItemCount(combo<Target>());
     for (int32_t i = 0; i < old_items; ++i)

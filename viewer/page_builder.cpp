@@ -8,11 +8,13 @@
 // deletions that follow cannot empty the page.
 #include "runtime/commands.h"
 #include "runtime/owned.h"
+#include "viewer/selected_item.h"
 #include "viewer/text_routines.h"
 #include "viewer/unit_ids.h"
 #include "web/http_request.h"
 
 using namespace qx::rt;
+using nimbra::SelectedItemText;
 
 #ifndef NIMBRA_WEATHER_HOST
 #error "NIMBRA_WEATHER_HOST (host[:port] of the weather service) must be defined by the build"
@@ -22,13 +24,6 @@ namespace {
 
 constexpr int32_t kBrowserTop = 56;
 constexpr int32_t kBrowserHeight = 216;
-
-template <uint32_t Unit>
-char* SelectedItemText()
-{
-    int32_t index = as_integer(GetUnitProperty<nimbra::kWindowId, Unit>(19));
-    return ItemText(Control<nimbra::kWindowId, Unit, qx::kDataTypeComboBox>(), index);
-}
 
 // The chosen place's city code: the bytes after "province-city-district@" in the
 // settings text, up to the next "#".
