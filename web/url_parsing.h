@@ -2,8 +2,8 @@
 //
 // An address is [scheme] authority [path]: the scheme "http://" or "https://" (any
 // letter case) or none, the authority up to the first "/" after it, the path from that
-// "/" on, query and fragment included. Every request goes out as plain HTTP, so the
-// scheme is dropped.
+// "/" on, query and fragment included. The scheme is dropped; the request engine looks
+// at it first (an "https://" address goes over TLS).
 #pragma once
 
 #include <stdint.h>
