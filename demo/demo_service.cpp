@@ -281,6 +281,10 @@ void StopOnSignal(httplib::Server& server) {
     int signal_number = 0;
     sigwait(&signals, &signal_number);
     g_stopping = true;
+    // A signal can come before the server has begun to listen, and stop() only ends a
+    // server that is running: wait for it to run first.
+    while (!server.is_running())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.stop();
   }).detach();
 }
