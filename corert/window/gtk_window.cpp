@@ -191,7 +191,7 @@ public:
     void process_events() override
     {
         // A bound, so a source that is always ready cannot hold the program here.
-        for (int i = 0; i < 10000 && gtk_events_pending(); ++i)
+        for (int i = 0; i < 1000 && gtk_events_pending(); ++i)
             gtk_main_iteration_do(FALSE);
         dispatch_pending();
     }
@@ -423,6 +423,7 @@ private:
         case UnitKind::EditBox: {
             GtkWidget* entry = gtk_entry_new();
             show_unit_text(entry, unit);
+            g_signal_connect(entry, "changed", G_CALLBACK(on_entry_changed), this);
             return entry;
         }
         case UnitKind::Browser: {
@@ -561,6 +562,13 @@ private:
         std::fprintf(stderr, "corert: window drawn\n");
         std::fflush(stderr);
         return FALSE;
+    }
+
+    static void on_entry_changed(GtkEditable* entry, gpointer data)
+    {
+        auto* self = static_cast<GtkWindowBackend*>(data);
+        if (!self->updating_)
+            self->user_edited_text(unit_of(GTK_WIDGET(entry)), utf8_to_gbk(gtk_entry_get_text(GTK_ENTRY(entry))));
     }
 
     static gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data)

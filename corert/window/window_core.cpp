@@ -283,6 +283,14 @@ IdleState WindowCore::wait_idle(std::chrono::milliseconds timeout, std::stop_tok
 
 // ---- for the backends ----
 
+void WindowCore::user_edited_text(uint32_t unit, std::string gbk_text)
+{
+    std::lock_guard lock(mutex_);
+    UnitState* state = state_.find(unit);
+    if (state && state->kind == UnitKind::EditBox)
+        state->text = std::move(gbk_text);
+}
+
 void WindowCore::dispatch_pending()
 {
     std::unique_lock lock(mutex_);

@@ -70,6 +70,8 @@ protected:
     // ---- for the backends ----
     // Queues an event as user input (the GTK widgets' own signals come in here).
     std::string queue_user_action(const UserAction& action);
+    // The user typed into an edit box: its text (GBK) as the program will read it.
+    void user_edited_text(uint32_t unit, std::string gbk_text);
     // Runs queued events until none is left, the window is closed, or a message box
     // is open. UI thread. Handlers may run nested inside one another through it.
     void dispatch_pending();

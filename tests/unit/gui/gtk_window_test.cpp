@@ -194,6 +194,9 @@ TEST_F(GtkWindowTest, AUsersPickRaisesTheEventAndTheProgramsListChangesDoNot)
         wait_idle();
         on_ui([] {
             EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(widget_of(nimbra::kUnitCombo1))), 1);
+            gchar* shown = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(widget_of(nimbra::kUnitCombo1)));
+            EXPECT_STREQ(shown, "北京.");
+            g_free(shown);
             GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(widget_of(nimbra::kUnitCombo2)));
             EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 2);
         });
@@ -201,6 +204,15 @@ TEST_F(GtkWindowTest, AUsersPickRaisesTheEventAndTheProgramsListChangesDoNot)
     std::vector<std::string> log = handlers.log();
     // Window created, then one FillCityList per pick; the refilled city list raised nothing.
     EXPECT_EQ(log, (std::vector<std::string>{"call 0x100", "call 0x200", "call 0x200"}));
+}
+
+TEST_F(GtkWindowTest, TextTypedIntoTheEditBoxIsWhatTheProgramReads)
+{
+    run([&] {
+        wait_idle();
+        on_ui([] { gtk_entry_set_text(GTK_ENTRY(widget_of(nimbra::kUnitEditBox1)), "<head>天气</head>"); });
+        EXPECT_EQ(window_->snapshot().find(nimbra::kUnitEditBox1)->text, gbk("<head>天气</head>"));
+    });
 }
 
 TEST_F(GtkWindowTest, AButtonClickRunsItsHandler)
