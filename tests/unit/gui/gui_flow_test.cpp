@@ -300,4 +300,20 @@ TEST_F(GuiFlow, WindowKeepsAnsweringWhileASlowPageDownloads)
     screenshot("slow-after-download");
 }
 
+// A display nobody serves: the program says so and runs with the headless window.
+TEST(GuiFallback, WithoutAUsableDisplayTheWindowIsHeadless)
+{
+    nimbra::testing::ProgramRunner program(
+        {{"CORERT_BACKEND", "gtk"}, {"DISPLAY", ":32767"}, {"CORERT_AUTO_ANSWER", "1"}});
+    ASSERT_TRUE(program.wait_ready()) << program.stderr_text();
+    EXPECT_EQ(program.ctl({"wait-idle", "60"}).status, 0);
+    auto text = program.ctl({"page-text", "超文本浏览框4"});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.err.find("headless"), std::string::npos) << text.err;
+    EXPECT_EQ(program.ctl({"close"}).status, 0);
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_NE(program.stderr_text().find("cannot open the display; using headless"), std::string::npos)
+        << program.stderr_text();
+}
+
 }  // namespace
