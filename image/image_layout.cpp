@@ -19,7 +19,6 @@ constexpr const char* kNamedSections[] = {"const", "form", "help", "code", "var"
 
 // Fields of the image header.
 constexpr size_t kFirstSectionField = 0x24;
-constexpr size_t kHeaderWordsField = 0x28;
 constexpr size_t kDllCountField = 0x38;
 constexpr size_t kEntryField = 0x3c;
 constexpr size_t kSectionOffsetsField = 0x40;
@@ -270,6 +269,11 @@ RawSectionHeader read_section_header(ByteReader& r, uint32_t offset)
     if (!nul)
         r.fail_at(name_at, "section name", "not ended by a zero byte within 24 bytes");
     h.name.assign(reinterpret_cast<const char*>(name.data()), static_cast<const uint8_t*>(nul) - name.data());
+    // The writer pads with zeros; anything else there would be lost on the way back.
+    for (size_t i = h.name.size(); i < name.size(); ++i) {
+        if (name[i] != 0)
+            r.fail_at(name_at + i, "section name", "nonzero byte after the name's zero byte");
+    }
     h.memory_size = r.u32("section memory size");
     h.stored_size = r.u32("section stored size");
     h.data_offset = r.u32("section data offset");

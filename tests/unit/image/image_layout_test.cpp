@@ -241,6 +241,8 @@ const Damage kDamages[] = {
      [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "code") + 0x30, 0x40000000); }, "header size"},
     {"name without NUL", [](Bytes& b, const ImageLayoutInfo& i) { std::memset(b.data() + header_of(i, "form") + 0x0c, 'a', 24); },
      "section name"},
+    {"bytes after the name's NUL", [](Bytes& b, const ImageLayoutInfo& i) { b[header_of(i, "var") + 0x0c + 14] = '2'; },
+     "section name"},
     {"form offset names help", [](Bytes& b, const ImageLayoutInfo& i) { put(b, 0x44, header_of(i, "help")); },
      "form section offset"},
     {"DLL name outside const", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x58, 0x100000); }, "DLL library-name offset"},
