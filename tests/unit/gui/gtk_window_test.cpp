@@ -12,8 +12,13 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include "support/support_library.h"
+
 #include <atomic>
 #include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 using namespace window_test;
@@ -93,9 +98,18 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(screen->running()) << screen->problem();
+        if (!std::string_view(::testing::UnitTest::GetInstance()->current_test_info()->name()).starts_with("WebPane"))
+            make_window(nullptr);
+    }
+
+    // With `pane` null the browser units are recording controls that show nothing.
+    void make_window(const corert::BrowserPaneExtension* pane)
+    {
         corert::BackendOptions options;
         options.invoke_handler = [this](uint32_t offset) { handlers.invoke(offset); };
-        options.browsers = corert::make_recording_browser_factory();
+        options.browser_pane = pane;
+        if (!pane)
+            options.browsers = corert::make_recording_browser_factory();
         window_ = corert::make_gtk_window(options);
         ASSERT_TRUE(window_) << "GTK cannot open " << screen->display();
         window_->load_window(bound_main_window(), qx::kMainWindowId);
@@ -288,6 +302,56 @@ TEST_F(GtkWindowTest, ClosingFromTheWindowFrameEndsTheLoop)
     driver.join();
     EXPECT_TRUE(window_->status().closed);
     EXPECT_NE(window_->post({UserAction::Kind::Click, nimbra::kUnitButton2, 0}), "");
+}
+
+// WebPane.sle's own views, as the program gets them.
+const corert::BrowserPaneExtension* web_pane()
+{
+    static const nimbra::support::RuntimeServices services = {
+        nimbra::support::kSupportAbiVersion, [](uint32_t size) { return std::malloc(size); }, std::free,
+        [](const char*) {}};
+    void* library = dlopen(NIMBRA_WEBPANE, RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        return nullptr;
+    auto entry = reinterpret_cast<nimbra::support::EntryFunction>(dlsym(library, nimbra::support::kEntryName));
+    return entry ? static_cast<const corert::BrowserPaneExtension*>(entry(&services)->extension) : nullptr;
+}
+
+// The page builders write the page file, point the pane at it and delete it 10 ms
+// later: the pane still shows the page, and its relative references resolve beside
+// where the file was.
+TEST_F(GtkWindowTest, WebPaneShowsALocalPageReadAtOnceWithItsDirectoryAsTheBase)
+{
+    const corert::BrowserPaneExtension* pane = web_pane();
+    ASSERT_TRUE(pane) << dlerror();
+    make_window(pane);
+    namespace fs = std::filesystem;
+    char scratch[] = "/tmp/nimbra-pane-XXXXXX";
+    ASSERT_TRUE(mkdtemp(scratch));
+    const fs::path dir = fs::path(scratch) / "页面";
+    fs::create_directories(dir);
+    std::ofstream(dir / "hide.css") << ".gone { display: none; }\n";
+    std::ofstream(dir / "显示页.htm") << "<html><head><link rel=\"stylesheet\" href=\"hide.css\"></head><body>"
+                                      << "<p>天气预报 shown</p><p class=\"gone\">hidden by the relative sheet</p>"
+                                      << "</body></html>";
+    std::string address = gbk(dir.string() + "\\显示页.htm");
+    handlers.on(kShowForecastPage, [&] {
+        window_->set_property(qx::kMainWindowId, nimbra::kUnitBrowser1, 11, -1,
+                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address.c_str())),
+                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address.c_str()) >> 32));
+        fs::remove(dir / "显示页.htm");
+    });
+    run([&] {
+        wait_idle();
+        window_->post({UserAction::Kind::Click, nimbra::kUnitButton1, 0});
+        wait_idle();
+        EXPECT_EQ(window_->wait_page(nimbra::kUnitBrowser1, std::chrono::seconds(120)), "");
+        std::string text;
+        EXPECT_EQ(window_->page_text(nimbra::kUnitBrowser1, std::chrono::seconds(60), text), "");
+        EXPECT_NE(text.find("天气预报 shown"), std::string::npos) << text;
+        EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
+    });
+    fs::remove_all(scratch);
 }
 
 }  // namespace
