@@ -39,9 +39,10 @@ void configure(WebKitWebView* view)
 
 class WebKitPane final : public BrowserControl {
 public:
-    WebKitPane()
+    // A view related to another shares its web process.
+    explicit WebKitPane(WebKitWebView* related)
     {
-        view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
+        view_ = WEBKIT_WEB_VIEW(related ? webkit_web_view_new_with_related_view(related) : webkit_web_view_new());
         g_object_ref_sink(view_);
         configure(view_);
         g_signal_connect(view_, "load-changed", G_CALLBACK(on_load_changed), this);
@@ -137,12 +138,25 @@ private:
     bool waiting_for_start_ = false;
 };
 
+// The window's panes share one web process: three small pages do not need three.
 class WebKitPaneFactory final : public corert::BrowserFactory {
 public:
+    ~WebKitPaneFactory() override
+    {
+        if (first_)
+            g_object_unref(first_);
+    }
+
     std::unique_ptr<BrowserControl> create(uint32_t, const Geometry&) override
     {
-        return std::make_unique<WebKitPane>();
+        auto pane = std::make_unique<WebKitPane>(first_);
+        if (!first_)
+            first_ = WEBKIT_WEB_VIEW(g_object_ref(pane->widget()));
+        return pane;
     }
+
+private:
+    WebKitWebView* first_ = nullptr;
 };
 
 corert::BrowserFactory* create_gtk_factory()
