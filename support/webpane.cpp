@@ -34,7 +34,6 @@ void configure(WebKitWebView* view)
 {
     WebKitSettings* settings = webkit_web_view_get_settings(view);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    webkit_settings_set_enable_developer_extras(settings, FALSE);
 }
 
 class WebKitPane final : public BrowserControl {
