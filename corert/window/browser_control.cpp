@@ -2,8 +2,9 @@
 
 #include "corert/gbk.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace corert {
 
@@ -23,6 +24,30 @@ bool has_url_scheme(std::string_view address)
     return true;
 }
 
+namespace {
+
+// Plain reads: a stream's buffer throws when read() fails (a directory by the file's
+// name, an I/O error), and nothing here may end the program for a page it cannot read.
+bool read_whole_file(const std::string& path, std::string& bytes)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[65536];
+    ssize_t n;
+    for (;;) {
+        n = read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            bytes.append(buffer, size_t(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    close(fd);
+    return n == 0;
+}
+
+}  // namespace
+
 PageLoad load_page_source(std::string_view gbk_address)
 {
     PageLoad load;
@@ -35,11 +60,7 @@ PageLoad load_page_source(std::string_view gbk_address)
     }
     load.local_file = true;
     load.path = windows_path_to_posix(gbk_address);
-    std::ifstream file(load.path, std::ios::binary);
-    if (!file)
-        return load;
-    load.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    load.read = !file.bad();
+    load.read = read_whole_file(load.path, load.bytes);
     if (!load.read)
         load.bytes.clear();
     return load;
