@@ -300,6 +300,10 @@ Section read_section(ByteReader& r, const RawSectionHeader& h, size_t image_size
     if (h.data_offset == kNoOffset) {
         if (h.stored_size != 0)
             r.fail_at(h.offset + 0x28, section_field(h.name, "stored size"), "bytes are stored but the data offset is 0xFFFFFFFF");
+        // The last section's data runs to the image's end; storing none, it ends the image.
+        if (h.next == kNoOffset && header_end != image_size)
+            r.fail_at(h.offset + 0x2c, section_field(h.name, "data offset"),
+                      "0xFFFFFFFF, but " + std::to_string(image_size - header_end) + " bytes follow the last section");
         return s;
     }
     if (h.data_offset != header_end)

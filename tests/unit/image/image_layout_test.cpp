@@ -243,6 +243,8 @@ const Damage kDamages[] = {
      "section name"},
     {"bytes after the name's NUL", [](Bytes& b, const ImageLayoutInfo& i) { b[header_of(i, "var") + 0x0c + 14] = '2'; },
      "section name"},
+    {"bytes after a last section that stores nothing",
+     [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "var") + 4, kNoOffset); }, "data offset"},
     {"form offset names help", [](Bytes& b, const ImageLayoutInfo& i) { put(b, 0x44, header_of(i, "help")); },
      "form section offset"},
     {"DLL name outside const", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x58, 0x100000); }, "DLL library-name offset"},
