@@ -53,6 +53,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // Nothing else of the test goes along: a test server's sockets (opened without
+        // close-on-exec) held by the program or nimbra-ctl would keep a connection the
+        // server closed or reset open for the program.
+        close_range(3, ~0u, 0);
         std::vector<char*> args;
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));

@@ -42,8 +42,6 @@ class HostileServer {
 public:
     HostileServer()
     {
-        // Close-on-exec: the nimbra-ctl processes the test starts must not hold a connection
-        // open after the server has closed or reset it.
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
