@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kTimeoutMs = 3000;
+constexpr int kTimeoutMs = 5000;
 constexpr size_t kHugeBody = 100u << 20;
 const std::string kLiveStart = " <div class=\"live\">";
 
