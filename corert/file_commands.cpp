@@ -3,7 +3,6 @@
 // result: an unreadable file reads as the empty byte set, a failed write or delete
 // gives a logical false that callers ignore.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,33 +14,11 @@
 #include "corert/command_handlers.h"
 #include "corert/gbk.h"
 #include "corert/kernel_commands.h"
+#include "corert/whole_file.h"
+#include "platform/program_directory.h"
 
 namespace corert {
 namespace {
-
-std::mutex program_directory_lock;
-std::optional<std::string> program_directory_override;
-
-// The directory part of a POSIX path, without a trailing '/': "/" itself gives
-// the empty text, so that appending "/config.ini" still names a file under it.
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-std::string executable_directory() {
-    std::string target(256, '\0');
-    for (;;) {
-        ssize_t length = readlink("/proc/self/exe", target.data(), target.size());
-        if (length < 0)
-            return ".";
-        if (static_cast<size_t>(length) < target.size()) {
-            target.resize(static_cast<size_t>(length));
-            return directory_of(target);
-        }
-        target.resize(target.size() * 2);
-    }
-}
 
 bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -56,38 +33,9 @@ bool write_all(int fd, std::string_view bytes) {
     return true;
 }
 
-// Byte sets larger than their u32 size field can describe are not read.
-constexpr size_t kMaxFileBytes = UINT32_MAX - 64;
-
-std::optional<std::string> read_whole_file(const std::string& path) {
-    if (path.empty())
-        return std::nullopt;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    // Only regular files: a directory fails to read, a FIFO or device could block.
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return std::nullopt;
-    }
-    std::string content;
-    content.reserve(static_cast<size_t>(info.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 || content.size() + static_cast<size_t>(got) > kMaxFileBytes) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    return content;
+// A file of the program directory may live in the user's store (platform/program_directory.h).
+std::string file_path(const CommandArgs& args, nimbra::platform::FileUse use) {
+    return nimbra::platform::program_file_path(windows_path_to_posix(args.text(0)), use);
 }
 
 // A text or byte set argument as the bytes it contributes to a file.
@@ -115,11 +63,6 @@ MemoryFiles& memory_files() {
 
 }  // namespace
 
-void set_program_directory_override(std::optional<std::string> posix_directory) {
-    std::lock_guard guard(program_directory_lock);
-    program_directory_override = std::move(posix_directory);
-}
-
 size_t open_memory_file_count() {
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
@@ -128,35 +71,28 @@ size_t open_memory_file_count() {
 
 namespace handlers {
 
+// The directory without a trailing separator, as the program appends "\\name" to it:
+// the root directory gives the empty text.
 uint64_t get_program_directory(const CommandArgs&) {
-    std::string directory;
-    {
-        std::lock_guard guard(program_directory_lock);
-        if (program_directory_override)
-            directory = *program_directory_override;
-    }
-    if (directory.empty())
-        directory = executable_directory();
-    while (directory.size() > 1 && directory.back() == '/')
-        directory.pop_back();
+    std::string directory = nimbra::platform::program_directory();
     if (directory == "/")
         directory.clear();
     return text_result(utf8_to_gbk(directory));
 }
 
 uint64_t delete_file(const CommandArgs& args) {
-    std::string path = windows_path_to_posix(args.text(0));
+    std::string path = file_path(args, nimbra::platform::FileUse::Delete);
     return logical_result(!path.empty() && unlink(path.c_str()) == 0);
 }
 
 uint64_t read_file(const CommandArgs& args) {
-    std::optional<std::string> content = read_whole_file(windows_path_to_posix(args.text(0)));
+    std::optional<std::string> content = read_whole_file(file_path(args, nimbra::platform::FileUse::Read));
     return content ? byte_set_result(*content) : 0;
 }
 
 // Every argument after the path is written in order, byte sets and texts alike.
 uint64_t write_file(const CommandArgs& args) {
-    std::string path = windows_path_to_posix(args.text(0));
+    std::string path = file_path(args, nimbra::platform::FileUse::Write);
     if (path.empty())
         return logical_result(false);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

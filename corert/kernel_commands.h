@@ -28,10 +28,6 @@ bool is_kernel_command(uint32_t number);
 using UnknownCommandHandler = void (*)(uint32_t number);
 void set_unknown_command_handler(UnknownCommandHandler handler);
 
-// GetProgramDirectory normally gives the directory of /proc/self/exe; tests point it
-// elsewhere (a POSIX path in UTF-8). nullopt restores the real directory.
-void set_program_directory_override(std::optional<std::string> posix_directory);
-
 // Memory files not closed yet, for leak tests.
 size_t open_memory_file_count();
 

@@ -108,16 +108,6 @@ bool is_known_type(uint32_t type_id)
 
 }  // namespace
 
-std::string runtime_directory()
-{
-    Dl_info info {};
-    if (!dladdr(reinterpret_cast<void*>(&runtime_directory), &info) || !info.dli_fname)
-        return ".";
-    std::string path = info.dli_fname;
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 Program* Program::current()
 {
     return g_program;

@@ -63,7 +63,4 @@ private:
     std::vector<uint64_t> at_exit_;
 };
 
-// The runtime's own directory (that of the shared object this code is in).
-std::string runtime_directory();
-
 }  // namespace corert

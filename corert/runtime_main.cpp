@@ -2,6 +2,7 @@
 // start routine, and the start routine, which runs the program image it is given.
 #include "corert/program.h"
 #include "corert/run_time_error.h"
+#include "platform/program_directory.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -28,7 +29,8 @@ void start_program(void* image)
 {
     try {
         ProgramOptions options;
-        options.runtime_directory = runtime_directory();
+        // The support libraries lie beside the runtime, wherever the launcher found it.
+        options.runtime_directory = nimbra::platform::module_directory(reinterpret_cast<const void*>(&start_program));
         Program program(embedded_image(image), options);
         program.run();
     } catch (const std::exception& e) {

@@ -9,16 +9,16 @@
 // Every failure shows the same error box and ends the process with exit code -1 (255).
 #include "launcher/error_box.h"
 #include "platform/encoding.h"
+#include "platform/program_directory.h"
 #include "platform/registry.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <optional>
 #include <string>
-#include <unistd.h>
 
 // The first byte of the program image, which lies in this executable's writable data.
 extern "C" unsigned char nimbra_program_image[];
@@ -56,24 +56,6 @@ int Fail(const std::string& detail)
 {
     ShowErrorBox(detail);
     return -1;
-}
-
-// The executable's directory with its trailing '/'. The whole path is used, however long.
-bool ExecutableDirectory(std::string& directory, std::string& detail)
-{
-    std::string path(kPathLimit, '\0');
-    ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) {
-        detail = std::string("/proc/self/exe: ") + std::strerror(errno);
-        return false;
-    }
-    if (static_cast<size_t>(length) >= path.size()) {
-        detail = "the executable's path is too long";
-        return false;
-    }
-    path.resize(static_cast<size_t>(length));
-    directory = path.substr(0, path.rfind('/') + 1);
-    return true;
 }
 
 bool FitsPathLimit(const std::string& path, std::string& detail)
@@ -143,9 +125,12 @@ int LauncherMain()
     std::string detail;
 
     // A runtime beside the executable comes first; the registry is then not read at all.
-    std::string path;
-    if (!ExecutableDirectory(path, detail))
+    std::optional<std::string> directory = nimbra::platform::executable_directory(&detail);
+    if (!directory)
         return Fail(detail);
+    std::string path = *directory;
+    if (path.back() != '/')
+        path += '/';
     path += kBesideRuntimeName;
     if (!FitsPathLimit(path, detail))
         return Fail(detail);

@@ -1,10 +1,8 @@
 #include "corert/window/browser_control.h"
 
 #include "corert/gbk.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include "corert/whole_file.h"
+#include "platform/program_directory.h"
 
 namespace corert {
 
@@ -24,30 +22,6 @@ bool has_url_scheme(std::string_view address)
     return true;
 }
 
-namespace {
-
-// Plain reads: a stream's buffer throws when read() fails (a directory by the file's
-// name, an I/O error), and nothing here may end the program for a page it cannot read.
-bool read_whole_file(const std::string& path, std::string& bytes)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char buffer[65536];
-    ssize_t n;
-    for (;;) {
-        n = read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            bytes.append(buffer, size_t(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    close(fd);
-    return n == 0;
-}
-
-}  // namespace
-
 PageLoad load_page_source(std::string_view gbk_address)
 {
     PageLoad load;
@@ -60,9 +34,13 @@ PageLoad load_page_source(std::string_view gbk_address)
     }
     load.local_file = true;
     load.path = windows_path_to_posix(gbk_address);
-    load.read = read_whole_file(load.path, load.bytes);
-    if (!load.read)
-        load.bytes.clear();
+    // The page file may have gone to the user's store (platform/program_directory.h);
+    // the path stays the program directory's, where the page's relative references lie.
+    std::optional<std::string> bytes =
+        read_whole_file(nimbra::platform::program_file_path(load.path, nimbra::platform::FileUse::Read));
+    load.read = bytes.has_value();
+    if (bytes)
+        load.bytes = std::move(*bytes);
     return load;
 }
 

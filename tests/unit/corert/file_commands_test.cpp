@@ -5,6 +5,7 @@
 
 #include "command_harness.h"
 #include "corert/gbk.h"
+#include "platform/program_directory.h"
 
 namespace corert::test {
 namespace {
@@ -22,7 +23,7 @@ protected:
     }
     void TearDown() override {
         fs::remove_all(directory_);
-        set_program_directory_override(std::nullopt);
+        nimbra::platform::set_program_directory_override(std::nullopt);
         CommandTest::TearDown();
     }
     // The directory as image code sees it: a GBK text.
@@ -90,7 +91,7 @@ TEST_F(FileCommandTest, ProgramDirectory) {
         {"/", ""},
     };
     for (const auto& [directory, expected] : overrides) {
-        set_program_directory_override(directory);
+        nimbra::platform::set_program_directory_override(directory);
         EXPECT_EQ(take_text(call(qx::kCmdGetProgramDirectory)), expected) << directory;
     }
 }
