@@ -107,49 +107,72 @@ TEST(BadFiles, SettingsFileThatIsBinaryOrHugeGivesListsWithoutHanging)
     }
 }
 
-// The page file cannot be written: the pane is pointed at it all the same and finds
-// nothing to read; nothing else happens, and a directory in its place is left alone.
-TEST(BadFiles, PageFileThatCannotBeWrittenShowsNothing)
+// The page file's name is taken by a directory: the pane is pointed at it all the same
+// and finds nothing to read; nothing else happens, and the directory is left alone.
+TEST(BadFiles, PageFileNameTakenByADirectoryShowsNothing)
 {
     TestServer server;
     server.serve("/weather/H.shtml", Reply {200, " <div class=\"live\">page</div>"});
-    enum class Obstacle { DirectoryInItsPlace, ProgramDirectoryNotWritable };
-    for (Obstacle obstacle : {Obstacle::DirectoryInItsPlace, Obstacle::ProgramDirectoryNotWritable}) {
-        bool directory = obstacle == Obstacle::DirectoryInItsPlace;
-        SCOPED_TRACE(directory ? "a directory named like the page file" : "a program directory not writable");
-        ProgramCopy copy(server.port(), std::string("nowhere--@H#\r\n"));
-        const fs::path page = fs::path(copy.dir()) / "显示页.htm";
-        std::map<std::string, std::string> env;
-        if (directory) {
-            fs::create_directory(page);
-        } else {
-            // root writes anywhere: the program runs without that power, so that the
-            // directory's mode counts for it as for any user.
-            if (geteuid() == 0) {
-                fs::rename(copy.dir() + "/nimbra", copy.dir() + "/nimbra.bin");
-                write_bytes(copy.dir() + "/nimbra", "#!/bin/sh\nexec setpriv --bounding-set=-dac_override,-dac_read_search " +
-                                                        copy.dir() + "/nimbra.bin\n");
-                fs::permissions(copy.dir() + "/nimbra", fs::perms::owner_all);
-            }
-            fs::permissions(copy.dir(), fs::perms::owner_read | fs::perms::owner_exec);
-        }
-        {
-            Viewer viewer(copy, true);
-            viewer.click("按钮2");
-            auto visits = viewer.visits();
-            ASSERT_FALSE(visits.empty());
-            EXPECT_EQ(field(visits.back(), "path"), page.string());
-            EXPECT_NE(visits.back().find(" unreadable"), std::string::npos) << visits.back();
-            // And the program goes on: another click, then an ordinary end.
-            viewer.click("按钮2");
-            EXPECT_EQ(viewer.visits().size(), visits.size() + 1);
-            std::printf("[ bad file ] %s: %s\n", directory ? "page file name is a directory" : "directory not writable",
-                        visits.back().c_str());
-            err_of_close(viewer);
-        }
-        EXPECT_EQ(fs::is_directory(page), directory);
-        fs::permissions(copy.dir(), fs::perms::owner_all);
+    ProgramCopy copy(server.port(), std::string("nowhere--@H#\r\n"));
+    const fs::path page = fs::path(copy.dir()) / "显示页.htm";
+    fs::create_directory(page);
+    {
+        Viewer viewer(copy, true);
+        viewer.click("按钮2");
+        auto visits = viewer.visits();
+        ASSERT_FALSE(visits.empty());
+        EXPECT_EQ(field(visits.back(), "path"), page.string());
+        EXPECT_NE(visits.back().find(" unreadable"), std::string::npos) << visits.back();
+        // And the program goes on: another click, then an ordinary end.
+        viewer.click("按钮2");
+        EXPECT_EQ(viewer.visits().size(), visits.size() + 1);
+        std::printf("[ bad file ] page file name is a directory: %s\n", visits.back().c_str());
+        err_of_close(viewer);
     }
+    EXPECT_TRUE(fs::is_directory(page));
+}
+
+// A program directory this user cannot write (an installed copy): the page file goes to
+// the user's own store, the pane reads it from there, and the builders' deletion removes
+// it there. Nothing is written into the program directory, and the settings file is
+// still read from it.
+TEST(BadFiles, ProgramDirectoryNotWritableKeepsThePageInTheUsersStore)
+{
+    TestServer server;
+    server.serve("/weather/H.shtml", Reply {200, " <div class=\"live\">page</div>"});
+    ProgramCopy copy(server.port(), kSection + "nowhere--@H#\r\n");
+    const fs::path page = fs::path(copy.dir()) / "显示页.htm";
+    char runtime_template[] = "/tmp/nimbra-runtime-XXXXXX";
+    ASSERT_NE(mkdtemp(runtime_template), nullptr);
+    const fs::path store = fs::path(runtime_template) / "nimbra";
+    // root writes anywhere: the program runs without that power, so that the directory's
+    // mode counts for it as for any user.
+    if (geteuid() == 0) {
+        fs::rename(copy.dir() + "/nimbra", copy.dir() + "/nimbra.bin");
+        write_bytes(copy.dir() + "/nimbra", "#!/bin/sh\nexec setpriv --bounding-set=-dac_override,-dac_read_search " +
+                                                copy.dir() + "/nimbra.bin\n");
+        fs::permissions(copy.dir() + "/nimbra", fs::perms::owner_all);
+    }
+    fs::permissions(copy.dir(), fs::perms::owner_read | fs::perms::owner_exec);
+    {
+        Viewer viewer(copy, true, {{"XDG_RUNTIME_DIR", runtime_template}});
+        viewer.click("按钮2");
+        auto visits = viewer.visits();
+        ASSERT_FALSE(visits.empty());
+        EXPECT_EQ(field(visits.back(), "path"), page.string()) << "the pane still stands in the program directory";
+        EXPECT_EQ(visits.back().find(" unreadable"), std::string::npos) << visits.back();
+        EXPECT_NE(viewer.page(static_cast<int>(visits.size())).find("page"), std::string::npos);
+        std::printf("[ bad file ] directory not writable: %s\n", visits.back().c_str());
+        viewer.pick("组合框1", 0);
+        EXPECT_EQ(viewer.items("组合框2"), kCities) << "the settings file is read where it lies";
+        err_of_close(viewer);
+    }
+    EXPECT_FALSE(fs::exists(page));
+    EXPECT_TRUE(fs::is_directory(store));
+    EXPECT_EQ(fs::status(store).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(store)) << "the builders deleted the page from the store";
+    fs::permissions(copy.dir(), fs::perms::owner_all);
+    fs::remove_all(runtime_template);
 }
 
 // A damaged image inside the executable: the runtime refuses it before anything of the
