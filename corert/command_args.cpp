@@ -4,58 +4,21 @@
 #include <cstring>
 
 #include "corert/memory.h"
+#include "runtime/arg_records.h"
+#include "runtime/array_block.h"
 
 namespace corert {
-namespace {
 
-// Array blocks come from image code too, so their header is read as untrusted:
-// a byte set has one dimension, and more than a few means a damaged block.
-constexpr uint32_t kMaxDimensions = 8;
-
-uint32_t read_u32(const unsigned char* p) {
-    uint32_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-void write_u32(unsigned char* p, uint32_t value) { std::memcpy(p, &value, sizeof value); }
-
-bool is_fixed_tag(uint32_t tag) {
-    switch (tag) {
-    case qx::kTagOmitted:
-    case qx::kTagInteger:
-    case qx::kTagText:
-    case qx::kTagByteSet:
-    case qx::kTagLogical:
-    case qx::kTagByte:
-        return true;
-    default:
-        return false;
-    }
-}
-
-}  // namespace
-
-const qx::ArgRecord* CommandArgs::record(uint32_t index) const {
-    if (!block_ || index >= block_->count)
-        return nullptr;
-    return block_->records + index;
-}
+// Records are decoded by runtime/arg_records.h and blocks laid out by
+// runtime/array_block.h, as the support libraries and image code do.
 
 uint32_t CommandArgs::tag(uint32_t index) const {
-    const qx::ArgRecord* r = record(index);
+    const qx::ArgRecord* r = qx::arg_record(block_, index);
     return r ? r->type : qx::kTagOmitted;
 }
 
-const void* CommandArgs::pointer(uint32_t index) const {
-    const qx::ArgRecord* r = record(index);
-    return r ? reinterpret_cast<const void*>((uint64_t(r->high) << 32) | r->low) : nullptr;
-}
-
 std::string_view CommandArgs::text(uint32_t index) const {
-    if (tag(index) != qx::kTagText)
-        return {};
-    auto p = static_cast<const char*>(pointer(index));
+    const char* p = qx::arg_text(qx::arg_record(block_, index));
     return p ? std::string_view(p) : std::string_view();
 }
 
@@ -64,56 +27,34 @@ int32_t CommandArgs::integer(uint32_t index, int32_t fallback) const {
 }
 
 std::optional<int32_t> CommandArgs::optional_integer(uint32_t index) const {
-    switch (tag(index)) {
-    case qx::kTagInteger:
-        return static_cast<int32_t>(record(index)->low);
-    case qx::kTagByte:
-        return static_cast<int32_t>(record(index)->low & 0xFF);
-    case qx::kTagLogical:
-        return record(index)->low != 0 ? 1 : 0;
-    default:
+    int32_t value = 0;
+    if (!qx::arg_integer(qx::arg_record(block_, index), &value))
         return std::nullopt;
-    }
+    return value;
 }
 
 bool CommandArgs::logical(uint32_t index, bool fallback) const {
-    switch (tag(index)) {
-    case qx::kTagLogical:
-    case qx::kTagInteger:
-    case qx::kTagByte:
-        return record(index)->low != 0;
-    default:
-        return fallback;
-    }
+    std::optional<int32_t> value = optional_integer(index);
+    return value ? *value != 0 : fallback;
 }
 
 std::string_view CommandArgs::byte_set(uint32_t index) const {
-    if (tag(index) != qx::kTagByteSet)
-        return {};
-    return byte_set_bytes(pointer(index));
+    return byte_set_bytes(qx::arg_pointer(qx::arg_record(block_, index), qx::kTagByteSet));
 }
 
 std::optional<ControlRef> CommandArgs::control(uint32_t index) const {
     uint32_t t = tag(index);
-    if (is_fixed_tag(t))
+    if (qx::is_fixed_tag(t))
         return std::nullopt;
-    const qx::ArgRecord* r = record(index);
+    const qx::ArgRecord* r = qx::arg_record(block_, index);
     return ControlRef{r->low, r->high, t};
 }
 
 std::string_view byte_set_bytes(const void* block) {
-    if (!block)
+    uint32_t count = qx::array_element_count(block);
+    if (count == 0)
         return {};
-    auto p = static_cast<const unsigned char*>(block);
-    uint32_t dimensions = read_u32(p);
-    if (dimensions == 0 || dimensions > kMaxDimensions)
-        return {};
-    uint64_t elements = 1;
-    for (uint32_t i = 0; i < dimensions; ++i)
-        elements *= read_u32(p + 4 + 4 * i);
-    if (elements > UINT32_MAX)
-        return {};
-    return {reinterpret_cast<const char*>(p + 4 + 4 * dimensions), static_cast<size_t>(elements)};
+    return {reinterpret_cast<const char*>(qx::array_elements(block)), count};
 }
 
 uint64_t number_result(double value) { return std::bit_cast<uint64_t>(value); }
@@ -129,20 +70,20 @@ uint64_t text_result(std::string_view bytes) {
 uint64_t byte_set_result(std::string_view bytes) {
     if (bytes.empty())
         return 0;
-    auto block = static_cast<unsigned char*>(memory_allocate(8 + bytes.size()));
-    write_u32(block, 1);
-    write_u32(block + 4, static_cast<uint32_t>(bytes.size()));
-    std::memcpy(block + 8, bytes.data(), bytes.size());
+    auto count = static_cast<uint32_t>(bytes.size());
+    void* block = memory_allocate(qx::array_block_size(count, 1));
+    qx::write_array_header(block, count);
+    std::memcpy(qx::array_elements(block), bytes.data(), bytes.size());
     return reinterpret_cast<uint64_t>(block);
 }
 
 uint64_t text_array_result(const std::vector<std::string_view>& elements) {
-    auto block = static_cast<unsigned char*>(memory_allocate(8 + 8 * elements.size()));
-    write_u32(block, 1);
-    write_u32(block + 4, static_cast<uint32_t>(elements.size()));
+    auto count = static_cast<uint32_t>(elements.size());
+    void* block = memory_allocate(qx::array_block_size(count, sizeof(uint64_t)));
+    qx::write_array_header(block, count);
     for (size_t i = 0; i < elements.size(); ++i) {
         uint64_t element = text_result(elements[i]);
-        std::memcpy(block + 8 + 8 * i, &element, sizeof element);
+        std::memcpy(qx::array_elements(block) + 8 * i, &element, sizeof element);
     }
     return reinterpret_cast<uint64_t>(block);
 }

@@ -37,9 +37,6 @@ public:
     std::optional<ControlRef> control(uint32_t index) const;
 
 private:
-    const qx::ArgRecord* record(uint32_t index) const;
-    const void* pointer(uint32_t index) const;
-
     const qx::ArgBlock* block_;
 };
 

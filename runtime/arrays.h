@@ -8,47 +8,19 @@
 // element, each element its own block.
 #pragma once
 
+#include "runtime/array_block.h"
 #include "runtime/calls.h"
 
 namespace qx::rt {
 
-inline uint32_t load_word(const uint8_t* p)
-{
-    uint32_t v;
-    __builtin_memcpy(&v, p, 4);
-    return v;
-}
-inline void store_word(uint8_t* p, uint32_t v) { __builtin_memcpy(p, &v, 4); }
+// The block layout and its rules are runtime/array_block.h's, shared with the runtime.
 
-inline uint32_t ArrayDimensionCount(const void* block)
-{
-    return block ? load_word(static_cast<const uint8_t*>(block)) : 0;
-}
+inline uint32_t ArrayDimensionCount(const void* block) { return qx::array_dimension_count(block); }
 
-// Element count; a null block and a dimension count of 0 both mean an empty array.
-inline uint32_t ArrayElementCount(const void* block)
-{
-    uint32_t dimensions = ArrayDimensionCount(block);
-    if (dimensions == 0)
-        return 0;
-    const uint8_t* sizes = static_cast<const uint8_t*>(block) + 4;
-    uint64_t count = 1;
-    for (uint32_t d = 0; d < dimensions; ++d) {
-        count *= load_word(sizes + 4 * d);
-        if (count > 0xffffffffu)
-            count = 0xffffffffu;
-    }
-    return uint32_t(count);
-}
+// Element count; a null block, no dimensions and a damaged header all mean an empty array.
+inline uint32_t ArrayElementCount(const void* block) { return qx::array_element_count(block); }
 
-inline uint8_t* array_elements(void* block)
-{
-    return static_cast<uint8_t*>(block) + 4 + 4 * ArrayDimensionCount(block);
-}
-inline const uint8_t* array_elements(const void* block)
-{
-    return static_cast<const uint8_t*>(block) + 4 + 4 * ArrayDimensionCount(block);
-}
+using qx::array_elements;
 
 // True when `index` may be used; otherwise raises the run-time error and returns false.
 inline bool CheckArrayIndex(const void* block, int32_t index)
@@ -86,13 +58,12 @@ inline uint8_t ByteElement(const void* byte_set, int32_t index) { return ArrayEl
 // A new one-dimensional block of `count` zeroed elements of `element_size` bytes.
 inline void* NewArray(uint32_t count, uint32_t element_size)
 {
-    uint32_t bytes = 8 + count * element_size;
-    uint8_t* block = static_cast<uint8_t*>(Allocate(bytes));
+    uint32_t bytes = uint32_t(qx::array_block_size(count, element_size));
+    void* block = Allocate(bytes);
     if (!block)
         return nullptr;
     __builtin_memset(block, 0, bytes);
-    store_word(block, 1);
-    store_word(block + 4, count);
+    qx::write_array_header(block, count);
     return block;
 }
 

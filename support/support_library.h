@@ -10,6 +10,8 @@
 // through this header.
 #pragma once
 
+#include "runtime/arg_records.h"
+#include "runtime/array_block.h"
 #include "runtime/service_abi.h"
 
 #include <stdint.h>
@@ -50,41 +52,31 @@ struct LibraryExports {
 using EntryFunction = const LibraryExports* (*)(const RuntimeServices* runtime);
 inline constexpr const char* kEntryName = "nimbra_support_library";
 
-// ---- reading arguments (records beyond the count read as omitted) ----
-
-inline const qx::ArgRecord* argument(const qx::ArgBlock* args, uint32_t index)
-{
-    return args && index < args->count ? &args->records[index] : nullptr;
-}
+// ---- arguments and results, by the same rules as the kernel commands
+// (runtime/arg_records.h, runtime/array_block.h) ----
 
 inline int32_t integer_argument(const qx::ArgBlock* args, uint32_t index, int32_t fallback = 0)
 {
-    const qx::ArgRecord* r = argument(args, index);
-    if (!r || (r->type != qx::kTagInteger && r->type != qx::kTagByte && r->type != qx::kTagLogical))
-        return fallback;
-    return static_cast<int32_t>(r->low);
+    int32_t value = fallback;
+    return qx::arg_integer(qx::arg_record(args, index), &value) ? value : fallback;
 }
 
 // A text argument's bytes; null, omitted or another type reads as the empty text.
 inline const char* text_argument(const qx::ArgBlock* args, uint32_t index)
 {
-    const qx::ArgRecord* r = argument(args, index);
-    if (!r || r->type != qx::kTagText)
-        return "";
-    const char* text = reinterpret_cast<const char*>(static_cast<uintptr_t>(uint64_t(r->high) << 32 | r->low));
+    const char* text = qx::arg_text(qx::arg_record(args, index));
     return text ? text : "";
 }
 
-// A new byte set block (dimension count 1, size, bytes) from the runtime's allocator;
-// the empty byte set is null, as every reader takes it.
+// A new byte set block from the runtime's allocator; the empty byte set is null, as
+// every reader takes it.
 inline uint64_t byte_set_result(const RuntimeServices* runtime, const void* bytes, uint32_t size)
 {
     if (size == 0)
         return 0;
-    auto* block = static_cast<uint8_t*>(runtime->allocate(8 + size));
-    uint32_t header[2] = {1, size};
-    memcpy(block, header, sizeof header);
-    memcpy(block + 8, bytes, size);
+    void* block = runtime->allocate(uint32_t(qx::array_block_size(size, 1)));
+    qx::write_array_header(block, size);
+    memcpy(qx::array_elements(block), bytes, size);
     return reinterpret_cast<uintptr_t>(block);
 }
 

@@ -20,7 +20,7 @@ inline void AppendToTextList(void** list, char* text)
     using namespace qx::rt;
     uint32_t count = ArrayElementCount(*list);
     RegisterArrayVariable(list);
-    void* grown = ArrayDimensionCount(*list) == 1 ? Reallocate(*list, 8 + (count + 1) * sizeof(char*)) : nullptr;
+    void* grown = ArrayDimensionCount(*list) == 1 ? Reallocate(*list, uint32_t(qx::array_block_size(count + 1, sizeof(char*)))) : nullptr;
     if (!grown) {
         // Not a plain one-dimensional list: start one holding the same elements.
         grown = NewArray(count + 1, sizeof(char*));
@@ -32,8 +32,7 @@ inline void AppendToTextList(void** list, char* text)
             __builtin_memcpy(array_elements(grown), array_elements(*list), count * sizeof(char*));
         Free(*list);
     }
-    store_word(static_cast<uint8_t*>(grown), 1);
-    store_word(static_cast<uint8_t*>(grown) + 4, count + 1);
+    qx::write_array_header(grown, count + 1);
     *list = grown;
     SetArrayElement<char*>(grown, int32_t(count + 1), text);
 }
@@ -51,7 +50,7 @@ inline void RemoveFromTextList(void** list, int32_t index)
     __builtin_memmove(elements + (uint32_t(index) - 1) * sizeof(char*), elements + uint32_t(index) * sizeof(char*),
                       (count - uint32_t(index)) * sizeof(char*));
     if (ArrayDimensionCount(*list) == 1) {
-        store_word(static_cast<uint8_t*>(*list) + 4, count - 1);
+        qx::write_array_header(*list, count - 1);
         return;
     }
     // Several dimensions: what is left becomes one dimension (the header is no longer).

@@ -82,9 +82,8 @@ void* finish(GrowingBody& body)
         Free(body.block);
         return nullptr;
     }
-    uint8_t* block = static_cast<uint8_t*>(Reallocate(body.block, 8 + body.length));
-    store_word(block, 1);
-    store_word(block + 4, body.length);
+    void* block = Reallocate(body.block, uint32_t(qx::array_block_size(body.length, 1)));
+    qx::write_array_header(block, body.length);
     body.block = nullptr;
     return block;
 }
@@ -304,12 +303,11 @@ void* JoinByteSets(int32_t count, const void* const* byte_sets)
     if (total == 0 || total > kLargestBody)
         return nullptr;
 
-    uint8_t* block = static_cast<uint8_t*>(Allocate(uint32_t(8 + total)));
+    void* block = Allocate(uint32_t(qx::array_block_size(uint32_t(total), 1)));
     if (!block)
         return nullptr;
-    store_word(block, 1);
-    store_word(block + 4, uint32_t(total));
-    uint8_t* out = block + 8;
+    qx::write_array_header(block, uint32_t(total));
+    uint8_t* out = array_elements(block);
     for (int32_t i = 0; i < count; ++i) {
         uint32_t size = ArrayElementCount(byte_sets[i]);
         if (size == 0)
