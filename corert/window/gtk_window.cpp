@@ -13,6 +13,7 @@
 #include "corert/gbk.h"
 #include "corert/run_time_error.h"
 #include "corert/window/window_core.h"
+#include "platform/desktop.h"
 
 #include <gtk/gtk.h>
 
@@ -129,17 +130,6 @@ int32_t dismissed_answer(int32_t flags)
     return buttons.front();
 }
 
-void show_error_dialog(const std::string& message)
-{
-    if (std::getenv("NIMBRA_NO_DIALOG"))
-        return;
-    GtkWidget* dialog =
-        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), "Nimbra");
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
-}
-
 class GtkWindowBackend final : public WindowCore {
 public:
     explicit GtkWindowBackend(BackendOptions options)
@@ -151,7 +141,7 @@ public:
         gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
         g_object_unref(css);
-        set_error_dialog(show_error_dialog);
+        set_error_dialog([](const std::string& message) { nimbra::platform::show_error_dialog("Nimbra", message); });
         live_ = this;
     }
 

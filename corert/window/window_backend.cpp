@@ -1,5 +1,7 @@
 #include "corert/window/window_backend.h"
 
+#include "platform/desktop.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -25,15 +27,6 @@ constexpr std::pair<int32_t, const char*> kButtonNames[] = {
     {kButtonIgnore, "ignore"}, {kButtonYes, "yes"},     {kButtonNo, "no"},
 };
 
-bool has_display()
-{
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
-
 }  // namespace
 
 const char* button_name(int32_t button)
@@ -57,7 +50,7 @@ std::optional<int32_t> button_by_name(std::string_view name)
 std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options)
 {
     const char* asked = std::getenv("CORERT_BACKEND");
-    std::string_view choice = asked && *asked ? asked : (has_display() ? "gtk" : "headless");
+    std::string_view choice = asked && *asked ? asked : (nimbra::platform::display_available() ? "gtk" : "headless");
     if (choice == "gtk") {
         if (std::unique_ptr<WindowBackend> gtk = make_gtk_window(options))
             return gtk;
