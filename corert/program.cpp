@@ -91,21 +91,6 @@ const nimbra::support::RuntimeServices kSupportServices = {
     corert_record_opened_page,
 };
 
-bool is_known_type(uint32_t type_id)
-{
-    switch (type_id) {
-    case qx::kTypeWindow:
-    case qx::kTypeEditBox:
-    case qx::kTypeLabel:
-    case qx::kTypeButton:
-    case qx::kTypeComboBox:
-    case qx::kTypeBrowser:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 Program* Program::current()
@@ -182,7 +167,7 @@ uint32_t Program::counterpart(size_t group, uint32_t value) const
         known = value < image.manifest.size();
         break;
     case qx::kGroupDataType:
-        known = is_known_type(value);
+        known = unit_kind(value) != UnitKind::Other;
         break;
     }
     if (!known)

@@ -18,9 +18,7 @@ const char* kind_name(UnitKind kind)
     return "other";
 }
 
-namespace {
-
-UnitKind kind_of(uint32_t type_id)
+UnitKind unit_kind(uint32_t type_id)
 {
     switch (type_id) {
     case qx::kTypeWindow: return UnitKind::Window;
@@ -32,6 +30,8 @@ UnitKind kind_of(uint32_t type_id)
     default: return UnitKind::Other;
     }
 }
+
+namespace {
 
 // Copies the texts of the type data into the unit; a type data that does not match
 // the kind (a raw block) leaves them empty.
@@ -52,7 +52,7 @@ UnitState unit_state(const qx::Unit& unit, uint32_t code_id)
     state.id = code_id;
     state.list_id = unit.id;
     state.type_id = unit.type_id;
-    state.kind = kind_of(unit.type_id);
+    state.kind = unit_kind(unit.type_id);
     state.name = unit.name;
     state.geometry = {unit.left, unit.top, unit.width, unit.height};
     state.flags = unit.flags;

@@ -20,6 +20,10 @@ enum class UnitKind { Window, Label, Button, ComboBox, EditBox, Browser, Other }
 
 const char* kind_name(UnitKind kind);
 
+// The kind of unit a type id stands for; Other for a type id this runtime does not know.
+// The one list of the type ids the runtime serves: the loader refuses any other.
+UnitKind unit_kind(uint32_t type_id);
+
 struct Geometry {
     int32_t left = 0, top = 0, width = 0, height = 0;
     bool operator==(const Geometry&) const = default;
