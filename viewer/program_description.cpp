@@ -222,9 +222,10 @@ void bind_events(qx::FormSection& form, const std::vector<NamedBinding>& binding
         resolved.push_back({unit, {binding.event, *offset}});
     }
     // A unit holds one handler per event: binding again replaces, never duplicates.
-    for (auto& [unit, event] : resolved) {
-        std::erase_if(unit->events, [&](const qx::EventBinding& e) { return e.event == event.event; });
-        unit->events.push_back(event);
+    for (auto& [unit, binding] : resolved) {
+        const uint32_t event = binding.event;
+        std::erase_if(unit->events, [event](const qx::EventBinding& e) { return e.event == event; });
+        unit->events.push_back(binding);
     }
 }
 

@@ -311,7 +311,7 @@ TEST(PageHead, HasTwentyLinesJoinedByCrLf)
 TEST(PageHead, LengthIsFixedPartPlusFiveAddresses)
 {
     constexpr size_t kFixedPart = 1118;
-    static_assert((1243 - kFixedPart) % 5 == 0 && (1243 - kFixedPart) / 5 == std::string("http://").size() + 18);
+    static_assert((1243 - kFixedPart) % 5 == 0 && (1243 - kFixedPart) / 5 == std::string_view("http://").size() + 18);
     for (const std::string host : {"127.0.0.1:8370", "w.example", "a-rather-long-weather-host.example:65535"}) {
         SCOPED_TRACE(host);
         const std::string text = data_of<qx::EditBoxData>(main_window_form({"n", host}), kUnitEditBox1).text;
