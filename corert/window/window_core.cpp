@@ -1,7 +1,9 @@
+// The window model: the state built from the form, the unit properties the program
+// reads and writes, and the combo-box commands. The other parts of WindowCore are in
+// event_queue.cpp, message_boxes.cpp, browser_pages.cpp and window_automation.cpp.
 #include "corert/window/window_core.h"
 
 #include "corert/command_args.h"
-#include "corert/gbk.h"
 
 #include <cstdio>
 #include <utility>
@@ -21,8 +23,6 @@ WindowCore::~WindowCore()
     shutting_down_ = true;
     changed_.notify_all();
 }
-
-// ---- services ----
 
 void WindowCore::load_window(const qx::FormSection& form, uint32_t window_id)
 {
@@ -111,8 +111,6 @@ void WindowCore::set_property(uint32_t window, uint32_t unit, uint32_t property,
     }
 }
 
-// ---- window commands ----
-
 int32_t WindowCore::item_count(const ControlRef& combo)
 {
     std::lock_guard lock(mutex_);
@@ -155,134 +153,6 @@ void WindowCore::delete_item(const ControlRef& combo, int32_t index)
     unit_changed(changed, PropertyChange::Text);
 }
 
-// ---- automation ----
-
-WindowState WindowCore::snapshot() const
-{
-    std::lock_guard lock(mutex_);
-    return state_;
-}
-
-std::vector<MessageBoxRecord> WindowCore::message_boxes() const
-{
-    std::lock_guard lock(mutex_);
-    return boxes_;
-}
-
-std::vector<BrowserVisit> WindowCore::browser_visits() const
-{
-    std::lock_guard lock(mutex_);
-    return visits_;
-}
-
-WindowStatus WindowCore::status() const
-{
-    std::lock_guard lock(mutex_);
-    WindowStatus status;
-    status.loaded = loaded_;
-    status.closed = closed_;
-    status.handler_depth = handler_depth_;
-    status.queued = queue_.size();
-    if (const MessageBoxRecord* box = open_box())
-        status.open_box = box->number;
-    return status;
-}
-
-std::string WindowCore::post(const UserAction& action)
-{
-    return queue_user_action(action);
-}
-
-std::string WindowCore::queue_user_action(const UserAction& action)
-{
-    std::optional<uint32_t> closed_box;
-    {
-        std::lock_guard lock(mutex_);
-        if (!loaded_)
-            return "the window is not loaded yet";
-        if (closed_)
-            return "the window is closed";
-        Event event;
-        event.unit = action.unit;
-        event.index = action.index;
-        switch (action.kind) {
-        case UserAction::Kind::Pick: {
-            const UnitState* unit = state_.find(action.unit);
-            if (!unit || unit->kind != UnitKind::ComboBox)
-                return "not a combo box";
-            if (action.index < 0 || static_cast<size_t>(action.index) >= unit->items.size())
-                return "item " + std::to_string(action.index) + " is outside the list of " +
-                       std::to_string(unit->items.size()) + " items";
-            event.kind = Event::Kind::Pick;
-            break;
-        }
-        case UserAction::Kind::Click: {
-            const UnitState* unit = state_.find(action.unit);
-            if (!unit || unit->kind != UnitKind::Button)
-                return "not a button";
-            event.kind = Event::Kind::Click;
-            break;
-        }
-        case UserAction::Kind::Close:
-            // The box would otherwise hold the UI thread, and the close behind it, for
-            // good. Closing the window ends the box as with its default button.
-            if (MessageBoxRecord* box = open_box()) {
-                box->answer = box_buttons(box->flags).front();
-                box->open = false;
-                closed_box = box->number;
-            }
-            event.kind = Event::Kind::Close;
-            break;
-        }
-        queue_.push_back(event);
-        changed_.notify_all();
-    }
-    if (closed_box)
-        box_closed_elsewhere(*closed_box);
-    wake_ui();
-    return {};
-}
-
-std::string WindowCore::answer_box(std::optional<int32_t> button)
-{
-    uint32_t number = 0;
-    {
-        std::lock_guard lock(mutex_);
-        MessageBoxRecord* box = open_box();
-        if (!box)
-            return "no message box is open";
-        std::vector<int32_t> buttons = box_buttons(box->flags);
-        int32_t answer = button.value_or(buttons.front());
-        bool shown = false;
-        for (int32_t b : buttons)
-            shown = shown || b == answer;
-        if (!shown)
-            return std::string("this box has no button ") + std::to_string(answer);
-        box->answer = answer;
-        box->open = false;
-        number = box->number;
-        changed_.notify_all();
-    }
-    box_closed_elsewhere(number);
-    wake_ui();
-    return {};
-}
-
-IdleState WindowCore::wait_idle(std::chrono::milliseconds timeout, std::stop_token stop)
-{
-    std::unique_lock lock(mutex_);
-    auto settled = [&] { return closed_ || open_box() || (loaded_ && queue_.empty() && active_ == 0); };
-    if (!changed_.wait_for(lock, stop, timeout, settled))
-        return IdleState::Busy;
-    if (closed_)
-        return IdleState::Closed;
-    if (open_box())
-        return IdleState::BoxOpen;
-    return IdleState::Idle;
-}
-
-// ---- for the backends ----
-
 void WindowCore::user_edited_text(uint32_t unit, std::string gbk_text)
 {
     std::lock_guard lock(mutex_);
@@ -291,158 +161,10 @@ void WindowCore::user_edited_text(uint32_t unit, std::string gbk_text)
         state->text = std::move(gbk_text);
 }
 
-void WindowCore::dispatch_pending()
-{
-    std::unique_lock lock(mutex_);
-    while (!queue_.empty() && !closed_ && !shutting_down_ && !open_box())
-        dispatch_next(lock);
-}
-
-void WindowCore::wait_and_dispatch_until_closed()
-{
-    std::unique_lock lock(mutex_);
-    if (!loaded_)
-        return;
-    for (;;) {
-        changed_.wait(lock, [&] { return !queue_.empty() || closed_ || shutting_down_; });
-        if (closed_ || shutting_down_)
-            return;
-        dispatch_next(lock);
-    }
-}
-
-uint32_t WindowCore::open_box_record(std::string_view message, int32_t flags, std::string_view title, bool has_title,
-                                     bool answer_now)
-{
-    std::lock_guard lock(mutex_);
-    MessageBoxRecord box;
-    box.number = static_cast<uint32_t>(boxes_.size() + 1);
-    box.message = message;
-    box.title = title;
-    box.has_title = has_title;
-    box.flags = flags;
-    std::fprintf(stderr, "corert: message box %u: %s\n", box.number, gbk_to_utf8(message).c_str());
-    if (answer_now || shutting_down_ || closed_) {
-        box.open = false;
-        box.answer = box_buttons(flags).front();
-    }
-    boxes_.push_back(box);
-    changed_.notify_all();
-    return box.number;
-}
-
-int32_t WindowCore::wait_for_box(uint32_t number)
-{
-    std::unique_lock lock(mutex_);
-    MessageBoxRecord& box = boxes_.at(number - 1);
-    changed_.wait(lock, [&] { return !box.open || shutting_down_; });
-    if (box.open) {
-        box.open = false;
-        box.answer = box_buttons(box.flags).front();
-    }
-    return box.answer;
-}
-
-bool WindowCore::close_box_record(uint32_t number, int32_t answer)
-{
-    std::lock_guard lock(mutex_);
-    MessageBoxRecord& box = boxes_.at(number - 1);
-    if (!box.open)
-        return false;
-    box.open = false;
-    box.answer = answer;
-    changed_.notify_all();
-    return true;
-}
-
-int32_t WindowCore::box_answer(uint32_t number) const
-{
-    std::lock_guard lock(mutex_);
-    return boxes_.at(number - 1).answer;
-}
-
 bool WindowCore::is_closed() const
 {
     std::lock_guard lock(mutex_);
     return closed_;
-}
-
-BrowserControl* WindowCore::browser(uint32_t unit)
-{
-    auto found = browsers_.find(unit);
-    return found == browsers_.end() ? nullptr : found->second.get();
-}
-
-// ---- inside ----
-
-// Takes the next event and handles it without the lock; `lock` is held on entry and
-// on return. An event counts as active until its handler has returned, so wait_idle
-// never sees the gap between taking an event and running its handler.
-void WindowCore::dispatch_next(std::unique_lock<std::mutex>& lock)
-{
-    Event event = queue_.front();
-    queue_.pop_front();
-    ++active_;
-    std::optional<uint32_t> handler = take_event(event);
-    std::optional<UnitState> picked;
-    if (event.kind == Event::Kind::Pick) {
-        if (const UnitState* unit = state_.find(event.unit))
-            picked = *unit;
-    }
-    lock.unlock();
-    if (event.kind == Event::Kind::Close)
-        window_closed();
-    else if (picked)
-        unit_changed(*picked, PropertyChange::Selection);
-    if (handler) {
-        lock.lock();
-        ++handler_depth_;
-        lock.unlock();
-        invoke_(*handler);
-        lock.lock();
-        --handler_depth_;
-    } else {
-        lock.lock();
-    }
-    --active_;
-    changed_.notify_all();
-}
-
-// Applies what the event changes in the window and says which handler follows.
-std::optional<uint32_t> WindowCore::take_event(const Event& event)
-{
-    UnitState* unit = state_.find(event.unit);
-    switch (event.kind) {
-    case Event::Kind::Close:
-        closed_ = true;
-        queue_.clear();
-        return std::nullopt;
-    case Event::Kind::Pick:
-        // The list may have changed since the pick was queued.
-        if (!unit || event.index < 0 || static_cast<size_t>(event.index) >= unit->items.size())
-            return std::nullopt;
-        unit->selected = event.index;
-        break;
-    case Event::Kind::Created:
-    case Event::Kind::Click: break;
-    }
-    if (!unit || !invoke_)
-        return std::nullopt;
-    return unit->handler;
-}
-
-void WindowCore::open_in_browser(uint32_t unit, const std::string& address)
-{
-    // Read now, before the property write returns: the page builders delete the file
-    // 10 ms later.
-    PageLoad load = load_page_source(address);
-    browsers_.at(unit)->show(load);
-    std::lock_guard lock(mutex_);
-    BrowserVisit visit;
-    visit.number = static_cast<uint32_t>(visits_.size() + 1);
-    visit.unit = unit;
-    visit.load = std::move(load);
-    visits_.push_back(std::move(visit));
 }
 
 UnitState* WindowCore::code_unit(uint32_t window, uint32_t unit)
@@ -463,20 +185,6 @@ UnitState* WindowCore::combo_unit(const ControlRef& combo)
         return nullptr;
     UnitState* unit = state_.find(combo.unit);
     return unit && unit->kind == UnitKind::ComboBox ? unit : nullptr;
-}
-
-const MessageBoxRecord* WindowCore::open_box() const
-{
-    for (const MessageBoxRecord& box : boxes_) {
-        if (box.open)
-            return &box;
-    }
-    return nullptr;
-}
-
-MessageBoxRecord* WindowCore::open_box()
-{
-    return const_cast<MessageBoxRecord*>(std::as_const(*this).open_box());
 }
 
 // A program that misuses a unit would repeat the same note on every click.

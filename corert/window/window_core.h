@@ -6,6 +6,13 @@
 // state into widgets through the hooks below and drains the queue from its main loop.
 // All state lives under one lock so automation threads read it while the UI thread is
 // inside a handler; handlers, browser controls and widgets are called without it.
+//
+// One class, one file per part:
+//   window_core.cpp        the window model: state, unit properties, combo-box commands
+//   event_queue.cpp        queued input and its dispatch to the bound routines
+//   message_boxes.cpp      the records of message boxes and their answers
+//   browser_pages.cpp      what the browser units are given, and the visit log
+//   window_automation.cpp  what automation asks and posts, from any thread
 #pragma once
 
 #include "corert/window/window_backend.h"

@@ -1,10 +1,15 @@
+// What the window's browser units are given: an address, or a local page read at once
+// (the page builders delete the file 10 ms later), handed to the unit's control and
+// recorded in the visit log that automation reads.
 #include "corert/window/browser_control.h"
+#include "corert/window/window_core.h"
 
 #include "corert/gbk.h"
 #include "corert/whole_file.h"
 #include "platform/program_directory.h"
 
 namespace corert {
+
 
 bool has_url_scheme(std::string_view address)
 {
@@ -65,6 +70,26 @@ public:
 std::unique_ptr<BrowserFactory> make_recording_browser_factory()
 {
     return std::make_unique<RecordingBrowserFactory>();
+}
+
+BrowserControl* WindowCore::browser(uint32_t unit)
+{
+    auto found = browsers_.find(unit);
+    return found == browsers_.end() ? nullptr : found->second.get();
+}
+
+void WindowCore::open_in_browser(uint32_t unit, const std::string& address)
+{
+    // Read now, before the property write returns: the page builders delete the file
+    // 10 ms later.
+    PageLoad load = load_page_source(address);
+    browsers_.at(unit)->show(load);
+    std::lock_guard lock(mutex_);
+    BrowserVisit visit;
+    visit.number = static_cast<uint32_t>(visits_.size() + 1);
+    visit.unit = unit;
+    visit.load = std::move(load);
+    visits_.push_back(std::move(visit));
 }
 
 }  // namespace corert
