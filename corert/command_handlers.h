@@ -43,7 +43,7 @@ uint64_t write_text_to_file(const CommandArgs& args);
 uint64_t read_line(const CommandArgs& args);
 uint64_t at_file_end(const CommandArgs& args);
 
-// Window commands, forwarded to the installed backend (kernel_commands.cpp)
+// Window commands, forwarded to the installed backend (window_commands.cpp)
 uint64_t message_box(const CommandArgs& args);
 uint64_t process_events(const CommandArgs& args);
 uint64_t item_count(const CommandArgs& args);

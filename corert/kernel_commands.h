@@ -1,5 +1,5 @@
-// The numbered kernel commands (service slot 3): the dispatch table and the hooks the
-// rest of the runtime installs.
+// The numbered kernel commands (service slot 3): the dispatch table. The handlers are
+// in text_commands.cpp, file_commands.cpp and window_commands.cpp.
 //
 // Every block a command returns comes from the memory service and belongs to the
 // caller; arguments are never changed or freed.
@@ -22,9 +22,9 @@ uint64_t call_kernel_command(uint32_t number, const qx::ArgBlock* args);
 
 bool is_kernel_command(uint32_t number);
 
-// Called with the number of an unknown command. The runtime installs one that raises
-// its run-time error; the default writes "corert: unknown kernel command 0x..." to
-// stderr. Null restores the default.
+// Called with the number of an unknown command. The default, which the runtime keeps,
+// writes "corert: unknown kernel command 0x..." to stderr, and the command gives 0; the
+// routine tests install one that fails the test. Null restores the default.
 using UnknownCommandHandler = void (*)(uint32_t number);
 void set_unknown_command_handler(UnknownCommandHandler handler);
 

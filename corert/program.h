@@ -5,6 +5,11 @@
 // support libraries of the manifest and resolve the DLL commands; copy the image below
 // 2 GiB, zero-fill var, link both relocation tables; then run the entry routine, and at
 // the end the routines registered for program end.
+//
+//   program_loader.cpp   loading and its refusals
+//   image_calls.cpp      running: calls into the image, and the service table out of it
+//   library_calls.cpp    support-library and DLL commands
+//   program_end.cpp      the routines registered for program end
 #pragma once
 
 #include "corert/dll_table.h"
@@ -23,6 +28,7 @@ namespace corert {
 
 struct ProgramOptions {
     std::string runtime_directory;  // where the support libraries and DLL stand-ins lie
+    GtkWindowMaker make_gtk_window = nullptr;  // null: the window is headless
 };
 
 class Program {
@@ -38,9 +44,9 @@ public:
 
     WindowBackend& window() { return window_->backend(); }
     const qx::FormSection& form() const { return form_; }
+    const qx::MappedImage& image() const { return *image_; }
 
     // ---- what the services need ----
-    void call_routine(uint32_t code_offset);
     uint32_t call_dll(uint32_t command, uint32_t count, const uint64_t* args);
     uint64_t call_library(uint32_t library, uint32_t command, const qx::ArgBlock* args);
     void register_routine(uint32_t function, uint64_t a, uint64_t b);
@@ -52,6 +58,7 @@ private:
     uint32_t counterpart(size_t group, uint32_t value) const;
     void check_bindings() const;
     const BrowserPaneExtension* browser_pane() const;
+    void run_program_end();
 
     ProgramOptions options_;
     std::unique_ptr<qx::MappedImage> image_;
@@ -60,7 +67,7 @@ private:
     std::unique_ptr<DllTable> dlls_;
     std::unique_ptr<qx::ServiceSlots> slots_;
     std::unique_ptr<WindowSession> window_;
-    std::vector<uint64_t> at_exit_;
+    std::vector<uint32_t> at_exit_;  // code offsets, oldest first
 };
 
 }  // namespace corert

@@ -2,6 +2,7 @@
 // start routine, and the start routine, which runs the program image it is given.
 #include "corert/program.h"
 #include "corert/run_time_error.h"
+#include "corert/window/gtk_window_loader.h"
 #include "platform/program_directory.h"
 
 #include <cstdint>
@@ -31,6 +32,7 @@ void start_program(void* image)
         ProgramOptions options;
         // The support libraries lie beside the runtime, wherever the launcher found it.
         options.runtime_directory = nimbra::platform::module_directory(reinterpret_cast<const void*>(&start_program));
+        options.make_gtk_window = load_gtk_window;
         Program program(embedded_image(image), options);
         program.run();
     } catch (const std::exception& e) {

@@ -47,12 +47,12 @@ std::optional<int32_t> button_by_name(std::string_view name)
     return std::nullopt;
 }
 
-std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options)
+std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options, GtkWindowMaker make_gtk)
 {
     const char* asked = std::getenv("CORERT_BACKEND");
     std::string_view choice = asked && *asked ? asked : (nimbra::platform::display_available() ? "gtk" : "headless");
     if (choice == "gtk") {
-        if (std::unique_ptr<WindowBackend> gtk = make_gtk_window(options))
+        if (std::unique_ptr<WindowBackend> gtk = make_gtk ? make_gtk(options) : nullptr)
             return gtk;
         std::fprintf(stderr, "corert: the gtk window backend cannot open the display; using headless\n");
     } else if (choice != "headless") {

@@ -129,13 +129,16 @@ struct BackendOptions {
 };
 
 std::unique_ptr<WindowBackend> make_headless_window(BackendOptions options);
-// Null when GTK cannot open the display (or this runtime was built without GTK);
-// `options` is then left as it was. UI thread.
+
+// Makes the GTK window; null when GTK cannot open the display (`options` is then left as
+// it was). UI thread. The GTK window lives in a module of its own that only a GTK
+// session loads (gtk_window_loader.h); tests link it.
+using GtkWindowMaker = std::unique_ptr<WindowBackend> (*)(BackendOptions& options);
 std::unique_ptr<WindowBackend> make_gtk_window(BackendOptions& options);
 
 // CORERT_BACKEND: "headless" or "gtk"; unset: gtk when a display exists, else
-// headless. When GTK cannot open the display, headless with a note.
-std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options);
+// headless. When `make_gtk` is null or gives no window, headless with a note.
+std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options, GtkWindowMaker make_gtk);
 
 // Message box buttons, as the original platform numbers them.
 enum BoxButton : int32_t {

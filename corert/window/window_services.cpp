@@ -34,7 +34,7 @@ std::unique_ptr<AutomationServer> serve_automation(WindowBackend& backend)
 
 }  // namespace
 
-WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
+WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler, GtkWindowMaker make_gtk,
                              std::unique_ptr<BrowserFactory> browsers, const BrowserPaneExtension* browser_pane)
     : form_(form)
 {
@@ -46,7 +46,7 @@ WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_
     options.boxes_wait_for_answer = boxes_wait;
     options.auto_answer = auto_answer_asked();
     options.browser_pane = browser_pane;
-    backend_ = make_window_backend(std::move(options));
+    backend_ = make_window_backend(std::move(options), make_gtk);
     automation_ = serve_automation(*backend_);
     if (!automation_ && boxes_wait)
         std::fprintf(stderr, "corert: message boxes will wait for an answer nobody can give\n");
@@ -66,36 +66,3 @@ WindowSession::~WindowSession()
 WindowSession* current_window_session() { return installed_session.load(); }
 
 }  // namespace corert
-
-using corert::current_window_session;
-
-extern "C" uint64_t corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
-{
-    auto* session = current_window_session();
-    return session ? session->backend().get_property(window, unit, property, element) : 0;
-}
-
-extern "C" void corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element,
-                                         uint32_t low, uint32_t high)
-{
-    if (auto* session = current_window_session())
-        session->backend().set_property(window, unit, property, element, low, high);
-}
-
-extern "C" void corert_run_event_loop(void)
-{
-    if (auto* session = current_window_session())
-        session->backend().run_event_loop();
-}
-
-extern "C" void corert_hand_over(uint32_t)
-{
-    if (auto* session = current_window_session())
-        session->backend().hand_over();
-}
-
-extern "C" void corert_load_window(uint32_t window)
-{
-    if (auto* session = current_window_session())
-        session->backend().load_window(session->form(), window);
-}

@@ -1,9 +1,8 @@
 // What the loader calls to give the program its window.
 //
-//   corert::WindowSession session(form, invoke_handler);   // before the entry routine
-//   service slots 4, 5, 9, 10, 11 := corert_get_unit_property, corert_set_unit_property,
-//                                    corert_run_event_loop, corert_hand_over, corert_load_window
-//   ... call the entry routine; it loads the window and runs the event loop ...
+//   corert::WindowSession session(form, call_image_routine, load_gtk_window);  // before the entry routine
+//   ... call the entry routine; through service slots 4, 5, 9, 10 and 11 (image_calls.h)
+//   it loads the window and runs the event loop ...
 //   session ends (after the entry routine has returned, on the same thread)
 //
 // The session picks the backend (CORERT_BACKEND), serves automation when
@@ -23,9 +22,10 @@ public:
     // `form` is copied: load_window builds the window from it. Message boxes wait for
     // an answer only where someone can give one: with automation served and
     // CORERT_AUTO_ANSWER unset or 0; otherwise they take their default button at once.
+    // `make_gtk` makes the GTK window where one is wanted (null: headless only).
     // `browser_pane` is WebPane's extension, where the GTK window takes its browser
     // controls from; `browsers`, when given, serves every backend instead.
-    WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler,
+    WindowSession(const qx::FormSection& form, HandlerInvoker invoke_handler, GtkWindowMaker make_gtk = nullptr,
                   std::unique_ptr<BrowserFactory> browsers = nullptr,
                   const BrowserPaneExtension* browser_pane = nullptr);
     ~WindowSession();
@@ -46,14 +46,3 @@ private:
 WindowSession* current_window_session();
 
 }  // namespace corert
-
-// Service slots 4, 5, 9, 10 and 11, with the signatures image code calls them by.
-// Without a session they do nothing and read 0.
-extern "C" {
-uint64_t corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
-void corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                              uint32_t high);
-void corert_run_event_loop(void);
-void corert_hand_over(uint32_t zero);
-void corert_load_window(uint32_t window);
-}

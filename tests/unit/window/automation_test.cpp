@@ -3,6 +3,7 @@
 
 #include "corert/automation/wire_text.h"
 #include "corert/window/opened_pages.h"
+#include "corert/image_calls.h"
 #include "corert/window/window_services.h"
 #include "runtime/service_abi.h"
 #include "viewer/program_description.h"
