@@ -3,7 +3,10 @@
 //
 // Only http:// and https:// addresses are opened: the address comes from a server's
 // notice, and handing anything else (a file path, another scheme) to the desktop opener
-// would let that server start local programs or open local files.
+// would let that server start local programs or open local files. A notice file saved
+// with a final line break hands its address over with that line break: line breaks and
+// blanks at the end are no part of an address and are left off; a control byte inside
+// one refuses it.
 //
 // The opener is xdg-open, or the program named by NIMBRA_OPEN_WITH; an empty
 // NIMBRA_OPEN_WITH opens nothing (for tests and unattended runs). Every address is
@@ -15,6 +18,8 @@
 #include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
 
 extern char** environ;
 
@@ -28,12 +33,26 @@ bool is_web_address(const char* address)
     return strncasecmp(address, "http://", 7) == 0 || strncasecmp(address, "https://", 8) == 0;
 }
 
+bool is_trailing_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The address without the line breaks and blanks it ends in.
+std::string without_trailing_blanks(const char* address)
+{
+    std::string trimmed = address;
+    while (!trimmed.empty() && is_trailing_blank(trimmed.back()))
+        trimmed.pop_back();
+    return trimmed;
+}
+
 // An address is one line: control bytes would let it carry more than one argument's worth
 // of meaning to the opener.
-bool is_single_line(const char* address)
+bool is_single_line(const std::string& address)
 {
-    for (const char* p = address; *p; ++p) {
-        if (static_cast<unsigned char>(*p) < 0x20)
+    for (char c : address) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             return false;
     }
     return true;
@@ -59,16 +78,17 @@ void launch_opener(const char* opener, const char* address)
 // OpenWebPage(address): the result is ignored by callers.
 uint64_t OpenWebPage(const qx::ArgBlock* args)
 {
-    const char* address = text_argument(args, 0);
+    const char* given = text_argument(args, 0);
     if (g_runtime && g_runtime->note_opened_address)
-        g_runtime->note_opened_address(address);
-    if (!is_web_address(address) || !is_single_line(address))
+        g_runtime->note_opened_address(given);
+    std::string address = without_trailing_blanks(given);
+    if (!is_web_address(address.c_str()) || !is_single_line(address))
         return 0;
     const char* opener = getenv("NIMBRA_OPEN_WITH");
     if (!opener)
         opener = "xdg-open";
     if (*opener)
-        launch_opener(opener, address);
+        launch_opener(opener, address.c_str());
     return 1;
 }
 

@@ -3,7 +3,8 @@
 //
 // Nothing in the notice is trimmed, and at least two fields are needed before the
 // versions are compared, so a notice without "----" never shows a message. The address
-// goes to OpenWebPage as it is; that command opens web addresses only.
+// goes to OpenWebPage as it is, a final line break included; that command opens web
+// addresses only, without the line breaks and blanks they end in.
 #include "runtime/commands.h"
 #include "runtime/owned.h"
 #include "viewer/globals.h"

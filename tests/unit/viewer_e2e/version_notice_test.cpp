@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -122,7 +123,8 @@ TEST(VersionNotice, AddressIsOpenedAfterTheMessageIsClosed)
 
 // Every address is handed to OpenWebPage, but only web addresses reach the desktop's
 // opener: the notice comes from a server, and a file or program address from there must
-// not be launched.
+// not be launched. A notice saved with a final line break still opens its address,
+// without the line break; a line break inside an address refuses it.
 TEST(VersionNotice, OnlyWebAddressesAreLaunched)
 {
     namespace fs = std::filesystem;
@@ -133,7 +135,7 @@ TEST(VersionNotice, OnlyWebAddressesAreLaunched)
     std::string record = dir + "/opened.txt";
     {
         std::ofstream script(opener);
-        script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << record << "\n";
+        script << "#!/bin/sh\nprintf '[%s]\\n' \"$1\" >> " << record << "\n";
     }
     fs::permissions(opener, fs::perms::owner_all);
 
@@ -142,25 +144,36 @@ TEST(VersionNotice, OnlyWebAddressesAreLaunched)
         server.serve("/day/shenzhen.txt", Reply {200, "1.1----" + address});
         ProgramCopy copy(server.port(), std::nullopt);
         Viewer viewer(copy, true, {{"NIMBRA_OPEN_WITH", opener}});
-        EXPECT_EQ(viewer.opened(), std::vector<std::string> {address});
+        EXPECT_EQ(viewer.opened(), std::vector<std::string> {address}) << "recorded as it was given";
         viewer.close_and_wait();
     };
     auto recorded = [&] {
         std::ifstream in(record);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
+    // The opener runs on its own; give it time on a busy machine.
+    auto wait_for_lines = [&](size_t lines) {
+        for (int i = 0; i < 200; ++i) {
+            std::string text = recorded();
+            if (size_t(std::count(text.begin(), text.end(), '\n')) >= lines)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    };
 
     run("http://example.test/dl/");
-    // The opener runs on its own; give it time on a busy machine.
-    for (int i = 0; i < 200 && recorded().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(recorded(), "http://example.test/dl/\n");
+    wait_for_lines(1);
+    run("http://example.test/saved-with-a-line-break/\r\n");
+    wait_for_lines(2);
+    const std::string launched = "[http://example.test/dl/]\n[http://example.test/saved-with-a-line-break/]\n";
+    EXPECT_EQ(recorded(), launched);
 
-    for (const char* address : {"file:///etc/passwd", "/usr/bin/xterm", "javascript:alert(1)"}) {
+    for (const char* address : {"file:///etc/passwd", "/usr/bin/xterm", "javascript:alert(1)",
+                                "http://example.test/a\r\nhttp://example.test/b", "http://example.test/\x01"}) {
         SCOPED_TRACE(address);
         run(address);
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(recorded(), "http://example.test/dl/\n");
+    EXPECT_EQ(recorded(), launched);
     fs::remove_all(dir);
 }
