@@ -370,7 +370,8 @@ std::string state_command(Context& c)
     reply.line(std::string("state loaded=") + (status.loaded ? "yes" : "no") +
                " closed=" + (status.closed ? "yes" : "no") + " handlers=" + std::to_string(status.handler_depth) +
                " queued=" + std::to_string(status.queued) +
-               " box=" + (status.open_box ? std::to_string(*status.open_box) : std::string("none")));
+               " box=" + (status.open_box ? std::to_string(*status.open_box) : std::string("none")) +
+               " deepest=" + std::to_string(status.deepest_handler_depth));
     return reply.ok();
 }
 

@@ -3,6 +3,8 @@
 // a handler that processes events runs the next ones nested inside itself.
 #include "corert/window/window_core.h"
 
+#include <algorithm>
+
 namespace corert {
 
 std::string WindowCore::queue_user_action(const UserAction& action)
@@ -97,6 +99,7 @@ void WindowCore::dispatch_next(std::unique_lock<std::mutex>& lock)
     if (handler) {
         lock.lock();
         ++handler_depth_;
+        deepest_handler_depth_ = std::max(deepest_handler_depth_, handler_depth_);
         lock.unlock();
         invoke_(*handler);
         lock.lock();

@@ -29,6 +29,7 @@ WindowStatus WindowCore::status() const
     status.loaded = loaded_;
     status.closed = closed_;
     status.handler_depth = handler_depth_;
+    status.deepest_handler_depth = deepest_handler_depth_;
     status.queued = queue_.size();
     if (const MessageBoxRecord* box = open_box())
         status.open_box = box->number;

@@ -64,6 +64,7 @@ struct WindowStatus {
     bool loaded = false;
     bool closed = false;
     int handler_depth = 0;  // handlers running, nested ones counted
+    int deepest_handler_depth = 0;  // the most that ever ran at once
     size_t queued = 0;      // events waiting for the UI thread
     std::optional<uint32_t> open_box;
 };

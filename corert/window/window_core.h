@@ -128,6 +128,7 @@ private:
     std::deque<Event> queue_;
     int active_ = 0;
     int handler_depth_ = 0;
+    int deepest_handler_depth_ = 0;
     std::vector<MessageBoxRecord> boxes_;
     std::vector<BrowserVisit> visits_;
     std::set<std::pair<uint32_t, uint32_t>> noted_;

@@ -182,9 +182,12 @@ TEST_F(CitySelection, PickDuringAnotherPickLeavesTheLaterList)
     for (int i = 0; i < 5000; ++i)
         entries.push_back("广东-同城-区@1#");
     start(section("广东", entries) + section("北京.", {"北京.-东城-甲@2#"}));
+    EXPECT_EQ(field(viewer_->ok({"state"}).at(0), "deepest"), "1") << "no handler has run inside another yet";
     viewer_->ok({"pick", "组合框1", std::to_string(k广东)});
     viewer_->ok({"pick", "组合框1", std::to_string(k北京)});
     viewer_->wait_idle();
+    // The second pick's handler ran inside the first one's: two handlers at once.
+    EXPECT_EQ(field(viewer_->ok({"state"}).at(0), "deepest"), "2");
     EXPECT_EQ(viewer_->text_property("组合框1", 8), "北京.");
     EXPECT_EQ(viewer_->items("组合框2"), Items {"东城"});
 }

@@ -89,7 +89,7 @@ TEST_F(AutomationTest, ReadsUnitsItemsAndProperties)
         {{"get", "window", "8"}, {"value \"Nimbra天气预报器 V1.0\""}},
         {{"get", "超文本浏览框2", "11"}, {"value \"http://" + configured_hosts().notice_host + "/day/shenzhen.htm\""}},
         {{"unit", "0x06010000"}, {units[0]}},
-        {{"state"}, {"state loaded=yes closed=no handlers=0 queued=0 box=none"}},
+        {{"state"}, {"state loaded=yes closed=no handlers=0 queued=0 box=none deepest=1"}},
     };
     for (const Query& query : queries)
         EXPECT_EQ(ok(query.args), query.out) << query.args.front() << " " << query.args.back();
@@ -169,7 +169,7 @@ TEST_F(AutomationTest, NestedClickFromTheSocketRunsInsideProcessEvents)
     ASSERT_TRUE(inside.wait());
     // The UI thread is blocked inside a handler: actions queue, queries answer.
     ok({"click", "按钮2"});
-    EXPECT_EQ(ok({"state"}), Log{"state loaded=yes closed=no handlers=1 queued=1 box=none"});
+    EXPECT_EQ(ok({"state"}), Log{"state loaded=yes closed=no handlers=1 queued=1 box=none deepest=1"});
     EXPECT_EQ(ok({"units"}).size(), 13u);
     CtlRun busy = ctl({"wait-idle", "0"});
     EXPECT_EQ(busy.status, 1);
@@ -269,7 +269,7 @@ TEST_F(AutomationTest, WaitSocketRetriesUntilTheProgramServes)
     });
     serve();
     early.join();
-    EXPECT_EQ(handlers.log(), Log{"status 0 state loaded=yes closed=no handlers=0 queued=1 box=none\n"});
+    EXPECT_EQ(handlers.log(), Log{"status 0 state loaded=yes closed=no handlers=0 queued=1 box=none deepest=0\n"});
 }
 
 TEST_F(AutomationTest, SocketIsTheOwnersAndALeftoverIsReplaced)
