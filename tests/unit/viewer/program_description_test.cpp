@@ -2,6 +2,7 @@
 // produced here with iconv, independently of the library's -fexec-charset.
 #include "viewer/program_description.h"
 #include "viewer/unit_ids.h"
+#include "tests/unit/viewer/main_window_units.h"
 
 #include <gtest/gtest.h>
 
@@ -112,44 +113,15 @@ TEST(DllCommands, AreTheEightWinInetFunctionsInCommandOrder)
                                         "InternetCloseHandle", "InternetSetCookieA"}));
 }
 
-TEST(ConfiguredHosts, AreTheBuildsCacheValues)
-{
-    ProgramHosts hosts = configured_hosts();
-    EXPECT_EQ(hosts.notice_host, NIMBRA_NOTICE_HOST);
-    EXPECT_EQ(hosts.weather_host, NIMBRA_WEATHER_HOST);
-}
-
 TEST(MainWindowForm, HasTheThirteenUnitsInListOrder)
 {
-    struct Expected {
-        uint32_t id;
-        const char* name;
-        uint32_t type;
-        int32_t left, top, width, height;
-        uint32_t flags;
-        uint32_t cursor;
-    };
-    const Expected expected[] = {
-        {0x06010000, "", qx::kTypeWindow, 50, 50, 662, 411, 1, 0},
-        {0x16011e1c, "标签2", qx::kTypeLabel, 556, 0, 104, 24, 1, 0},
-        {0x16011db3, "组合框3", qx::kTypeComboBox, 480, 0, 72, 20, 5, 0},
-        {0x16011db0, "组合框2", qx::kTypeComboBox, 408, 0, 72, 20, 5, 0},
-        {0x16011dae, "组合框1", qx::kTypeComboBox, 328, 0, 80, 20, 5, 0},
-        {0x16011d9f, "超文本浏览框4", qx::kTypeBrowser, -136, 23, 809, 33, 5, 0},
-        {0x16011d9d, "标签1", qx::kTypeLabel, 8, 280, 336, 24, 1, 0},
-        {0x16010a4d, "超文本浏览框2", qx::kTypeBrowser, 0, 272, 673, 125, 5, 0},
-        {0x16010a40, "按钮3", qx::kTypeButton, 219, -1, 80, 24, 5, 32649},
-        {0x16010a36, "按钮2", qx::kTypeButton, 120, -1, 80, 24, 5, 32649},
-        {0x16010a2e, "按钮1", qx::kTypeButton, 20, -1, 80, 24, 5, 32649},
-        {0x16010a2d, "编辑框1", qx::kTypeEditBox, 536, 8, 0, 0, 5, 0},
-        {0x16010002, "超文本浏览框1", qx::kTypeBrowser, 0, 56, 672, 216, 5, 0},
-    };
+    const auto& expected = nimbra::testing::kMainWindowUnits;
     qx::FormSection form = main_window_form(kDefaultHosts);
     EXPECT_EQ(form.window_id, 0x52010001u);
     ASSERT_EQ(form.units.size(), std::size(expected));
     for (size_t i = 0; i < form.units.size(); ++i) {
         const qx::Unit& u = form.units[i];
-        const Expected& e = expected[i];
+        const nimbra::testing::ExpectedUnit& e = expected[i];
         SCOPED_TRACE("unit " + std::to_string(i + 1) + " " + qx::hex32(u.id));
         EXPECT_EQ(u.id, e.id);
         EXPECT_EQ(u.name, gbk(e.name));
@@ -174,19 +146,6 @@ TEST(MainWindowForm, HasTheThirteenUnitsInListOrder)
                       }
                   }()));
     }
-}
-
-TEST(MainWindowForm, UnitIdConstantsMatchTheForm)
-{
-    const uint32_t ids[] = {kUnitWindow, kUnitLabel2, kUnitCombo3, kUnitCombo2, kUnitCombo1,
-                            kUnitBrowser4, kUnitLabel1, kUnitBrowser2, kUnitButton3, kUnitButton2,
-                            kUnitButton1, kUnitEditBox1, kUnitBrowser1};
-    qx::FormSection form = main_window_form(kDefaultHosts);
-    ASSERT_EQ(form.units.size(), std::size(ids));
-    for (size_t i = 0; i < std::size(ids); ++i)
-        EXPECT_EQ(form.units[i].id, ids[i]) << "unit " << i + 1;
-    EXPECT_EQ(kWindowId, qx::kMainWindowId);
-    EXPECT_EQ(kUnitWindow, qx::kWindowUnitListId);
 }
 
 TEST(MainWindowForm, StoresEveryStyleWord)

@@ -1,15 +1,19 @@
 // The program image as the build writes it: the program's description lands at the
 // offsets the format fixes (checked on the raw bytes), and reading the file gives back
 // the description itself.
+#include "image/code_linkage.h"
+#include "runtime/service_abi.h"
 #include "image/image_layout.h"
 #include "image/window_definition.h"
 #include "viewer/program_description.h"
+#include "viewer/unit_ids.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 using namespace qx;
 
@@ -160,4 +164,51 @@ TEST(ProgramImage, FormLengthFollowsTheConfiguredHosts)
     Bytes shipped = write_form(shipped_form);
     auto hosts = nimbra::configured_hosts();
     EXPECT_EQ(shipped.size(), base.size() + 2 * (hosts.notice_host.size() - 3) + 5 * (hosts.weather_host.size() - 3));
+}
+
+// The servers come from the build's cache variables and nowhere else: the image the build
+// wrote names them in the browsers' start addresses, in the page head, and in the
+// routines' own texts (the notice address, the weather pages).
+TEST(ProgramImage, CarriesTheConfiguredServers)
+{
+    Image image = read_image(program_image_file());
+    FormSection form = read_form(image.section("form").data);
+    const std::string notice = "http://" NIMBRA_NOTICE_HOST, weather = "http://" NIMBRA_WEATHER_HOST;
+    EXPECT_EQ(std::get<BrowserData>(form.find_unit(nimbra::kUnitBrowser4)->data).address,
+              notice + "/day/shenzhen1.htm");
+    EXPECT_EQ(std::get<BrowserData>(form.find_unit(nimbra::kUnitBrowser2)->data).address,
+              notice + "/day/shenzhen.htm");
+    const std::string& head = std::get<EditBoxData>(form.find_unit(nimbra::kUnitEditBox1)->data).text;
+    EXPECT_NE(head.find(weather + "/m2/c/public/public.css"), std::string::npos);
+
+    const Bytes& constants = image.section("const").data;
+    const std::string texts(constants.begin(), constants.end());
+    EXPECT_NE(texts.find(notice + "/day/shenzhen.txt"), std::string::npos);
+    EXPECT_NE(texts.find(std::string(NIMBRA_WEATHER_HOST)), std::string::npos);
+}
+
+// The unit ids the routines name (the code's marker group 0) are units of the window the
+// image holds: each is the window id or a control's id, and together they are the units
+// the handlers read and fill. The runtime refuses an image whose code names another.
+TEST(ProgramImage, RoutinesNameOnlyTheWindowsUnits)
+{
+    Image image = read_image(program_image_file());
+    FormSection form = read_form(image.section("form").data);
+    const Section* marks = image.find("@reloc1");
+    ASSERT_NE(marks, nullptr);
+    MarkGroups groups = read_mark_groups(marks->data);
+    const Bytes& code = image.section("code").data;
+    std::set<uint32_t> named;
+    for (uint32_t offset : groups[qx::kGroupUnitId]) {
+        ASSERT_LE(offset + 4u, code.size());
+        named.insert(load_u32(code.data() + offset));
+    }
+    for (uint32_t id : named) {
+        SCOPED_TRACE(hex32(id));
+        EXPECT_TRUE(id == form.window_id || (form.find_unit(id) && id != kWindowUnitListId));
+    }
+    // Written out, not taken from unit_ids.h: the window, the three lists, the hidden
+    // edit box with the page head, and the large browser pane.
+    const std::set<uint32_t> expected = {0x52010001, 0x16011dae, 0x16011db0, 0x16011db3, 0x16010a2d, 0x16010002};
+    EXPECT_EQ(named, expected);
 }
