@@ -61,7 +61,11 @@ const void* SupportLibraries::extension(uint32_t library) const
 
 std::string SupportLibraries::name(uint32_t library) const
 {
-    return library < libraries_.size() ? libraries_[library].name : "#" + std::to_string(library);
+    if (library < libraries_.size())
+        return libraries_[library].name;
+    std::string number = "#";
+    number += std::to_string(library);
+    return number;
 }
 
 }  // namespace corert

@@ -184,7 +184,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "nimbra-ctl: argument \"%s\" is empty or holds a blank\n", argv[i]);
             return kExitTrouble;
         }
-        request += (i > at ? " " : "") + std::string(word);
+        if (i > at)
+            request += ' ';
+        request += word;
     }
     // wait-idle's own limit comes first; this one only guards against a hung program.
     if (timeout == 0) {

@@ -51,7 +51,9 @@ Xvfb::Xvfb(const std::string& screen)
         problem_ = "Xvfb did not start (is it installed?)";
         return;
     }
-    display_ = ":" + number.substr(0, number.find('\n'));
+    number.resize(number.find('\n'));
+    number.insert(number.begin(), ':');
+    display_ = std::move(number);
 }
 
 Xvfb::~Xvfb()

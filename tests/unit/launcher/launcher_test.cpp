@@ -38,8 +38,9 @@ public:
     {
         std::string path = root_.string();
         while (length - path.size() > 201)
-            path += "/" + std::string(200, fill);
-        path += "/" + std::string(length - path.size() - 1, fill);
+            path.append("/").append(200, fill);
+        size_t last = length - path.size() - 1;
+        path.append("/").append(last, fill);
         fs::create_directories(path);
         return path;
     }
