@@ -9,7 +9,8 @@
 // iterates the main loop) sees further events run nested inside it, as on the
 // original platform.
 //
-// Texts are GBK inside the system and UTF-8 in GTK: converted here, and nowhere else.
+// Texts are GBK inside the system and UTF-8 in GTK: converted where they meet a widget
+// or a dialog (utf8() below, utf8_to_gbk for what the user types), and nowhere else.
 #include "corert/window/gtk_window.h"
 
 #include "corert/gbk.h"
@@ -61,9 +62,8 @@ std::string utf8(std::string_view gbk)
     return gbk_to_utf8(gbk);
 }
 
-
 GtkWindowBackend::GtkWindowBackend(BackendOptions options)
-    : WindowCore(with_pane_browsers(std::move(options))),
+    : WindowCore(std::move(options)),
       auto_answer_(options.auto_answer)  // a bool: moving the options left it as it was
 {
     GtkCssProvider* css = gtk_css_provider_new();
@@ -192,19 +192,6 @@ void GtkWindowBackend::window_closed()
         gtk_widget_hide(window_);
     if (loop_)
         g_main_loop_quit(loop_);
-}
-
-BackendOptions GtkWindowBackend::with_pane_browsers(BackendOptions options)
-{
-    if (options.browsers)
-        return options;
-    if (options.browser_pane && options.browser_pane->version == kBrowserPaneVersion &&
-        options.browser_pane->create_gtk_factory) {
-        options.browsers.reset(options.browser_pane->create_gtk_factory());
-    }
-    if (!options.browsers)
-        std::fprintf(stderr, "corert: WebPane offers no browser control; the browser panes stay empty\n");
-    return options;
 }
 
 GtkWidget* GtkWindowBackend::make_widget(const UnitState& unit)
@@ -371,10 +358,30 @@ gboolean GtkWindowBackend::on_hand_leave(GtkWidget* widget, GdkEventCrossing*, g
     return FALSE;
 }
 
+namespace {
+
+// WebPane's controls: its WebKit part is loaded here, before GTK opens the display. Loaded
+// after, the same libraries made the first paint some 25 ms later (tests/bench/gtk_start.py).
+std::unique_ptr<BrowserFactory> pane_browsers(const BackendOptions& options)
+{
+    std::unique_ptr<BrowserFactory> panes;
+    const BrowserPaneExtension* pane = options.browser_pane;
+    if (pane && pane->version == kBrowserPaneVersion && pane->create_gtk_factory)
+        panes.reset(pane->create_gtk_factory());
+    if (!panes)
+        std::fprintf(stderr, "corert: WebPane offers no browser control; the browser panes stay empty\n");
+    return panes;
+}
+
+}  // namespace
+
 std::unique_ptr<WindowBackend> make_gtk_window(BackendOptions& options)
 {
+    std::unique_ptr<BrowserFactory> panes = options.browsers ? nullptr : pane_browsers(options);
     if (!gtk_init_check(nullptr, nullptr))
         return nullptr;
+    if (!options.browsers)
+        options.browsers = std::move(panes);
     return std::make_unique<GtkWindowBackend>(std::move(options));
 }
 

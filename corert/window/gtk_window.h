@@ -47,7 +47,6 @@ protected:
     void window_closed() override;
 
 private:
-    static BackendOptions with_pane_browsers(BackendOptions options);
     GtkWidget* make_widget(const UnitState& unit);
     static void place(GtkWidget* widget, const Geometry& geometry);
     static void on_layout_allocated(GtkWidget*, GdkRectangle*, gpointer data);
