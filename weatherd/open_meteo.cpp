@@ -186,7 +186,12 @@ std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string
     return error = "not JSON", std::nullopt;
   if (!answer.is_object())
     return error = "not a JSON object", std::nullopt;
-  if (auto reason = answer.find("reason"); answer.value("error", false) && reason != answer.end() && reason->is_string())
+  // A refusal is {"error": true, "reason": "..."}. An "error" of another type is compared,
+  // not converted: converting it throws, and a throw here would leave the place's fetch
+  // marked as running, so that every later page for the place waited forever.
+  auto flag = answer.find("error");
+  auto reason = answer.find("reason");
+  if (flag != answer.end() && *flag == true && reason != answer.end() && reason->is_string())
     return error = "provider refused: " + reason->get<std::string>(), std::nullopt;
   ProviderForecast forecast;
   if (!ParseSeries(answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
