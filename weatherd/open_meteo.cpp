@@ -82,8 +82,9 @@ bool SameHour(const LocalTime& a, const LocalTime& b) {
   return a.date == b.date && a.hour == b.hour;
 }
 
+// A number outside every code's range is no code (converting it to int would be undefined).
 std::optional<int> Code(std::optional<double> value) {
-  if (!value)
+  if (!value || !(*value >= 0 && *value < 1000))
     return std::nullopt;
   return static_cast<int>(*value);
 }
