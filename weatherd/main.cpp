@@ -46,6 +46,10 @@ constexpr int kFirstPassedDescriptor = 3;
 class WeatherServer : public httplib::Server {
  public:
   void AdoptListeningSocket(int fd) { svr_sock_ = fd; }
+  // httplib listens with a backlog of 5. Clients that connect at once (viewers, or a
+  // cache's connections reopened as keep-alive runs out) overflow it, and each connection
+  // dropped there waits a second or more for its client to try again.
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
 };
 
 int64_t UnixNow() {
@@ -122,6 +126,7 @@ std::string Listen(WeatherServer& server, const Options& options) {
     port = -1;
   if (port <= 0)
     Fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
+  server.WidenBacklog();
   std::string shown_address = options.bind_address == "0.0.0.0" ? "127.0.0.1" : options.bind_address;
   return shown_address + ":" + std::to_string(port);
 }
