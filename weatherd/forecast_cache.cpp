@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace weatherd {
 
@@ -105,6 +106,19 @@ void ForecastCache::WriteToDisk(const std::string& code, const std::string& body
   }
 }
 
+// Whatever happens to the request, the place is no longer being fetched afterwards and
+// everyone waiting for it is woken, so no page can wait for a fetch that ended.
+ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at) {
+  try {
+    return Ask(at);
+  } catch (const std::exception& error) {
+    Outcome outcome;
+    outcome.pause_seconds = settings_.pause_after_failure_seconds;
+    outcome.error = error.what();
+    return outcome;
+  }
+}
+
 ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at) {
   std::unique_lock guard(lock_);
   Entry& entry = entries_[code];
@@ -115,20 +129,25 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
     if (entry.forecast && now - entry.fetched_at < settings_.fresh_seconds)
       return {entry.forecast, entry.fetched_at, true};
     if (entry.fetching) {
-      fetched_.wait(guard);
-      continue;
+      // The other request's outcome is this page's too, fresh or not: waiting for it and
+      // then asking again would send the requests one after another after all.
+      uint64_t awaited = entry.fetches;
+      fetched_.wait(guard, [&] { return entry.fetches != awaited; });
+      return {entry.forecast, entry.fetched_at, entry.last_fetch_succeeded};
     }
     if (now < quiet_until_)
       return {entry.forecast, entry.fetched_at, false};
 
     entry.fetching = true;
     guard.unlock();
-    Outcome outcome = Ask(at);
+    Outcome outcome = AskGuarded(at);
     int64_t answered_at = clock_();
     if (outcome.forecast)
       WriteToDisk(code, outcome.body, answered_at);
     guard.lock();
     entry.fetching = false;
+    ++entry.fetches;
+    entry.last_fetch_succeeded = outcome.forecast != nullptr;
     if (outcome.forecast) {
       entry.forecast = outcome.forecast;
       entry.fetched_at = answered_at;
@@ -138,7 +157,7 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
                    outcome.error.c_str(), outcome.pause_seconds);
     }
     fetched_.notify_all();
-    return {entry.forecast, entry.fetched_at, outcome.forecast != nullptr};
+    return {entry.forecast, entry.fetched_at, entry.last_fetch_succeeded};
   }
 }
 

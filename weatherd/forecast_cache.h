@@ -51,6 +51,8 @@ class ForecastCache {
     int64_t fetched_at = 0;
     bool disk_read = false;
     bool fetching = false;
+    uint64_t fetches = 0;  // completed requests, so a waiter knows its request ended
+    bool last_fetch_succeeded = false;
   };
 
   struct Outcome {
@@ -61,6 +63,7 @@ class ForecastCache {
   };
 
   Outcome Ask(const Coordinates& at);
+  Outcome AskGuarded(const Coordinates& at);
   void ReadFromDisk(const std::string& code, Entry& entry);
   void WriteToDisk(const std::string& code, const std::string& body, int64_t fetched_at);
   std::filesystem::path FileFor(const std::string& code) const;

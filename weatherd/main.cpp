@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,7 +46,12 @@ constexpr int kFirstPassedDescriptor = 3;
 // serve the one it was given instead.
 class WeatherServer : public httplib::Server {
  public:
-  void AdoptListeningSocket(int fd) { svr_sock_ = fd; }
+  // Accepted connections inherit TCP_NODELAY from the listening socket (see below).
+  void AdoptListeningSocket(int fd) {
+    int yes = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    svr_sock_ = fd;
+  }
   // httplib listens with a backlog of 5. Clients that connect at once (viewers, or a
   // cache's connections reopened as keep-alive runs out) overflow it, and each connection
   // dropped there waits a second or more for its client to try again.
