@@ -1,4 +1,4 @@
-// The real program with the GTK window, on a private Xvfb display, against the demo
+// The real program with the GTK window, on a private Xvfb display, against the weather
 // service, driven through nimbra-ctl as a user would: pick a province, a city and a
 // district, click each button, and check through WebKit that the weather pane shows the
 // block the page builder cut out. Screenshots go to the build tree's artifacts folder.
@@ -45,11 +45,11 @@ std::string read_file(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// nimbra-demo on a four-digit port (the program copy replaces the compiled-in host in
+// nimbra-weatherd on a four-digit port (the program copy replaces the compiled-in host in
 // place, so the port must keep its length).
-class DemoService {
+class WeatherService {
 public:
-    explicit DemoService(std::vector<std::string> options = {})
+    explicit WeatherService(std::vector<std::string> options = {})
     {
         std::mt19937 pick(std::random_device{}());
         for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
@@ -58,17 +58,17 @@ public:
                 port_ = port;
         }
     }
-    ~DemoService() { stop(); }
+    ~WeatherService() { stop(); }
 
     int port() const { return port_; }
 
 private:
     bool start(int port, const std::vector<std::string>& options)
     {
-        log_ = fs::temp_directory_path() / ("nimbra-demo-" + std::to_string(port) + ".log");
+        log_ = fs::temp_directory_path() / ("nimbra-weatherd-" + std::to_string(port) + ".log");
         pid_ = fork();
         if (pid_ == 0) {
-            std::vector<std::string> args = {NIMBRA_DEMO, "--port", std::to_string(port)};
+            std::vector<std::string> args = {NIMBRA_WEATHERD, "--port", std::to_string(port), "--source", "model"};
             args.insert(args.end(), options.begin(), options.end());
             std::vector<char*> argv;
             for (auto& a : args)
@@ -183,12 +183,12 @@ std::pair<uint32_t, uint32_t> png_size(const std::string& path)
 
 class GuiFlow : public ::testing::Test {
 protected:
-    void start(std::vector<std::string> demo_options = {})
+    void start(std::vector<std::string> service_options = {})
     {
         ASSERT_TRUE(screen_.running()) << screen_.problem();
-        demo_ = std::make_unique<DemoService>(std::move(demo_options));
-        ASSERT_NE(demo_->port(), 0) << "the demo service did not start";
-        copy_ = std::make_unique<ProgramCopy>(demo_->port(), std::nullopt);
+        service_ = std::make_unique<WeatherService>(std::move(service_options));
+        ASSERT_NE(service_->port(), 0) << "the weather service did not start";
+        copy_ = std::make_unique<ProgramCopy>(service_->port(), std::nullopt);
         fs::copy_file(nimbra::testing::program_directory() + "/config.ini", copy_->dir() + "/config.ini");
         viewer_ = std::make_unique<Viewer>(*copy_, true,
                                            std::map<std::string, std::string>{{"CORERT_BACKEND", "gtk"},
@@ -247,7 +247,7 @@ protected:
     }
 
     nimbra::testing::Xvfb screen_;
-    std::unique_ptr<DemoService> demo_;
+    std::unique_ptr<WeatherService> service_;
     std::unique_ptr<ProgramCopy> copy_;
     std::unique_ptr<Viewer> viewer_;
 };

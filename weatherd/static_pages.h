@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "demo/places.h"
-#include "demo/weather_model.h"
+#include "weatherd/places.h"
+#include "weatherd/weather_model.h"
 
-namespace demo {
+namespace weatherd {
 
 struct StaticFile {
   const char* path;
@@ -27,4 +27,4 @@ std::string DownloadPage();
 std::string IndexPage(const PlaceTable& places);
 std::string NotFoundPage(std::string_view path);
 
-}  // namespace demo
+}  // namespace weatherd

@@ -1,12 +1,13 @@
-#include "demo/places.h"
+#include "weatherd/places.h"
 
 #include <iconv.h>
 
 #include <cerrno>
 #include <fstream>
+#include <cstdio>
 #include <sstream>
 
-namespace demo {
+namespace weatherd {
 
 const Place* PlaceTable::Find(std::string_view code) const {
   for (const Place& place : places) {
@@ -120,4 +121,57 @@ bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error) 
   return true;
 }
 
-}  // namespace demo
+extern const char kPlaceCoordinatesTsv[];  // generated from weatherd/data at build time
+
+bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error) {
+  size_t line_number = 0;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos)
+      end = text.size();
+    std::string line(text.substr(start, end - start));
+    start = end + 1;
+    ++line_number;
+    if (line.empty() || line[0] == '#')
+      continue;
+    char code[32] = {};
+    char match[16] = {};
+    Coordinates at{};
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "%31[0-9]\t%lf\t%lf\t%15[a-z]%n", code, &at.latitude, &at.longitude, match, &consumed) != 4 ||
+        static_cast<size_t>(consumed) != line.size() || at.latitude < -90 || at.latitude > 90 || at.longitude < -180 ||
+        at.longitude > 180) {
+      error = "place coordinates: line " + std::to_string(line_number) + ": not CODE, LATITUDE, LONGITUDE, MATCH";
+      return false;
+    }
+    table[code] = at;
+  }
+  return true;
+}
+
+const std::map<std::string, Coordinates>& ShippedCoordinates() {
+  static const std::map<std::string, Coordinates> table = [] {
+    std::map<std::string, Coordinates> parsed;
+    std::string error;
+    if (!ParseCoordinatesTable(kPlaceCoordinatesTsv, parsed, error)) {
+      std::fprintf(stderr, "nimbra-weatherd: %s\n", error.c_str());
+      parsed.clear();
+    }
+    return parsed;
+  }();
+  return table;
+}
+
+std::vector<std::string> AttachCoordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table) {
+  std::vector<std::string> missing;
+  for (Place& place : places.places) {
+    auto found = table.find(place.code);
+    if (found != table.end())
+      place.coordinates = found->second;
+    else
+      missing.push_back(place.code);
+  }
+  return missing;
+}
+
+}  // namespace weatherd

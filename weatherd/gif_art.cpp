@@ -1,12 +1,12 @@
-#include "demo/gif_art.h"
+#include "weatherd/gif_art.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-#include "demo/weather_model.h"
+#include "weatherd/wmo_weather.h"
 
-namespace demo {
+namespace weatherd {
 
 namespace {
 
@@ -140,6 +140,14 @@ Canvas WeatherIcon(int icon, bool night) {
       c.Line(16, 15, 13, 19, kSun);
       Drops(c, 2, 14);
       break;
+    case 5:  // thunder with hail
+      Cloud(c, 4, 1, kDarkCloud);
+      c.Line(15, 12, 12, 15, kSun);
+      c.Line(12, 15, 16, 15, kSun);
+      c.Line(16, 15, 13, 19, kSun);
+      c.Disc(8, 16, 1.5, kSnow);
+      c.Disc(21, 16, 1.5, kSnow);
+      break;
     case 7: case 8: case 9:
       Cloud(c, 4, 1, icon == 7 ? kDarkCloud : kOutline);
       Drops(c, icon - 5, 14);
@@ -149,9 +157,15 @@ Canvas WeatherIcon(int icon, bool night) {
       Cloud(c, 5, 2, kCloud);
       Flakes(c, 2, 14);
       break;
-    case 14: case 15:
-      Cloud(c, 4, 1, kCloud);
-      Flakes(c, icon == 14 ? 2 : 3, 14);
+    case 14: case 15: case 16:
+      Cloud(c, 4, 1, icon == 16 ? kDarkCloud : kCloud);
+      Flakes(c, icon - 12, 14);
+      break;
+    case 19:  // freezing rain: rain and ice together
+      Cloud(c, 4, 1, kDarkCloud);
+      Drops(c, 2, 14);
+      c.Line(13, 17, 15, 17, kSnow);
+      c.Line(14, 16, 14, 18, kSnow);
       break;
     case 18:
       for (int row = 0; row < 4; ++row)
@@ -308,9 +322,9 @@ std::string LivingIconPath(const char* key) {
 
 std::map<std::string, std::string> DrawAllImages() {
   std::map<std::string, std::string> images;
-  for (const WeatherKind& kind : AllWeatherKinds()) {
-    images[WeatherIconPath(kind.icon, false)] = EncodeGif(WeatherIcon(kind.icon, false));
-    images[WeatherIconPath(kind.icon, true)] = EncodeGif(WeatherIcon(kind.icon, true));
+  for (int icon : AllWeatherIcons()) {
+    images[WeatherIconPath(icon, false)] = EncodeGif(WeatherIcon(icon, false));
+    images[WeatherIconPath(icon, true)] = EncodeGif(WeatherIcon(icon, true));
   }
   for (const char* key : {"chuanyi", "ziwaixian", "xiche", "yundong", "ganmao", "liangshai", "lvyou", "shushidu"})
     images[LivingIconPath(key)] = EncodeGif(LivingBadge(key));
@@ -318,4 +332,4 @@ std::map<std::string, std::string> DrawAllImages() {
   return images;
 }
 
-}  // namespace demo
+}  // namespace weatherd

@@ -1,4 +1,4 @@
-// The demo service as the viewer and the later tests meet it: a real nimbra-demo process
+// The weather service as the viewer and the later tests meet it: a real nimbra-weatherd process
 // on a free port, asked over HTTP.
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "demo/places.h"
+#include "weatherd/places.h"
 
 extern char** environ;
 
@@ -31,10 +31,10 @@ struct Finished {
   std::string output;
 };
 
-// Runs nimbra-demo with `args`, stdout to a pipe.
-class DemoProcess {
+// Runs nimbra-weatherd with `args`, stdout to a pipe.
+class ServiceProcess {
  public:
-  explicit DemoProcess(std::vector<std::string> args) {
+  explicit ServiceProcess(std::vector<std::string> args) {
     int fds[2];
     if (pipe(fds) != 0)
       return;
@@ -43,20 +43,20 @@ class DemoProcess {
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    args.insert(args.begin(), NIMBRA_DEMO_BINARY);
+    args.insert(args.begin(), NIMBRA_WEATHERD);
     std::vector<char*> argv;
     for (std::string& arg : args)
       argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, NIMBRA_DEMO_BINARY, &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid_, NIMBRA_WEATHERD, &actions, nullptr, argv.data(), environ) != 0)
       pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     out_ = fds[0];
   }
-  DemoProcess(const DemoProcess&) = delete;
-  DemoProcess& operator=(const DemoProcess&) = delete;
-  ~DemoProcess() {
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+  ~ServiceProcess() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -73,7 +73,7 @@ class DemoProcess {
       if (end == std::string::npos)
         continue;
       std::string first = line.substr(0, end);
-      const std::string ready = "nimbra-demo: serving on http://127.0.0.1:";
+      const std::string ready = "nimbra-weatherd: serving on http://127.0.0.1:";
       if (first.starts_with(ready) && first.size() > ready.size() &&
           first.find_first_not_of("0123456789", ready.size()) == std::string::npos)
         return std::stoi(first.substr(ready.size()));
@@ -98,7 +98,7 @@ class DemoProcess {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (waitpid(pid_, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "nimbra-demo did not end; killing it";
+        ADD_FAILURE() << "nimbra-weatherd did not end; killing it";
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
         break;
@@ -128,9 +128,9 @@ class DemoProcess {
 };
 
 // A running service with a client for it.
-class Demo {
+class Service {
  public:
-  explicit Demo(std::vector<std::string> args = {}) : process_(WithFreePort(std::move(args))), port_(process_.WaitReady()) {}
+  explicit Service(std::vector<std::string> args = {}) : process_(WithFreePort(std::move(args))), port_(process_.WaitReady()) {}
 
   int port() const { return port_; }
   httplib::Result Get(const std::string& path) {
@@ -145,15 +145,17 @@ class Demo {
     return result ? result->body : "";
   }
   Finished Stop() { return process_.Stop(SIGTERM); }
-  DemoProcess& process() { return process_; }
+  ServiceProcess& process() { return process_; }
 
  private:
   static std::vector<std::string> WithFreePort(std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", "0"});
+    if (std::find(args.begin(), args.end(), "--source") == args.end())
+      args.insert(args.end(), {"--source", "model"});
     return args;
   }
 
-  DemoProcess process_;
+  ServiceProcess process_;
   int port_;
 };
 
@@ -201,10 +203,10 @@ double Average(const std::vector<int>& values) {
   return values.empty() ? 0 : sum / static_cast<double>(values.size());
 }
 
-demo::PlaceTable ShippedPlaces() {
-  demo::PlaceTable places;
+weatherd::PlaceTable ShippedPlaces() {
+  weatherd::PlaceTable places;
   std::string error;
-  EXPECT_TRUE(demo::LoadPlaces(NIMBRA_CONFIG_FILE, places, error)) << error;
+  EXPECT_TRUE(weatherd::LoadPlaces(NIMBRA_CONFIG_FILE, places, error)) << error;
   return places;
 }
 
@@ -274,13 +276,13 @@ bool GifDecodes(const std::string& gif, std::string& why) {
   return true;
 }
 
-TEST(DemoService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
-  Demo demo;
-  demo::PlaceTable places = ShippedPlaces();
+TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
+  Service service;
+  weatherd::PlaceTable places = ShippedPlaces();
   ASSERT_GT(places.places.size(), 200u);
-  for (const demo::Place& place : places.places) {
+  for (const weatherd::Place& place : places.places) {
     SCOPED_TRACE(place.code);
-    httplib::Result result = demo.Get("/weather/" + place.code + ".shtml");
+    httplib::Result result = service.Get("/weather/" + place.code + ".shtml");
     ASSERT_TRUE(result);
     ASSERT_EQ(result->status, 200);
     EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -318,9 +320,9 @@ TEST(DemoService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
   }
 }
 
-TEST(DemoService, ServesEveryImageStylesheetAndScriptThePagesName) {
-  Demo demo;
-  std::string page = demo.Body("/weather/101010203.shtml");
+TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName) {
+  Service service;
+  std::string page = service.Body("/weather/101010203.shtml");
   std::vector<std::string> paths;
   for (const char* attribute : {"src=\"/m2/", "href=\"/m2/"}) {
     for (const std::string& rest : Enclosed(page, attribute, "\""))
@@ -339,7 +341,7 @@ TEST(DemoService, ServesEveryImageStylesheetAndScriptThePagesName) {
   }
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    httplib::Result result = demo.Get(path);
+    httplib::Result result = service.Get(path);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200);
     std::string type = result->get_header_value("Content-Type");
@@ -355,12 +357,12 @@ TEST(DemoService, ServesEveryImageStylesheetAndScriptThePagesName) {
   }
 }
 
-TEST(DemoService, WeatherFollowsThePlaceAndTheSeason) {
+TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason) {
   const std::string guangzhou = "/weather/101010101.shtml", harbin = "/weather/101050101.shtml";
-  Demo january({"--date", "2027-01-15T10:30"});
-  Demo july({"--date", "2027-07-15T10:30"});
-  auto temperatures = [](Demo& demo, const std::string& path) {
-    return Temperatures(Between(demo.Body(path), kForecastStart, kForecastEnd));
+  Service january({"--date", "2027-01-15T10:30"});
+  Service july({"--date", "2027-07-15T10:30"});
+  auto temperatures = [](Service& service, const std::string& path) {
+    return Temperatures(Between(service.Body(path), kForecastStart, kForecastEnd));
   };
   EXPECT_GT(Average(temperatures(january, guangzhou)), 8);
   EXPECT_LT(Average(temperatures(january, harbin)), -5);
@@ -375,13 +377,13 @@ TEST(DemoService, WeatherFollowsThePlaceAndTheSeason) {
   EXPECT_NE(yuexiu.find("21日星期四"), std::string::npos);
 }
 
-TEST(DemoService, UnknownCodesAndPathsGetA404WithoutMarkers) {
-  Demo demo;
+TEST(WeatherService, UnknownCodesAndPathsGetA404WithoutMarkers) {
+  Service service;
   for (const char* path : {"/weather/999999999.shtml", "/weather/.shtml", "/weather/10101010.shtml",
                            "/weather/101010101x.shtml", "/weather/%3Cdiv%20class=%22live%22%3E.shtml",
                            "/weather/101010101.html", "/m2/i/none.gif", "/nothing"}) {
     SCOPED_TRACE(path);
-    httplib::Result result = demo.Get(path);
+    httplib::Result result = service.Get(path);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 404);
     EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -390,7 +392,7 @@ TEST(DemoService, UnknownCodesAndPathsGetA404WithoutMarkers) {
   }
 }
 
-TEST(DemoService, NoticeVariants) {
+TEST(WeatherService, NoticeVariants) {
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -407,27 +409,27 @@ TEST(DemoService, NoticeVariants) {
       {{"--notice-text", "1.1"}, 200, "1.1"},
   };
   for (const Case& c : cases) {
-    Demo demo(c.args);
+    Service service(c.args);
     std::string expected = c.body;
     if (size_t at = expected.find("{}"); at != std::string::npos)
-      expected.replace(at, 2, "127.0.0.1:" + std::to_string(demo.port()));
-    httplib::Result result = demo.Get("/day/shenzhen.txt");
+      expected.replace(at, 2, "127.0.0.1:" + std::to_string(service.port()));
+    httplib::Result result = service.Get("/day/shenzhen.txt");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status) << c.body;
     EXPECT_EQ(result->body, expected);
   }
 
-  Demo missing({"--notice", "missing"});
+  Service missing({"--notice", "missing"});
   httplib::Result result = missing.Get("/day/shenzhen.txt");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 404);
   EXPECT_EQ(missing.Get("/download/nimbra.htm")->status, 200);
 }
 
-TEST(DemoService, BannerPages) {
-  Demo demo({"--date", "2027-03-01"});
+TEST(WeatherService, BannerPages) {
+  Service service({"--date", "2027-03-01"});
   for (const char* path : {"/day/shenzhen1.htm", "/day/shenzhen.htm"}) {
-    httplib::Result result = demo.Get(path);
+    httplib::Result result = service.Get(path);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200) << path;
     EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -435,9 +437,9 @@ TEST(DemoService, BannerPages) {
   }
 }
 
-TEST(DemoService, SlowWeatherTricklesTheSamePage) {
-  Demo quick({"--date", "2027-01-15T10:30"});
-  Demo slow({"--date", "2027-01-15T10:30", "--slow-weather", "1.5"});
+TEST(WeatherService, SlowWeatherTricklesTheSamePage) {
+  Service quick({"--date", "2027-01-15T10:30"});
+  Service slow({"--date", "2027-01-15T10:30", "--slow-weather", "1.5"});
   auto started = std::chrono::steady_clock::now();
   std::string trickled = slow.Body("/weather/101020101.shtml");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -446,12 +448,12 @@ TEST(DemoService, SlowWeatherTricklesTheSamePage) {
   EXPECT_EQ(slow.Get("/weather/0.shtml")->status, 404);
 }
 
-TEST(DemoService, EndsCleanlyOnSignalsEvenMidTrickle) {
-  Demo idle;
+TEST(WeatherService, EndsCleanlyOnSignalsEvenMidTrickle) {
+  Service idle;
   Finished finished = idle.Stop();
   EXPECT_EQ(finished.status, 0) << finished.output;
 
-  Demo slow({"--slow-weather", "600"});
+  Service slow({"--slow-weather", "600"});
   std::thread reader([port = slow.port()]() {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(900, 0);
@@ -465,7 +467,7 @@ TEST(DemoService, EndsCleanlyOnSignalsEvenMidTrickle) {
   reader.join();
 }
 
-TEST(DemoService, RefusesBadSwitchesAndUnusableSettings) {
+TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings) {
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -481,16 +483,16 @@ TEST(DemoService, RefusesBadSwitchesAndUnusableSettings) {
       {{"--port"}, "--port"},
   };
   for (const Case& c : cases) {
-    DemoProcess process(c.args);
+    ServiceProcess process(c.args);
     Finished finished = process.Wait();
     EXPECT_EQ(finished.status, 2) << c.message;
     EXPECT_NE(finished.output.find(c.message), std::string::npos) << finished.output;
   }
 }
 
-TEST(DemoService, ReportsAPortInUse) {
-  Demo first;
-  DemoProcess second({"--port", std::to_string(first.port())});
+TEST(WeatherService, ReportsAPortInUse) {
+  Service first;
+  ServiceProcess second({"--port", std::to_string(first.port())});
   Finished finished = second.Wait();
   EXPECT_NE(finished.status, 0);
   EXPECT_NE(finished.output.find("cannot listen"), std::string::npos) << finished.output;

@@ -1,4 +1,4 @@
-// The viewer against the real demo service and the shipped settings file: what a user
+// The viewer against the real weather service and the shipped settings file: what a user
 // sees on a first run with a newer version announced.
 #include "tests/unit/viewer_e2e/viewer_session.h"
 
@@ -14,10 +14,10 @@ using namespace viewer_e2e;
 
 namespace {
 
-// nimbra-demo on a four-digit port (the program copy names it in place of 8370).
-class DemoService {
+// nimbra-weatherd on a four-digit port (the program copy names it in place of 8370).
+class WeatherService {
 public:
-    DemoService()
+    WeatherService()
     {
         std::mt19937 generator(std::random_device {}());
         for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
@@ -26,7 +26,7 @@ public:
                 port_ = port;
         }
     }
-    ~DemoService() { stop(); }
+    ~WeatherService() { stop(); }
     int port() const { return port_; }
 
 private:
@@ -44,8 +44,8 @@ private:
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 2);
             close(pipe_fds[0]);
-            execl(NIMBRA_DEMO, NIMBRA_DEMO, "--port", port_text.c_str(), host.c_str(), "--notice", "newer",
-                  static_cast<char*>(nullptr));
+            execl(NIMBRA_WEATHERD, NIMBRA_WEATHERD, "--port", port_text.c_str(), host.c_str(), "--notice", "newer",
+                  "--source", "model", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(pipe_fds[1]);
@@ -54,7 +54,7 @@ private:
         while (read(pipe_fds[0], &c, 1) == 1 && c != '\n')
             line += c;
         close(pipe_fds[0]);
-        if (line.rfind("nimbra-demo: serving on", 0) == 0)
+        if (line.rfind("nimbra-weatherd: serving on", 0) == 0)
             return true;
         stop();
         return false;
@@ -79,11 +79,11 @@ bool contains(const std::string& text, const std::string& part)
 
 }  // namespace
 
-TEST(DemoTour, NoticeListsAndThreePages)
+TEST(ServiceTour, NoticeListsAndThreePages)
 {
-    DemoService demo;
-    ASSERT_NE(demo.port(), 0) << "nimbra-demo did not start";
-    ProgramCopy copy(demo.port(), std::nullopt);
+    WeatherService service;
+    ASSERT_NE(service.port(), 0) << "nimbra-weatherd did not start";
+    ProgramCopy copy(service.port(), std::nullopt);
     nimbra::testing::run_command(
         {"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
     Viewer viewer(copy, true);

@@ -1,4 +1,4 @@
-// The images the demo pages use, drawn at startup: weather icons and living-index badges.
+// The images the pages use, drawn at startup: weather icons and living-index badges.
 // Drawn rather than stored so the repository holds no art of anyone else's.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace demo {
+namespace weatherd {
 
 // A picture of palette indexes; index 0 is transparent.
 class Canvas {
@@ -29,7 +29,7 @@ class Canvas {
   std::vector<uint8_t> pixels_;
 };
 
-// A GIF89a file of the canvas with the demo's 16-colour palette, index 0 transparent.
+// A GIF89a file of the canvas with the service's 16-colour palette, index 0 transparent.
 std::string EncodeGif(const Canvas& canvas);
 
 // Every image path the pages refer to ("/m2/i/..."), with its file bytes.
@@ -38,4 +38,4 @@ std::map<std::string, std::string> DrawAllImages();
 std::string WeatherIconPath(int icon, bool night);  // "/m2/i/icon_weather/29x20/d01.gif"
 std::string LivingIconPath(const char* key);         // "/m2/i/living/chuanyi.gif"
 
-}  // namespace demo
+}  // namespace weatherd

@@ -1,16 +1,16 @@
-#include "demo/static_pages.h"
+#include "weatherd/static_pages.h"
 
 #include <cstdio>
 
-#include "demo/weather_page.h"
+#include "weatherd/weather_page.h"
 
-namespace demo {
+namespace weatherd {
 
 namespace {
 
 // Sized for the viewer's pane (672 x 216, or 300 wide for the living indexes) as much as
 // for a normal browser window.
-const char kPublicCss[] = R"(/* Nimbra demo weather service: base styles */
+const char kPublicCss[] = R"(/* Nimbra weather service: base styles */
 body { margin: 0; padding: 0; font: 12px/1.6 "Noto Sans CJK SC", "WenQuanYi Micro Hei", sans-serif; color: #333; background: #fff; }
 a { color: #1f5fa8; text-decoration: none; }
 a:hover { text-decoration: underline; }
@@ -23,7 +23,7 @@ h1 span, h2 span { font-size: 12px; font-weight: normal; color: #dce9f8; }
 .cleardiv { clear: both; height: 0; overflow: hidden; }
 )";
 
-const char kMainBoxCss[] = R"(/* Nimbra demo weather service: the three weather blocks */
+const char kMainBoxCss[] = R"(/* Nimbra weather service: the three weather blocks */
 .weatherYubaoBox { border: 1px solid #c9dbef; margin: 0 0 6px 0; }
 .yuBaoTable { width: 100%; border-collapse: collapse; }
 .yuBaoTable td { padding: 1px 4px; border-bottom: 1px solid #eef1f5; white-space: nowrap; }
@@ -46,14 +46,14 @@ const char kMainBoxCss[] = R"(/* Nimbra demo weather service: the three weather 
 .livingItem dd b { color: #d2452f; margin-right: 6px; }
 )";
 
-// The page head names these scripts; the demo pages need no behaviour from them.
-const char kJqueryTopJs[] = "/* Nimbra demo weather service: top-of-page helpers (none needed) */\n"
-                            "window.nimbraDemo = window.nimbraDemo || {};\n";
-const char kMainJs[] = "/* Nimbra demo weather service: page script (none needed) */\n"
-                       "window.nimbraDemo = window.nimbraDemo || {};\n"
-                       "window.nimbraDemo.loaded = true;\n";
-const char kMainTopJs[] = "/* Nimbra demo weather service: header script (none needed) */\n"
-                          "window.nimbraDemo = window.nimbraDemo || {};\n";
+// The page head names these scripts; the pages need no behaviour from them.
+const char kJqueryTopJs[] = "/* Nimbra weather service: top-of-page helpers (none needed) */\n"
+                            "window.nimbraWeather = window.nimbraWeather || {};\n";
+const char kMainJs[] = "/* Nimbra weather service: page script (none needed) */\n"
+                       "window.nimbraWeather = window.nimbraWeather || {};\n"
+                       "window.nimbraWeather.loaded = true;\n";
+const char kMainTopJs[] = "/* Nimbra weather service: header script (none needed) */\n"
+                          "window.nimbraWeather = window.nimbraWeather || {};\n";
 
 const StaticFile kStaticFiles[] = {
     {"/m2/c/public/public.css", "text/css; charset=utf-8", kPublicCss},
@@ -143,4 +143,4 @@ std::string NotFoundPage(std::string_view path) {
                    "<h1>404 找不到页面</h1>\n<p>本服务没有 " + EscapeHtml(path) + " 这个页面。</p>\n<p><a href=\"/\">返回首页</a></p>\n");
 }
 
-}  // namespace demo
+}  // namespace weatherd
