@@ -113,6 +113,13 @@ void Flakes(Canvas& c, int count, int top) {
   }
 }
 
+void ThunderCloud(Canvas& c) {
+  Cloud(c, 4, 1, kDarkCloud);
+  c.Line(15, 12, 12, 15, kSun);
+  c.Line(12, 15, 16, 15, kSun);
+  c.Line(16, 15, 13, 19, kSun);
+}
+
 Canvas WeatherIcon(int icon, bool night) {
   Canvas c(29, 20);
   switch (icon) {
@@ -134,17 +141,11 @@ Canvas WeatherIcon(int icon, bool night) {
       Drops(c, 2, 15);
       break;
     case 4:
-      Cloud(c, 4, 1, kDarkCloud);
-      c.Line(15, 12, 12, 15, kSun);
-      c.Line(12, 15, 16, 15, kSun);
-      c.Line(16, 15, 13, 19, kSun);
+      ThunderCloud(c);
       Drops(c, 2, 14);
       break;
-    case 5:  // thunder with hail
-      Cloud(c, 4, 1, kDarkCloud);
-      c.Line(15, 12, 12, 15, kSun);
-      c.Line(12, 15, 16, 15, kSun);
-      c.Line(16, 15, 13, 19, kSun);
+    case 5:  // with hail
+      ThunderCloud(c);
       c.Disc(8, 16, 1.5, kSnow);
       c.Disc(21, 16, 1.5, kSnow);
       break;

@@ -199,6 +199,10 @@ int main(int argc, char** argv) {
   // Enough workers that many viewers (or a cache's many connections) are not queued
   // behind a few slow provider requests.
   server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  // Head and body go out in separate writes; without this, Nagle's algorithm holds the
+  // body back until the client's delayed acknowledgement, some 40 ms on every page.
+  server.set_tcp_nodelay(true);
+  server.set_keep_alive_max_count(100);
   std::string served_host = Listen(server, options);
   ServiceContext context{options, places, images, sources, options.host.empty() ? served_host : options.host,
                          UnixNow(), UnixNow, g_stopping};

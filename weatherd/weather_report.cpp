@@ -16,12 +16,12 @@ LocalTime ChinaTime(int64_t unix_seconds) {
   int64_t second_of_day = local - day * 86400;
   std::chrono::sys_days date{std::chrono::days{day}};
   return {std::chrono::year_month_day{date}, static_cast<int>(second_of_day / 3600),
-          static_cast<int>(second_of_day % 3600 / 60)};
+          static_cast<int>(second_of_day % 3600 / 60), static_cast<int>(second_of_day % 60)};
 }
 
 int64_t UnixSeconds(const LocalTime& time) {
   int64_t day = std::chrono::sys_days(time.date).time_since_epoch().count();
-  return day * 86400 + time.hour * 3600 + time.minute * 60 - kChinaOffsetSeconds;
+  return day * 86400 + time.hour * 3600 + time.minute * 60 + time.second - kChinaOffsetSeconds;
 }
 
 }  // namespace weatherd

@@ -17,6 +17,7 @@ struct LocalTime {
   std::chrono::year_month_day date;
   int hour = 0;
   int minute = 0;
+  int second = 0;
 };
 
 LocalTime ChinaTime(int64_t unix_seconds);
