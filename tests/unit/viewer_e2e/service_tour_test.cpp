@@ -1,76 +1,13 @@
 // The viewer against the real weather service and the shipped settings file: what a user
 // sees on a first run with a newer version announced.
+#include "tests/support/weather_service.h"
 #include "tests/unit/viewer_e2e/viewer_session.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
-#include <random>
-#include <sys/wait.h>
-#include <unistd.h>
-
 using namespace viewer_e2e;
 
 namespace {
-
-// nimbra-weatherd on a four-digit port (the program copy names it in place of 8370).
-class WeatherService {
-public:
-    WeatherService()
-    {
-        std::mt19937 generator(std::random_device {}());
-        for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
-            int port = std::uniform_int_distribution<int>(2000, 9999)(generator);
-            if (port != 8370 && start(port))
-                port_ = port;
-        }
-    }
-    ~WeatherService() { stop(); }
-    int port() const { return port_; }
-
-private:
-    // True once it prints its ready line; false when it ends first (a busy port).
-    bool start(int port)
-    {
-        int pipe_fds[2];
-        if (pipe(pipe_fds) != 0)
-            return false;
-        std::string port_text = std::to_string(port);
-        std::string host = "--host=127.0.0.1:" + port_text;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(pipe_fds[1], 1);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);
-            close(pipe_fds[0]);
-            execl(NIMBRA_WEATHERD, NIMBRA_WEATHERD, "--port", port_text.c_str(), host.c_str(), "--notice", "newer",
-                  "--source", "model", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(pipe_fds[1]);
-        std::string line;
-        char c;
-        while (read(pipe_fds[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(pipe_fds[0]);
-        if (line.rfind("nimbra-weatherd: serving on", 0) == 0)
-            return true;
-        stop();
-        return false;
-    }
-    void stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 bool contains(const std::string& text, const std::string& part)
 {
@@ -81,8 +18,10 @@ bool contains(const std::string& text, const std::string& part)
 
 TEST(ServiceTour, NoticeListsAndThreePages)
 {
-    WeatherService service;
-    ASSERT_NE(service.port(), 0) << "nimbra-weatherd did not start";
+    // Its notice names where it serves, 127.0.0.1:PORT: the host the program copy names.
+    nimbra::testing::WeatherService service(NIMBRA_WEATHERD, {"--notice", "newer", "--source", "model"},
+                                            nimbra::testing::WeatherService::kFourDigitPort);
+    ASSERT_TRUE(service.running()) << service.problem();
     ProgramCopy copy(service.port(), std::nullopt);
     nimbra::testing::run_command(
         {"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
