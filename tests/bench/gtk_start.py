@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The real program with the GTK window under Xvfb, against the demo service: time from
+"""The real program with the GTK window under Xvfb, against the weather service: time from
 process start until the window is first drawn, until both banner panes have loaded their
 pages, and the resident memory once all three browser panes show a page (the forecast in
 the large one): the program's own process, and with WebKit's helper processes.
@@ -7,7 +7,7 @@ the large one): the program's own process, and with WebKit's helper processes.
     tests/bench/gtk_start.py [BUILD_DIR] [RUNS]
 
 Prints the median, minimum and maximum over RUNS runs (default 10). Starts its own Xvfb
-and demo service (on the port the program was built for, 8370 by default)."""
+and weather service (model source) (on the port the program was built for, 8370 by default)."""
 import os
 import statistics
 import subprocess
@@ -19,7 +19,7 @@ build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
 program = os.path.join(build, "program", "nimbra")
 ctl = os.path.join(build, "corert", "nimbra-ctl")
-demo = os.path.join(build, "demo", "nimbra-demo")
+weatherd = os.path.join(build, "weatherd", "nimbra-weatherd")
 
 
 def rss_kib(pid):
@@ -118,10 +118,10 @@ def summary(values, unit):
 
 
 xvfb, display = start_xvfb()
-service = subprocess.Popen([demo], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+service = subprocess.Popen([weatherd, "--source", "model"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 try:
     if "serving on" not in service.stdout.readline():
-        raise SystemExit("the demo service did not start (is port 8370 free?)")
+        raise SystemExit("the weather service did not start (is port 8370 free?)")
     results = [one_run(display) for _ in range(runs)]
 finally:
     service.terminate()

@@ -1,24 +1,19 @@
-// The real program with the GTK window, on a private Xvfb display, against the demo
+// The real program with the GTK window, on a private Xvfb display, against the weather
 // service, driven through nimbra-ctl as a user would: pick a province, a city and a
 // district, click each button, and check through WebKit that the weather pane shows the
 // block the page builder cut out. Screenshots go to the build tree's artifacts folder.
+#include "tests/support/weather_service.h"
 #include "tests/support/xvfb.h"
 #include "tests/unit/viewer_e2e/viewer_session.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <random>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
+using nimbra::testing::WeatherService;
 using viewer_e2e::field;
 using viewer_e2e::ProgramCopy;
 using viewer_e2e::Viewer;
@@ -27,88 +22,11 @@ namespace {
 
 const std::string kArtifacts = NIMBRA_GUI_ARTIFACTS;
 
-bool port_is_free(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return free;
-}
-
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-// nimbra-demo on a four-digit port (the program copy replaces the compiled-in host in
-// place, so the port must keep its length).
-class DemoService {
-public:
-    explicit DemoService(std::vector<std::string> options = {})
-    {
-        std::mt19937 pick(std::random_device{}());
-        for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
-            int port = std::uniform_int_distribution<int>(2000, 9999)(pick);
-            if (port_is_free(port) && start(port, options))
-                port_ = port;
-        }
-    }
-    ~DemoService() { stop(); }
-
-    int port() const { return port_; }
-
-private:
-    bool start(int port, const std::vector<std::string>& options)
-    {
-        log_ = fs::temp_directory_path() / ("nimbra-demo-" + std::to_string(port) + ".log");
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<std::string> args = {NIMBRA_DEMO, "--port", std::to_string(port)};
-            args.insert(args.end(), options.begin(), options.end());
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            FILE* out = std::freopen(log_.c_str(), "w", stdout);
-            if (!out || !std::freopen(log_.c_str(), "a", stderr))
-                _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        // Up once it says where it serves; gone when the port was taken after all.
-        for (int waited = 0; waited < 3000; ++waited) {
-            if (read_file(log_).find("serving on") != std::string::npos)
-                return true;
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        stop();
-        return false;
-    }
-
-    void stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        std::error_code ignored;
-        fs::remove(log_, ignored);
-    }
-
-    pid_t pid_ = -1;
-    int port_ = 0;
-    std::string log_;
-};
 
 // The visible pieces of text in HTML: what lies between the tags, outside scripts and
 // styles, with the common entities decoded and blanks collapsed.
@@ -183,12 +101,14 @@ std::pair<uint32_t, uint32_t> png_size(const std::string& path)
 
 class GuiFlow : public ::testing::Test {
 protected:
-    void start(std::vector<std::string> demo_options = {})
+    void start(std::vector<std::string> service_options = {})
     {
         ASSERT_TRUE(screen_.running()) << screen_.problem();
-        demo_ = std::make_unique<DemoService>(std::move(demo_options));
-        ASSERT_NE(demo_->port(), 0) << "the demo service did not start";
-        copy_ = std::make_unique<ProgramCopy>(demo_->port(), std::nullopt);
+        service_options.insert(service_options.begin(), {"--source", "model"});
+        service_ = std::make_unique<WeatherService>(NIMBRA_WEATHERD, std::move(service_options),
+                                                    WeatherService::kFourDigitPort);
+        ASSERT_TRUE(service_->running()) << service_->problem();
+        copy_ = std::make_unique<ProgramCopy>(service_->port(), std::nullopt);
         fs::copy_file(nimbra::testing::program_directory() + "/config.ini", copy_->dir() + "/config.ini");
         viewer_ = std::make_unique<Viewer>(*copy_, true,
                                            std::map<std::string, std::string>{{"CORERT_BACKEND", "gtk"},
@@ -247,7 +167,7 @@ protected:
     }
 
     nimbra::testing::Xvfb screen_;
-    std::unique_ptr<DemoService> demo_;
+    std::unique_ptr<WeatherService> service_;
     std::unique_ptr<ProgramCopy> copy_;
     std::unique_ptr<Viewer> viewer_;
 };

@@ -48,8 +48,8 @@ TEST_F(Install, LaysOutTheProgramDirectoryAndRecordsItForTheLauncher)
     ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
 
     const fs::path program = prefix_ / "lib/nimbra";
-    for (const char* name : {"nimbra", "corert.sle", "WebPane.sle", "xtool.sle", "netlib.sle", "sysapi.sle",
-                             "wininet.so", "config.ini"})
+    for (const char* name : {"nimbra", "corert.sle", "corert-gtk.so", "WebPane.sle", "webpane-webkit.so", "xtool.sle",
+                             "netlib.sle", "sysapi.sle", "wininet.so", "config.ini"})
         EXPECT_TRUE(fs::is_regular_file(program / name)) << name;
     // Only the installation name: the launcher must go through the registry.
     EXPECT_FALSE(fs::exists(program / "corert.slr"));
@@ -59,7 +59,7 @@ TEST_F(Install, LaysOutTheProgramDirectoryAndRecordsItForTheLauncher)
     ASSERT_EQ(stat(program.c_str(), &info), 0);
     EXPECT_TRUE(info.st_mode & S_IWUSR) << "the program writes its page file there";
 
-    std::string desktop = read_file(prefix_ / "share/applications/nimbra.desktop");
+    std::string desktop = read_file(prefix_ / "share/applications/io.github.nimbra.Weather.desktop");
     EXPECT_NE(desktop.find("Exec=" + (program / "nimbra").string() + "\n"), std::string::npos) << desktop;
     EXPECT_NE(desktop.find("Icon=nimbra\n"), std::string::npos);
     std::string icon = read_file(prefix_ / "share/icons/hicolor/48x48/apps/nimbra.png");
@@ -93,8 +93,43 @@ TEST_F(Install, StagedInstallRecordsNothing)
     auto installed = install({{"DESTDIR", (root_ / "stage").string()}});
     ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
     EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() / "lib/nimbra/corert.sle"));
-    EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() / "share/applications/nimbra.desktop"));
+    EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() / "share/applications/io.github.nimbra.Weather.desktop"));
     EXPECT_FALSE(fs::exists(config_ / "nimbra"));
+}
+
+// What a distribution's tools check in the installed tree: every program in bin/ has a
+// manual page that renders without a warning (in the C locale, so the pages stay plain
+// ASCII), the desktop entry validates, and the AppStream file validates together with
+// the entry and the icon it names. No network: CI has none.
+TEST_F(Install, StagedTreePassesTheDesktopsChecks)
+{
+    const fs::path stage = root_ / "stage";
+    auto installed = run_command({CMAKE_COMMAND, "--install", NIMBRA_BUILD_DIR, "--prefix", "/usr"},
+                                 {{"DESTDIR", stage.string()}, {"XDG_CONFIG_HOME", config_.string()}});
+    ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
+
+    int programs = 0;
+    for (const auto& entry : fs::directory_iterator(stage / "usr/bin")) {
+        ++programs;
+        const std::string name = entry.path().filename().string();
+        const fs::path page = stage / "usr/share/man/man1" / (name + ".1");
+        ASSERT_TRUE(fs::is_regular_file(page)) << "no manual page for " << name;
+        auto shown = run_command({"/usr/bin/man", "--warnings", "-l", page.string()},
+                                 {{"LC_ALL", "C"}, {"MANWIDTH", "80"}, {"MAN_KEEP_FORMATTING", ""}});
+        EXPECT_EQ(shown.status, 0) << page;
+        EXPECT_EQ(shown.err, "") << page;
+        EXPECT_NE(shown.out.find("EXAMPLES"), std::string::npos) << page;
+    }
+    EXPECT_GE(programs, 4);
+
+    const fs::path desktop = stage / "usr/share/applications/io.github.nimbra.Weather.desktop";
+    auto entry = run_command({"/usr/bin/desktop-file-validate", desktop.string()});
+    EXPECT_EQ(entry.status, 0) << entry.out << entry.err;
+    EXPECT_EQ(entry.out, "") << "hints count too";
+
+    auto tree = run_command({"/usr/bin/appstreamcli", "validate-tree", "--no-net", "--no-color", stage.string()});
+    EXPECT_EQ(tree.status, 0) << tree.out << tree.err;
+    EXPECT_NE(tree.out.find("io.github.nimbra.Weather"), std::string::npos) << tree.out;
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ namespace viewer_e2e {
 namespace {
 
 // Four digits, so that the host text keeps its length; below the ephemeral range, so
-// that no outgoing connection holds one; never the demo service's port.
+// that no outgoing connection holds one; never the weather service's port.
 int random_port()
 {
     static std::mt19937 generator(std::random_device {}());

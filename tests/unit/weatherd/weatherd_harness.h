@@ -1,0 +1,121 @@
+// What the weather service's tests share: a fake forecast provider on loopback that answers
+// from a fixture written from the provider's documented response format, the service as a
+// process, and the three blocks cut out of a city page the way the viewer cuts them.
+#pragma once
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace weatherd_test {
+
+// Today in China Standard Time, worked out here rather than by the service.
+std::chrono::year_month_day ChinaToday();
+
+// The answer to past_days=1, forecast_days=7, timezone=Asia/Shanghai: 8 days and 192 hours
+// from yesterday 00:00, every variable the provider documents for the three blocks.
+//   hourly, at hour of day H: weather_code 3 (阴), temperature_2m 20.H, relative_humidity_2m
+//     64, precipitation 0.3, wind 20 km/h (force 4) from 135 degrees (south-east)
+//   daily, d days after yesterday: high 30+d, low 10+d, apparent 28+d and 8+d,
+//     precipitation_sum 1.2, uv_index_max 8.5, wind 25 km/h from 140 degrees
+// So from today on the forecast reads highs 31..37 and lows 11..17.
+nlohmann::json ForecastFixture(double latitude, double longitude);
+
+enum class Answer { kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls };
+
+struct Asked {
+  double latitude, longitude;
+  std::string user_agent;
+};
+
+// GET /v1/forecast as the provider answers it: each block holds only the variables asked
+// for; an unknown variable, or a request of another shape than the service's, is refused.
+class FakeOpenMeteo {
+ public:
+  FakeOpenMeteo();
+  ~FakeOpenMeteo();
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void set(Answer answer, std::chrono::milliseconds delay = {});
+  std::vector<Asked> asked() const;
+
+ private:
+  void Handle(const httplib::Request& request, httplib::Response& response);
+
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex lock_;
+  std::condition_variable stopping_changed_;
+  bool stopping_ = false;
+  Answer answer_ = Answer::kGood;
+  std::chrono::milliseconds delay_{0};
+  std::vector<Asked> asked_;
+};
+
+// A port nothing listens on, held for the life of this object.
+class DeadPort {
+ public:
+  DeadPort();
+  ~DeadPort();
+  int port() const { return port_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A process started with `command` (nimbra-weatherd, or a launcher that runs it): its
+// standard output is read for the ready line, its standard error kept in a file.
+class ServiceProcess {
+ public:
+  explicit ServiceProcess(std::vector<std::string> command);
+  ~ServiceProcess();  // kills it if it still runs
+  int WaitReady();    // the port of the ready line; 0 when it ended or said nothing for a minute
+  int Stop();         // SIGTERM; its exit status, -1 when a signal ended it
+  std::string log() const;
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  TempDir dir_;
+};
+
+// nimbra-weatherd with `args` on a port of its choosing.
+struct Service {
+  explicit Service(std::vector<std::string> args);
+  httplib::Result Get(const std::string& path, const httplib::Headers& headers = {}) const;
+  std::string Page(const std::string& code) const;  // fails the test unless 200
+
+  ServiceProcess process;
+  int port;
+};
+
+// The blocks of a city page, cut where the viewer cuts them; empty when a marker is missing.
+enum class Block { kForecast, kLive, kLiving };
+constexpr Block kBlocks[] = {Block::kForecast, Block::kLive, Block::kLiving};
+std::string Cut(const std::string& page, Block block);
+
+// Everything between `before` and the next `after`, each time `before` occurs.
+std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after);
+size_t Count(const std::string& text, const std::string& part);
+
+}  // namespace weatherd_test

@@ -1,0 +1,236 @@
+// nimbra-weatherd against a fake forecast provider: pages from its answers, its failures,
+// the forecast cache, and the model standing in where the provider cannot be had.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <fstream>
+
+#include "tests/unit/weatherd/weatherd_harness.h"
+
+using namespace weatherd_test;
+
+namespace {
+
+// Two districts of 广州 and their coordinates in the shipped place table.
+const std::string kYuexiu = "101010101", kTianhe = "101010102";
+const Asked kYuexiuAt = {23.1285, 113.2668, ""}, kTianheAt = {23.1248, 113.3616, ""};
+
+std::vector<std::string> OpenMeteo(const std::string& upstream, const TempDir& cache, std::vector<std::string> more = {}) {
+  std::vector<std::string> args = {"--source", "open-meteo", "--upstream", upstream, "--cache-dir", cache.str()};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// The fixture's highs and lows from today on, as the forecast block shows them.
+std::vector<std::string> FixtureTemperatures(bool highs_missing = false) {
+  std::vector<std::string> shown;
+  for (int d = 1; d <= 7; ++d)
+    shown.insert(shown.end(), {highs_missing ? "—" : std::to_string(30 + d) + "℃", std::to_string(10 + d) + "℃"});
+  return shown;
+}
+
+std::vector<std::string> Temperatures(const std::string& page) {
+  return Enclosed(Cut(page, Block::kForecast), "<strong>", "</strong>");
+}
+
+std::vector<std::string> LiveRows(const std::string& page) {
+  return Enclosed(Cut(page, Block::kLive), "<tr><td>", "</tr>");
+}
+
+std::string Level(const std::string& page, const std::string& index) {
+  std::vector<std::string> found = Enclosed(Cut(page, Block::kLiving), index + "</dt>\n<dd><b>", "</b>");
+  return found.size() == 1 ? found[0] : "<no " + index + ">";
+}
+
+bool SamePlace(const Asked& asked, const Asked& place) {
+  return std::fabs(asked.latitude - place.latitude) < 1e-3 && std::fabs(asked.longitude - place.longitude) < 1e-3;
+}
+
+std::string VisibleText(const std::string& html) {
+  std::string text;
+  bool in_tag = false;
+  for (char c : html) {
+    if (c == '<' || c == '>')
+      in_tag = c == '<';
+    else if (!in_tag)
+      text += c;
+  }
+  return text;
+}
+
+TEST(ProviderPages, ShowTheFixtureHourByHourWithAttribution) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  Service service(OpenMeteo(fake.url(), cache));
+  httplib::Result result = service.Get("/weather/" + kYuexiu + ".shtml");
+  ASSERT_TRUE(result && result->status == 200) << service.process.log();
+  const std::string& page = result->body;
+  EXPECT_EQ(result->get_header_value("X-Nimbra-Source"), "open-meteo");
+  ASSERT_EQ(fake.asked().size(), 1u);
+  EXPECT_TRUE(fake.asked()[0].user_agent.starts_with("nimbra-weatherd/")) << fake.asked()[0].user_agent;
+
+  EXPECT_EQ(Temperatures(page), FixtureTemperatures());
+  std::vector<std::string> first_date = Enclosed(Cut(page, Block::kForecast), "#day1\">", "</a>");
+  ASSERT_EQ(first_date.size(), 1u);
+  EXPECT_TRUE(first_date[0].starts_with(std::to_string(unsigned(ChinaToday().day())) + "日")) << first_date[0];
+
+  // Twelve hours, newest first, each with its own hour's temperature (20.H at hour H).
+  std::vector<std::string> rows = LiveRows(page);
+  ASSERT_EQ(rows.size(), 12u);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    int hour = std::atoi(rows[i].c_str());
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "<td>阴</td><td>%.1f℃</td><td>64%%</td><td>0.3毫米</td><td>东南风 4级</td>",
+                  20 + hour / 10.0);
+    EXPECT_NE(rows[i].find(expected), std::string::npos) << rows[i];
+    EXPECT_TRUE(i == 0 || hour == (std::atoi(rows[i - 1].c_str()) + 23) % 24) << "not newest first: " << rows[i];
+  }
+
+  // Feels like 19 ℃, UV 8.5, 2.4 mm of rain in two days.
+  EXPECT_EQ(Level(page, "穿衣指数"), "舒适");
+  EXPECT_EQ(Level(page, "紫外线指数"), "强");
+  EXPECT_EQ(Level(page, "洗车指数"), "不宜");
+  for (Block block : kBlocks)
+    EXPECT_NE(Cut(page, block).find("数据来源 Open-Meteo.com（CC BY 4.0），获取于"), std::string::npos);
+}
+
+TEST(ProviderPages, NullsShowAsDashesNeverAsZero) {
+  FakeOpenMeteo fake;
+  fake.set(Answer::kNulls);
+  TempDir cache;
+  Service service(OpenMeteo(fake.url(), cache));
+  std::string page = service.Page(kYuexiu);
+  EXPECT_EQ(Temperatures(page), FixtureTemperatures(true));
+  std::vector<std::string> rows = LiveRows(page);
+  ASSERT_EQ(rows.size(), 12u);
+  for (const std::string& row : rows)
+    EXPECT_NE(row.find("<td>阴</td><td>—</td><td>—</td><td>0.3毫米</td>"), std::string::npos) << row;
+  EXPECT_EQ(Level(page, "紫外线指数"), "—");
+  EXPECT_EQ(Level(page, "洗车指数"), "不宜");
+}
+
+// Two places: 天河 has a forecast kept on disk from 125 minutes ago, 越秀 has nothing.
+TEST(ProviderFailures, KeptDataWithItsAgeOrAPageWithoutNumbers) {
+  struct Case {
+    const char* name;
+    Answer answer;
+    size_t requests;  // one per place, but a 429's Retry-After spares the second
+  };
+  const Case cases[] = {
+      {"server error", Answer::kServerError, 2},     {"429 with Retry-After", Answer::kTooMany, 1},
+      {"silent past the timeout", Answer::kSilent, 2}, {"malformed JSON", Answer::kMalformed, 2},
+      {"arrays of unequal length", Answer::kUnequalArrays, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOpenMeteo fake;
+    fake.set(c.answer);
+    TempDir cache;
+    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    // Kept as the service keeps it: one header line, then the provider's answer.
+    std::ofstream(cache.path() / ("forecast-" + kTianhe + ".json"))
+        << "nimbra-weatherd forecast fetched_at=" << now - 125 * 60 << "\n"
+        << ForecastFixture(kTianheAt.latitude, kTianheAt.longitude).dump();
+    Service service(OpenMeteo(fake.url(), cache, {"--upstream-timeout", "2", "--failure-pause", "0"}));
+    auto started = std::chrono::steady_clock::now();
+    httplib::Result nothing_kept = service.Get("/weather/" + kYuexiu + ".shtml");
+    httplib::Result kept = service.Get("/weather/" + kTianhe + ".shtml");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40)) << "pages waited past the timeout";
+    ASSERT_TRUE(nothing_kept && nothing_kept->status == 200 && kept && kept->status == 200) << service.process.log();
+
+    // Each block says that nothing could be had, with no number at all, neither the provider's
+    // nor the model's; the one digit allowed is the forecast block's title, "7天天气预报".
+    EXPECT_EQ(nothing_kept->get_header_value("X-Nimbra-Source"), "none");
+    for (Block block : kBlocks) {
+      std::string text = VisibleText(Cut(nothing_kept->body, block));
+      if (size_t title = text.find("7天天气预报"); title != std::string::npos)
+        text.erase(title, 1);
+      EXPECT_NE(text.find("无法"), std::string::npos) << text;
+      EXPECT_EQ(text.find_first_of("0123456789"), std::string::npos) << text;
+      EXPECT_EQ(text.find("演示数据"), std::string::npos) << text;
+    }
+
+    EXPECT_EQ(Temperatures(kept->body), FixtureTemperatures());
+    for (Block block : kBlocks) {
+      std::string text = Cut(kept->body, block);
+      EXPECT_EQ(Count(text, "125 分钟前的数据") + Count(text, "126 分钟前的数据"), 1u) << text;
+    }
+    EXPECT_EQ(fake.asked().size(), c.requests);
+    EXPECT_EQ(service.process.Stop(), 0) << service.process.log();
+  }
+}
+
+TEST(ForecastCache, AFreshHitAsksNothingAndEachPlaceAsksWithItsCoordinates) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  Service service(OpenMeteo(fake.url(), cache));
+  service.Page(kYuexiu);
+  EXPECT_EQ(Temperatures(service.Page(kYuexiu)), FixtureTemperatures());
+  EXPECT_EQ(fake.asked().size(), 1u);
+  service.Page(kTianhe);
+  std::vector<Asked> asked = fake.asked();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_TRUE(SamePlace(asked[0], kYuexiuAt)) << asked[0].latitude << "," << asked[0].longitude;
+  EXPECT_TRUE(SamePlace(asked[1], kTianheAt)) << asked[1].latitude << "," << asked[1].longitude;
+}
+
+TEST(ForecastCache, ExpiryAsksAgain) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  Service service(OpenMeteo(fake.url(), cache, {"--cache-ttl", "1", "--failure-pause", "0"}));
+  service.Page(kYuexiu);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(Temperatures(service.Page(kYuexiu)), FixtureTemperatures());
+  EXPECT_EQ(fake.asked().size(), 2u);
+}
+
+TEST(ForecastCache, ARestartWithTheProviderDownServesWhatIsKeptOnDisk) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  {
+    Service first(OpenMeteo(fake.url(), cache));
+    first.Page(kYuexiu);
+    EXPECT_EQ(first.process.Stop(), 0);
+  }
+  DeadPort down;
+  Service second(OpenMeteo(down.url(), cache));
+  httplib::Result result = second.Get("/weather/" + kYuexiu + ".shtml");
+  ASSERT_TRUE(result && result->status == 200) << second.process.log();
+  EXPECT_EQ(result->get_header_value("X-Nimbra-Source"), "open-meteo");
+  EXPECT_EQ(Temperatures(result->body), FixtureTemperatures());
+}
+
+TEST(ForecastCache, FiftyConcurrentPagesForOnePlaceMakeOneRequest) {
+  FakeOpenMeteo fake;
+  fake.set(Answer::kGood, std::chrono::seconds(2));
+  TempDir cache;
+  Service service(OpenMeteo(fake.url(), cache));
+  std::atomic<int> served{0};
+  std::vector<std::thread> viewers;
+  for (int i = 0; i < 50; ++i) {
+    viewers.emplace_back([&] {
+      httplib::Result result = service.Get("/weather/" + kYuexiu + ".shtml");
+      if (result && result->status == 200 && Temperatures(result->body) == FixtureTemperatures())
+        ++served;
+    });
+  }
+  for (std::thread& viewer : viewers)
+    viewer.join();
+  EXPECT_EQ(served, 50);
+  EXPECT_EQ(fake.asked().size(), 1u);
+}
+
+TEST(AutoSource, AnUnreachableProviderGivesModelPagesMarkedAsDemoData) {
+  DeadPort down;
+  TempDir cache;
+  Service service({"--source", "auto", "--upstream", down.url(), "--cache-dir", cache.str()});
+  httplib::Result result = service.Get("/weather/" + kYuexiu + ".shtml");
+  ASSERT_TRUE(result && result->status == 200) << service.process.log();
+  EXPECT_EQ(result->get_header_value("X-Nimbra-Source"), "model");
+  EXPECT_EQ(Temperatures(result->body).size(), 14u);
+  for (Block block : kBlocks)
+    EXPECT_NE(Cut(result->body, block).find("演示数据（非实况）"), std::string::npos) << static_cast<int>(block);
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// The service's switches. A bad switch is one line on standard error and exit status 2.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "weatherd/weather_report.h"
+#include "weatherd/weather_sources.h"
+
+namespace weatherd {
+
+enum class NoticeKind { kCurrent, kNewer, kEmpty, kMissing, kBom, kText };
+
+struct Options {
+  int port = 8370;
+  std::string bind_address = "127.0.0.1";
+  std::string host;  // host[:port] in the notice's download address; empty: the served address
+  NoticeKind notice = NoticeKind::kCurrent;
+  std::string notice_text;
+  double slow_weather_seconds = 0;
+  std::string config_path;
+  std::optional<LocalTime> fixed_time;
+  bool log = false;
+  SourceMode source = SourceMode::kAuto;
+  std::string upstream = "https://api.open-meteo.com";
+  std::string cache_dir;  // empty: $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra
+  int64_t cache_ttl_seconds = 1800;
+  double upstream_timeout_seconds = 8;
+  int64_t pause_after_failure_seconds = 60;
+};
+
+Options ParseOptions(int argc, char** argv, const std::string& default_config);
+
+[[noreturn]] void Fail(const std::string& message);
+
+// The cache directory the options name, or the default one.
+std::string CacheDirectory(const Options& options);
+
+}  // namespace weatherd

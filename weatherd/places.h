@@ -1,0 +1,46 @@
+// The places the weather service knows: the entries of the settings file the viewer reads,
+// so that every code the viewer can ask for has a page and every other code gets a 404.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "weatherd/open_meteo.h"
+
+namespace weatherd {
+
+struct Place {
+  std::string province;  // UTF-8, as the combo box item reads ("北京." keeps its stop)
+  std::string city;
+  std::string district;
+  std::string code;
+  std::optional<Coordinates> coordinates;  // none: the provider cannot be asked for it
+};
+
+struct PlaceTable {
+  std::vector<Place> places;  // in file order, one per code (the first entry wins)
+
+  const Place* Find(std::string_view code) const;
+};
+
+// Reads a settings file in GBK. Entries stand one to a line as P-C-D@code#; section tags,
+// blank lines and comments are skipped. On failure returns false and sets `error` to a
+// message naming the file and the line or byte offset.
+bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error);
+
+// The shipped table of coordinates per code (weatherd/data/place-coordinates.tsv, built
+// into the program): `CODE<TAB>LATITUDE<TAB>LONGITUDE<TAB>MATCH` per line, '#' comments.
+// On a malformed line returns false and sets `error` to a message naming the line.
+bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error);
+const std::map<std::string, Coordinates>& ShippedCoordinates();
+
+// Gives every place its coordinates from `table`; returns the codes it has none for.
+std::vector<std::string> AttachCoordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table);
+
+// GBK bytes to UTF-8; false (with the offending byte offset) when the bytes are not GBK.
+bool GbkToUtf8(std::string_view gbk, std::string& utf8, size_t& bad_offset);
+
+}  // namespace weatherd

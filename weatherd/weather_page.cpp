@@ -1,0 +1,226 @@
+#include "weatherd/weather_page.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "weatherd/gif_art.h"
+#include "weatherd/living_indexes.h"
+#include "weatherd/weather_model.h"
+#include "weatherd/wmo_weather.h"
+
+namespace weatherd {
+
+namespace {
+
+const char kMissing[] = "—";
+
+unsigned MonthOf(std::chrono::year_month_day date) {
+  return static_cast<unsigned>(date.month());
+}
+
+unsigned DayOf(std::chrono::year_month_day date) {
+  return static_cast<unsigned>(date.day());
+}
+
+std::string Format(const char* format, auto... values) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, values...);
+  return buffer;
+}
+
+// A number as the page shows it, with its unit; "—" when the source left it out.
+std::string Shown(std::optional<double> value, const char* format) {
+  return value ? Format(format, *value) : kMissing;
+}
+
+std::string Degrees(std::optional<double> value) {
+  return value ? Format("%ld℃", std::lround(*value)) : kMissing;
+}
+
+std::string PlaceTitle(const Place& place) {
+  return EscapeHtml(place.city) + " " + EscapeHtml(place.district);
+}
+
+std::string PageUrl(const Place& place) {
+  return "/weather/" + EscapeHtml(place.code) + ".shtml";
+}
+
+std::string ClockText(const LocalTime& time) {
+  return Format("%u月%u日 %02d:%02d", MonthOf(time.date), DayOf(time.date), time.hour, time.minute);
+}
+
+// The model's forecasts are "issued" at 08:00 and 18:00.
+std::string ModelIssueTime(const LocalTime& now) {
+  std::chrono::year_month_day date = now.date;
+  int hour = now.hour >= 18 ? 18 : 8;
+  if (now.hour < 8) {
+    date = std::chrono::sys_days(date) - std::chrono::days(1);
+    hour = 18;
+  }
+  return Format("%04d-%02u-%02u %02d:00发布", static_cast<int>(date.year()), MonthOf(date), DayOf(date), hour);
+}
+
+std::string SourceLine(const Provenance& provenance, const LocalTime& now) {
+  return "<p class=\"dataSource\">" + ProvenanceText(provenance, UnixSeconds(now)) + "</p>\n";
+}
+
+std::string WeatherText(std::optional<int> code) {
+  std::optional<WeatherKind> kind = code ? KindOfWeatherCode(*code) : std::nullopt;
+  return kind ? kind->text : kMissing;
+}
+
+std::string WeatherImage(std::optional<int> code, bool night) {
+  std::optional<WeatherKind> kind = code ? KindOfWeatherCode(*code) : std::nullopt;
+  if (!kind)
+    return "";
+  return "<img src=\"" + WeatherIconPath(kind->icon, night) + "\" width=\"29\" height=\"20\" alt=\"" + kind->text + "\" />";
+}
+
+std::string HalfDayRow(const HalfDay& half, bool night) {
+  std::string row = night ? "<tr>\n" : "";
+  row += Format("<td class=\"half\">%s</td>\n", night ? "夜间" : "白天");
+  row += "<td class=\"icon\">" + WeatherImage(half.weather_code, night) + "</td>\n";
+  row += "<td class=\"text\">" + WeatherText(half.weather_code) + "</td>\n";
+  std::string temperature = half.temperature ? Format("%ld℃", std::lround(*half.temperature)) : kMissing;
+  row += Format("<td class=\"temp\">%s <strong>%s</strong></td>\n", night ? "低温" : "高温", temperature.c_str());
+  std::string wind = WindText(half.wind_speed, half.wind_direction);
+  size_t space = wind.find(' ');
+  row += "<td class=\"wind\">" + wind.substr(0, space) + "</td>\n<td class=\"force\">" + wind.substr(space + 1) + "</td>\n</tr>\n";
+  return row;
+}
+
+std::string ForecastHeading(const Place& place, const Provenance& provenance, const LocalTime& now) {
+  std::string heading = "<h1 class=\"weatheH1\">" + PlaceTitle(place) + " 7天天气预报";
+  if (provenance.kind == Provenance::Kind::kModel)
+    heading += " <span>(" + ModelIssueTime(now) + ")</span>";
+  else if (provenance.kind == Provenance::Kind::kProvider)
+    heading += " <span>(" + ClockText(ChinaTime(provenance.fetched_at)) + "获取)</span>";
+  return heading + "</h1>\n";
+}
+
+std::string ForecastBlock(const Place& place, const WeatherReport& report, const Provenance& provenance,
+                          const LocalTime& now) {
+  std::string html = "<div class=\"weatherYubaoBox\">\n<div class=\"weatherYubao\" id=\"weatherYubao1\">\n";
+  html += ForecastHeading(place, provenance, now);
+  html += SourceLine(provenance, now);
+  html += "<table class=\"yuBaoTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
+  for (size_t i = 0; i < report.days.size(); ++i) {
+    const DailyForecast& day = report.days[i];
+    html += Format("<tr class=\"day%zu\">\n<td rowspan=\"2\" class=\"date\"><a href=\"%s#day%zu\">%u日%s</a></td>\n", i + 1,
+                   PageUrl(place).c_str(), i + 1, DayOf(day.date), WeekdayName(day.date));
+    html += HalfDayRow(day.day, false);
+    html += HalfDayRow(day.night, true);
+  }
+  html += "</table>\n</div>\n";
+  html += "<div class=\"weatherYubao\" id=\"weatherYubao2\">\n<h2>未来天气趋势</h2>\n";
+  if (!report.days.empty()) {
+    const DailyForecast& last = report.days.back();
+    html += Format("<p>%u日前后%s，气温%s～%s。", DayOf(last.date), WeatherText(last.day.weather_code).c_str(),
+                   Degrees(last.night.temperature).c_str(), Degrees(last.day.temperature).c_str());
+  } else {
+    html += "<p>";
+  }
+  html += "<a href=\"/\">查看其他城市</a></p>\n</div>\n</div>\n";
+  return html;
+}
+
+// The hourly table has no inner div, so the first "</div>" after the block's start ends
+// it, and no images, since the viewer does not rewrite this block's addresses.
+std::string LiveBlock(const Place& place, const WeatherReport& report, const Provenance& provenance, const LocalTime& now) {
+  std::string html = "<div class=\"liveBox\">\n <div class=\"live\">\n";
+  html += "<h2>" + PlaceTitle(place) + " 整点天气实况</h2>\n";
+  if (!report.hours.empty())
+    html += "<p class=\"liveTime\">更新时间：" + ClockText(report.hours.front().time) + "</p>\n";
+  html += SourceLine(provenance, now);
+  html += "<table class=\"liveTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
+  html += "<tr><th>时间</th><th>天气</th><th>气温</th><th>相对湿度</th><th>降水量</th><th>风向风力</th></tr>\n";
+  for (const HourlyObservation& hour : report.hours) {
+    html += Format("<tr><td>%02d:00</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n", hour.time.hour,
+                   WeatherText(hour.weather_code).c_str(), Shown(hour.temperature, "%.1f℃").c_str(),
+                   Shown(hour.humidity, "%.0f%%").c_str(), Shown(hour.precipitation, "%.1f毫米").c_str(),
+                   WindText(hour.wind_speed, hour.wind_direction).c_str());
+  }
+  html += "</table>\n</div>\n</div>\n";
+  return html;
+}
+
+std::string LivingBlock(const Place& place, const WeatherReport& report, const Provenance& provenance, const LocalTime& now) {
+  std::string html = "<div class=\"todayLiving\" id=\"index\">\n";
+  html += "<h2>" + PlaceTitle(place) + " 今日生活指数";
+  if (!report.days.empty())
+    html += Format(" <span>%u月%u日</span>", MonthOf(report.days[0].date), DayOf(report.days[0].date));
+  html += "</h2>\n" + SourceLine(provenance, now);
+  if (!report.days.empty()) {
+    const DailyForecast* tomorrow = report.days.size() > 1 ? &report.days[1] : nullptr;
+    for (const LivingIndex& index : TodayLivingIndexes(report.days[0], tomorrow)) {
+      html += "<dl class=\"livingItem\">\n<dt><a href=\"" + PageUrl(place) + "#index\"><img src=\"" + LivingIconPath(index.key) +
+              "\" width=\"22\" height=\"22\" alt=\"" + index.name + "\" /></a>" + index.name + "</dt>\n";
+      html += "<dd><b>" + index.level + "</b>" + index.advice + "</dd>\n</dl>\n";
+    }
+  }
+  html += "<div class=\"cleardiv\"></div>\n</div>\n";
+  return html;
+}
+
+}  // namespace
+
+std::string ProvenanceText(const Provenance& provenance, int64_t now_unix) {
+  switch (provenance.kind) {
+    case Provenance::Kind::kModel:
+      return "演示数据（非实况）：本页天气由 Nimbra 天气模型生成，不是真实的观测或预报。";
+    case Provenance::Kind::kNoData:
+      return "数据来源 Open-Meteo.com 暂时无法访问，也没有保存的数据，因此无法显示天气。请稍后再试。";
+    case Provenance::Kind::kProvider:
+      break;
+  }
+  std::string text = "数据来源 Open-Meteo.com（CC BY 4.0），获取于 " + ClockText(ChinaTime(provenance.fetched_at));
+  if (provenance.stale) {
+    long minutes = std::max<long>(0, static_cast<long>((now_unix - provenance.fetched_at) / 60));
+    text += "，暂时无法更新：" + std::to_string(minutes) + " 分钟前的数据";
+  }
+  return text;
+}
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string WeatherPage(const Place& place, const WeatherReport& report, const Provenance& provenance,
+                        const LocalTime& now) {
+  static const WeatherReport kEmpty;
+  const WeatherReport& shown = provenance.kind == Provenance::Kind::kNoData ? kEmpty : report;
+  std::string html =
+      "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+      "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\n"
+      "<html xmlns=\"http://www.w3.org/1999/xhtml\">\n<head>\n"
+      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\" />\n";
+  html += "<title>" + PlaceTitle(place) + "天气预报 - Nimbra气象服务</title>\n";
+  html +=
+      "<link rel=\"stylesheet\" type=\"text/css\" href=\"/m2/c/public/public.css\" />\n"
+      "<link rel=\"stylesheet\" type=\"text/css\" href=\"/m2/c/public/mainBox.css\" />\n"
+      "<script src=\"/m2/j/public/jquerytop101104.js\" type=\"text/javascript\"></script>\n"
+      "<script src=\"/m2/j/public/main.js\" type=\"text/javascript\"></script>\n"
+      "<script src=\"/m2/j/public/maintop101104.js\" type=\"text/javascript\"></script>\n"
+      "</head>\n<body>\n";
+  html += "<div class=\"topNav\"><a href=\"/\"><img src=\"/m2/i/public/logo.gif\" width=\"40\" height=\"28\" alt=\"Nimbra气象\" /></a>"
+          " <a href=\"/\">首页</a> | <a href=\"" + PageUrl(place) + "\">" + EscapeHtml(place.district) + "天气</a></div>\n";
+  html += "<div class=\"crumbs\">当前位置：<a href=\"/\">首页</a> &gt; " + EscapeHtml(place.province) + " &gt; " +
+          EscapeHtml(place.city) + " &gt; " + EscapeHtml(place.district) + "</div>\n";
+  html += ForecastBlock(place, shown, provenance, now);
+  html += LiveBlock(place, shown, provenance, now);
+  html += LivingBlock(place, shown, provenance, now);
+  html += "<div class=\"footer\">" + ProvenanceText(provenance, UnixSeconds(now)) + "</div>\n</body>\n</html>\n";
+  return html;
+}
+
+}  // namespace weatherd

@@ -1,0 +1,24 @@
+// The weather service's city page, "/weather/<code>.shtml": a whole UTF-8 page that carries
+// the three blocks the viewer cuts out, each between its exact markers, and in each block
+// a line that says where its numbers came from.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "weatherd/places.h"
+#include "weatherd/weather_report.h"
+
+namespace weatherd {
+
+// `report` is ignored for a page without data. `now` is the time the page is made.
+std::string WeatherPage(const Place& place, const WeatherReport& report, const Provenance& provenance,
+                        const LocalTime& now);
+
+// The sentence each block carries about its data, as a user reads it.
+std::string ProvenanceText(const Provenance& provenance, int64_t now_unix);
+
+// Markup-safe text: & < > " escaped.
+std::string EscapeHtml(std::string_view text);
+
+}  // namespace weatherd
