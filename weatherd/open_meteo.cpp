@@ -22,8 +22,11 @@ const char* const kCurrentVariables[] = {"weather_code", "temperature_2m", "rela
 template <size_t N>
 std::string JoinNames(const char* const (&names)[N]) {
   std::string joined;
-  for (const char* name : names)
-    joined += (joined.empty() ? "" : ",") + std::string(name);
+  for (const char* name : names) {
+    if (!joined.empty())
+      joined += ',';
+    joined += name;
+  }
   return joined;
 }
 
