@@ -14,7 +14,11 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/unit/weatherd/weatherd_harness.h"
+
 namespace {
+
+using weatherd_test::Between;
 
 const char* const kProvinceItems[] = {"广东", "北京.", "上海.", "重庆.", "黑龙江", "吉林",
                                       "辽林", "内蒙古", "河北", "山西", "陕西", "山东"};
@@ -51,16 +55,6 @@ std::string Gbk(const std::string& utf8) {
 
 std::string Utf8(const std::string& gbk) {
   return Convert(gbk, "GBK", "UTF-8");
-}
-
-// The bytes after the first `start`, up to the first `end` after it; empty when either is absent.
-std::string TextBetween(const std::string& text, const std::string& start, const std::string& end) {
-  size_t from = text.find(start);
-  if (from == std::string::npos)
-    return "";
-  from += start.size();
-  size_t to = text.find(end, from);
-  return to == std::string::npos ? "" : text.substr(from, to - from);
 }
 
 // One field per occurrence of `key`: the bytes up to the first `terminator` after it.
@@ -144,7 +138,7 @@ TEST_F(SettingsFile, IsGbkWithCrLfLineEndsOnly) {
       lf_only.push_back(c);
   }
   for (const char* province : kProvinceItems)
-    EXPECT_EQ(TextBetween(lf_only, ProvinceOpen(Gbk(province)), ProvinceClose(Gbk(province))), "") << province;
+    EXPECT_EQ(Between(lf_only, ProvinceOpen(Gbk(province)), ProvinceClose(Gbk(province))), "") << province;
 }
 
 TEST_F(SettingsFile, EveryPlaceResolvesThroughTheThreeReaders) {
@@ -154,16 +148,16 @@ TEST_F(SettingsFile, EveryPlaceResolvesThroughTheThreeReaders) {
   for (const char* item : kProvinceItems) {
     SCOPED_TRACE(item);
     std::string p = Gbk(item);
-    std::string province_body = TextBetween(text, ProvinceOpen(p), ProvinceClose(p));
+    std::string province_body = Between(text, ProvinceOpen(p), ProvinceClose(p));
     std::vector<std::string> cities = Distinct(CollectFields(province_body, p + "-", "-"));
     EXPECT_GE(cities.size(), 3u);
     for (const std::string& c : cities) {
       SCOPED_TRACE(Utf8(c));
-      std::string city_body = TextBetween(text, "<" + c + ">\r\n", "\r\n</" + c + ">");
+      std::string city_body = Between(text, "<" + c + ">\r\n", "\r\n</" + c + ">");
       std::vector<std::string> districts = Distinct(CollectFields(city_body, c + "-", "@"));
       EXPECT_GE(districts.size(), 2u);
       for (const std::string& d : districts) {
-        std::string code = TextBetween(text, p + "-" + c + "-" + d + "@", "#");
+        std::string code = Between(text, p + "-" + c + "-" + d + "@", "#");
         EXPECT_EQ(code.size(), 9u) << Utf8(d) << " code \"" << code << "\"";
         EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << Utf8(d) << " code \"" << code << "\"";
         EXPECT_TRUE(codes.insert(code).second) << "code " << code << " used twice";

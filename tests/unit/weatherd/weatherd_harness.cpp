@@ -240,12 +240,16 @@ int ServiceProcess::WaitReady() {
   return c == '\n' && line.starts_with(ready) ? std::atoi(line.c_str() + ready.size()) : 0;
 }
 
-int ServiceProcess::Stop() {
-  kill(pid_, SIGTERM);
+int ServiceProcess::Stop(int signal_number) {
+  kill(pid_, signal_number);
+  return Wait();
+}
+
+int ServiceProcess::Wait() {
   int status = 0;
   for (auto deadline = steady_clock::now() + seconds(60); waitpid(pid_, &status, WNOHANG) == 0;) {
     if (steady_clock::now() > deadline) {
-      ADD_FAILURE() << "nimbra-weatherd did not stop; killing it";
+      ADD_FAILURE() << "nimbra-weatherd did not end; killing it";
       kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
     }
     std::this_thread::sleep_for(milliseconds(20));
@@ -267,11 +271,13 @@ httplib::Result Service::Get(const std::string& path, const httplib::Headers& he
   return client.Get(path, headers);
 }
 
-std::string Service::Page(const std::string& code) const {
-  httplib::Result result = Get("/weather/" + code + ".shtml");
-  EXPECT_TRUE(result && result->status == 200) << code << "\n" << process.log();
+std::string Service::Body(const std::string& path) const {
+  httplib::Result result = Get(path);
+  EXPECT_TRUE(result && result->status == 200) << path << "\n" << process.log();
   return result ? result->body : "";
 }
+
+std::string Service::Page(const std::string& code) const { return Body("/weather/" + code + ".shtml"); }
 
 std::string Cut(const std::string& page, Block block) {
   static const std::pair<const char*, const char*> kMarkers[] = {
@@ -299,6 +305,15 @@ size_t Count(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++n;
   return n;
+}
+
+std::string Between(const std::string& text, const std::string& start, const std::string& end) {
+  size_t from = text.find(start);
+  if (from == std::string::npos)
+    return "";
+  from += start.size();
+  size_t to = text.find(end, from);
+  return to == std::string::npos ? "" : text.substr(from, to - from);
 }
 
 }  // namespace weatherd_test

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -88,9 +89,13 @@ class TempDir {
 class ServiceProcess {
  public:
   explicit ServiceProcess(std::vector<std::string> command);
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
   ~ServiceProcess();  // kills it if it still runs
   int WaitReady();    // the port of the ready line; 0 when it ended or said nothing for a minute
-  int Stop();         // SIGTERM; its exit status, -1 when a signal ended it
+  // Sends `signal_number` and waits for the end: its exit status, -1 when a signal ended it.
+  int Stop(int signal_number = SIGTERM);
+  int Wait();         // the same without a signal; killed after a minute
   std::string log() const;
 
  private:
@@ -103,7 +108,8 @@ class ServiceProcess {
 struct Service {
   explicit Service(std::vector<std::string> args);
   httplib::Result Get(const std::string& path, const httplib::Headers& headers = {}) const;
-  std::string Page(const std::string& code) const;  // fails the test unless 200
+  std::string Body(const std::string& path) const;  // fails the test unless 200
+  std::string Page(const std::string& code) const;  // the same for a city page
 
   ServiceProcess process;
   int port;
@@ -117,5 +123,7 @@ std::string Cut(const std::string& page, Block block);
 // Everything between `before` and the next `after`, each time `before` occurs.
 std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after);
 size_t Count(const std::string& text, const std::string& part);
+// The text between the first `start` and the next `end`; empty when either is missing.
+std::string Between(const std::string& text, const std::string& start, const std::string& end);
 
 }  // namespace weatherd_test

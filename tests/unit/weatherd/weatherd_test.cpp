@@ -3,20 +3,16 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/unit/weatherd/weatherd_harness.h"
 #include "weatherd/places.h"
-
-extern char** environ;
 
 namespace {
 
@@ -26,165 +22,27 @@ const char kLiveStart[] = " <div class=\"live\">";
 const char kLivingStart[] = "<div class=\"todayLiving\" id=\"index\">";
 const char kLivingEnd[] = "<div class=\"cleardiv\">";
 
-struct Finished {
-  int status = -1;  // exit status, or -1 when killed by a signal
-  std::string output;
-};
+using weatherd_test::Between;
+using weatherd_test::Count;
+using weatherd_test::Enclosed;
+using weatherd_test::ServiceProcess;
 
-// Runs nimbra-weatherd with `args`, stdout to a pipe.
-class ServiceProcess {
- public:
-  explicit ServiceProcess(std::vector<std::string> args) {
-    int fds[2];
-    if (pipe(fds) != 0)
-      return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    args.insert(args.begin(), NIMBRA_WEATHERD);
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, NIMBRA_WEATHERD, &actions, nullptr, argv.data(), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fds[0];
-  }
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-  ~ServiceProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0)
-      close(out_);
-  }
+// The service with the made-up weather unless a test names another source: these tests
+// never reach a forecast provider.
+struct ModelService : weatherd_test::Service {
+  explicit ModelService(std::vector<std::string> args = {}) : Service(WithModelSource(std::move(args))) {}
 
-  // The port from the ready line; 0 when the process ended or said nothing for a minute.
-  int WaitReady() {
-    std::string line;
-    while (ReadSome(line, 60000)) {
-      size_t end = line.find('\n');
-      if (end == std::string::npos)
-        continue;
-      std::string first = line.substr(0, end);
-      const std::string ready = "nimbra-weatherd: serving on http://127.0.0.1:";
-      if (first.starts_with(ready) && first.size() > ready.size() &&
-          first.find_first_not_of("0123456789", ready.size()) == std::string::npos)
-        return std::stoi(first.substr(ready.size()));
-      ADD_FAILURE() << "unexpected first line: " << first;
-      return 0;
-    }
-    ADD_FAILURE() << "no ready line; output: " << line;
-    return 0;
-  }
-
-  Finished Stop(int signal_number) {
-    kill(pid_, signal_number);
-    return Wait();
-  }
-
-  // Waits up to a minute of silence for the process to end, then kills it.
-  Finished Wait() {
-    Finished finished;
-    while (ReadSome(finished.output, 60000)) {
-    }
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "nimbra-weatherd did not end; killing it";
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-    finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return finished;
-  }
-
- private:
-  bool ReadSome(std::string& into, int timeout_ms) {
-    pollfd fd{out_, POLLIN, 0};
-    if (poll(&fd, 1, timeout_ms) <= 0)
-      return false;
-    char buffer[4096];
-    ssize_t n = read(out_, buffer, sizeof buffer);
-    if (n <= 0)
-      return false;
-    into.append(buffer, static_cast<size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
-// A running service with a client for it.
-class Service {
- public:
-  explicit Service(std::vector<std::string> args = {}) : process_(WithFreePort(std::move(args))), port_(process_.WaitReady()) {}
-
-  int port() const { return port_; }
-  httplib::Result Get(const std::string& path) {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_read_timeout(120, 0);
-    return client.Get(path.c_str());
-  }
-  std::string Body(const std::string& path) {
-    httplib::Result result = Get(path);
-    EXPECT_TRUE(result) << path;
-    EXPECT_EQ(result ? result->status : 0, 200) << path;
-    return result ? result->body : "";
-  }
-  Finished Stop() { return process_.Stop(SIGTERM); }
-  ServiceProcess& process() { return process_; }
-
- private:
-  static std::vector<std::string> WithFreePort(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--port", "0"});
+  static std::vector<std::string> WithModelSource(std::vector<std::string> args) {
     if (std::find(args.begin(), args.end(), "--source") == args.end())
       args.insert(args.end(), {"--source", "model"});
     return args;
   }
-
-  ServiceProcess process_;
-  int port_;
 };
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
-
-std::string Between(const std::string& text, const std::string& start, const std::string& end) {
-  size_t from = text.find(start);
-  if (from == std::string::npos)
-    return "";
-  from += start.size();
-  size_t to = text.find(end, from);
-  return to == std::string::npos ? "" : text.substr(from, to - from);
-}
-
-// Every text between `before` and the next `after`.
-std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after) {
-  std::vector<std::string> found;
-  for (size_t at = text.find(before); at != std::string::npos; at = text.find(before, at + 1)) {
-    size_t from = at + before.size();
-    size_t to = text.find(after, from);
-    if (to != std::string::npos)
-      found.push_back(text.substr(from, to - from));
-  }
-  return found;
+// nimbra-weatherd with `args` as they stand, for the runs that must not start.
+ServiceProcess Weatherd(std::vector<std::string> args) {
+  args.insert(args.begin(), NIMBRA_WEATHERD);
+  return ServiceProcess(std::move(args));
 }
 
 std::vector<int> Temperatures(const std::string& forecast_block) {
@@ -277,7 +135,7 @@ bool GifDecodes(const std::string& gif, std::string& why) {
 }
 
 TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
-  Service service;
+  ModelService service;
   weatherd::PlaceTable places = ShippedPlaces();
   ASSERT_GT(places.places.size(), 200u);
   for (const weatherd::Place& place : places.places) {
@@ -321,7 +179,7 @@ TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
 }
 
 TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName) {
-  Service service;
+  ModelService service;
   std::string page = service.Body("/weather/101010203.shtml");
   std::vector<std::string> paths;
   for (const char* attribute : {"src=\"/m2/", "href=\"/m2/"}) {
@@ -359,9 +217,9 @@ TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName) {
 
 TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason) {
   const std::string guangzhou = "/weather/101010101.shtml", harbin = "/weather/101050101.shtml";
-  Service january({"--date", "2027-01-15T10:30"});
-  Service july({"--date", "2027-07-15T10:30"});
-  auto temperatures = [](Service& service, const std::string& path) {
+  ModelService january({"--date", "2027-01-15T10:30"});
+  ModelService july({"--date", "2027-07-15T10:30"});
+  auto temperatures = [](const ModelService& service, const std::string& path) {
     return Temperatures(Between(service.Body(path), kForecastStart, kForecastEnd));
   };
   EXPECT_GT(Average(temperatures(january, guangzhou)), 8);
@@ -378,7 +236,7 @@ TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason) {
 }
 
 TEST(WeatherService, UnknownCodesAndPathsGetA404WithoutMarkers) {
-  Service service;
+  ModelService service;
   for (const char* path : {"/weather/999999999.shtml", "/weather/.shtml", "/weather/10101010.shtml",
                            "/weather/101010101x.shtml", "/weather/%3Cdiv%20class=%22live%22%3E.shtml",
                            "/weather/101010101.html", "/m2/i/none.gif", "/nothing"}) {
@@ -409,17 +267,17 @@ TEST(WeatherService, NoticeVariants) {
       {{"--notice-text", "1.1"}, 200, "1.1"},
   };
   for (const Case& c : cases) {
-    Service service(c.args);
+    ModelService service(c.args);
     std::string expected = c.body;
     if (size_t at = expected.find("{}"); at != std::string::npos)
-      expected.replace(at, 2, "127.0.0.1:" + std::to_string(service.port()));
+      expected.replace(at, 2, "127.0.0.1:" + std::to_string(service.port));
     httplib::Result result = service.Get("/day/shenzhen.txt");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status) << c.body;
     EXPECT_EQ(result->body, expected);
   }
 
-  Service missing({"--notice", "missing"});
+  ModelService missing({"--notice", "missing"});
   httplib::Result result = missing.Get("/day/shenzhen.txt");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 404);
@@ -427,7 +285,7 @@ TEST(WeatherService, NoticeVariants) {
 }
 
 TEST(WeatherService, BannerPages) {
-  Service service({"--date", "2027-03-01"});
+  ModelService service({"--date", "2027-03-01"});
   for (const char* path : {"/day/shenzhen1.htm", "/day/shenzhen.htm"}) {
     httplib::Result result = service.Get(path);
     ASSERT_TRUE(result);
@@ -438,8 +296,8 @@ TEST(WeatherService, BannerPages) {
 }
 
 TEST(WeatherService, SlowWeatherTricklesTheSamePage) {
-  Service quick({"--date", "2027-01-15T10:30"});
-  Service slow({"--date", "2027-01-15T10:30", "--slow-weather", "1.5"});
+  ModelService quick({"--date", "2027-01-15T10:30"});
+  ModelService slow({"--date", "2027-01-15T10:30", "--slow-weather", "1.5"});
   auto started = std::chrono::steady_clock::now();
   std::string trickled = slow.Body("/weather/101020101.shtml");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -449,20 +307,18 @@ TEST(WeatherService, SlowWeatherTricklesTheSamePage) {
 }
 
 TEST(WeatherService, EndsCleanlyOnSignalsEvenMidTrickle) {
-  Service idle;
-  Finished finished = idle.Stop();
-  EXPECT_EQ(finished.status, 0) << finished.output;
+  ModelService idle;
+  EXPECT_EQ(idle.process.Stop(), 0) << idle.process.log();
 
-  Service slow({"--slow-weather", "600"});
-  std::thread reader([port = slow.port()]() {
+  ModelService slow({"--slow-weather", "600"});
+  std::thread reader([port = slow.port]() {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(900, 0);
     client.Get("/weather/101010101.shtml");
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   auto started = std::chrono::steady_clock::now();
-  finished = slow.process().Stop(SIGINT);
-  EXPECT_EQ(finished.status, 0) << finished.output;
+  EXPECT_EQ(slow.process.Stop(SIGINT), 0) << slow.process.log();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
   reader.join();
 }
@@ -483,19 +339,17 @@ TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings) {
       {{"--port"}, "--port"},
   };
   for (const Case& c : cases) {
-    ServiceProcess process(c.args);
-    Finished finished = process.Wait();
-    EXPECT_EQ(finished.status, 2) << c.message;
-    EXPECT_NE(finished.output.find(c.message), std::string::npos) << finished.output;
+    ServiceProcess process = Weatherd(c.args);
+    EXPECT_EQ(process.Wait(), 2) << c.message;
+    EXPECT_NE(process.log().find(c.message), std::string::npos) << process.log();
   }
 }
 
 TEST(WeatherService, ReportsAPortInUse) {
-  Service first;
-  ServiceProcess second({"--port", std::to_string(first.port())});
-  Finished finished = second.Wait();
-  EXPECT_NE(finished.status, 0);
-  EXPECT_NE(finished.output.find("cannot listen"), std::string::npos) << finished.output;
+  ModelService first;
+  ServiceProcess second = Weatherd({"--port", std::to_string(first.port)});
+  EXPECT_NE(second.Wait(), 0);
+  EXPECT_NE(second.log().find("cannot listen"), std::string::npos) << second.log();
 }
 
 }  // namespace
