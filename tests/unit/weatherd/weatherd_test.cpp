@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,6 +234,29 @@ TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason) {
   EXPECT_NE(Temperatures(tianhe), Temperatures(yuexiu));
   EXPECT_NE(yuexiu.find("15日星期五"), std::string::npos);
   EXPECT_NE(yuexiu.find("21日星期四"), std::string::npos);
+}
+
+// Every place of the settings file has its point in the table built into the service, and
+// the table's reader takes the columns written for people after MATCH but nothing malformed.
+TEST(PlaceTable, EveryPlaceHasCoordinatesAndTheTableReaderIsStrict) {
+  weatherd::PlaceTable places = ShippedPlaces();
+  EXPECT_EQ(weatherd::AttachCoordinates(places, weatherd::ShippedCoordinates()), std::vector<std::string>{});
+
+  struct Case {
+    const char* line;
+    bool ok;
+  } cases[] = {{"101010101\t23.1312\t113.2615\tdistrict", true},
+               {"101010101\t23.1312\t113.2615\tpredecessor\t440104\t2023-06-30\t广东-广州-越秀区", true},
+               {"101010101\t23.1312\t113.2615\tdistrict ", false},
+               {"101010101\t23.1312\t113.2615", false},
+               {"101010101\t91\t113.2615\tdistrict", false},
+               {"10101010x\t23.1\t113.2\tdistrict", false}};
+  for (const Case& c : cases) {
+    std::map<std::string, weatherd::Coordinates> table;
+    std::string error;
+    EXPECT_EQ(weatherd::ParseCoordinatesTable(c.line, table, error), c.ok) << c.line;
+    EXPECT_EQ(table.size(), c.ok ? 1u : 0u) << c.line;
+  }
 }
 
 TEST(WeatherService, UnknownCodesAndPathsGetA404WithoutMarkers) {
