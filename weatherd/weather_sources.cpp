@@ -43,8 +43,9 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
     sourced.report = ReportFromForecast(*kept.forecast, shown_until);
     sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
     sourced.last_modified = kept.fetched_at;
-    sourced.max_age_seconds =
-        kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at)) : kRetrySoonSeconds;
+    // The cache's own figure: a page made for a --date far from the clock must not be kept
+    // longer than the data's freshness either.
+    sourced.max_age_seconds = kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds;
     return sourced;
   }
   if (mode_ == SourceMode::kAuto) {

@@ -14,7 +14,7 @@ namespace {
 
 // Two districts of 广州 and their coordinates in the shipped place table.
 const std::string kYuexiu = "101010101", kTianhe = "101010102";
-const Asked kYuexiuAt = {23.1285, 113.2668, ""}, kTianheAt = {23.1248, 113.3616, ""};
+const Asked kYuexiuAt = {23.1285, 113.2668, "", ""}, kTianheAt = {23.1248, 113.3616, "", ""};
 
 std::vector<std::string> OpenMeteo(const std::string& upstream, const TempDir& cache, std::vector<std::string> more = {}) {
   std::vector<std::string> args = {"--source", "open-meteo", "--upstream", upstream, "--cache-dir", cache.str()};
