@@ -160,6 +160,21 @@ ForecastCache::Result ForecastCache::Kept(const Entry& entry, bool succeeded) co
   return {entry.forecast, entry.fetched_at, fresh, fresh ? freshness.max_age_seconds : 0};
 }
 
+std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::string& code) {
+  Entry* entry = nullptr;
+  {
+    std::lock_guard guard(table_lock_);
+    auto found = entries_.find(code);
+    if (found == entries_.end())
+      return std::nullopt;
+    entry = found->second.get();
+  }
+  std::unique_lock guard(entry->lock, std::try_to_lock);
+  if (!guard.owns_lock() || !entry->forecast || !FreshnessAt(entry->fetched_at, clock_(), settings_.fresh_seconds).fresh)
+    return std::nullopt;
+  return Kept(*entry, true);
+}
+
 ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at) {
   Entry& entry = EntryFor(code);
   std::unique_lock guard(entry.lock);

@@ -62,6 +62,8 @@ class ForecastCache {
   // The forecast for one place, fetched first when what is kept is not fresh and the
   // provider is not being left alone.
   Result ForPlace(const std::string& code, const Coordinates& at);
+  // The same when it can be had at once: fresh and in memory, the place not busy.
+  std::optional<Result> FreshAtOnce(const std::string& code);
 
  private:
   struct Entry {

@@ -118,8 +118,8 @@ struct HttpFront::Callbacks {
       exchange->answered = true;
       return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
     }
-    if (!front->may_wait_(request)) {
-      exchange->response = front->handler_(request);
+    if (std::optional<HttpResponse> at_once = front->handler_(request, false)) {
+      exchange->response = std::move(*at_once);
       exchange->answered = true;
       return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
     }
@@ -127,7 +127,7 @@ struct HttpFront::Callbacks {
     front->Suspend(connection);
     front->Submit([front, exchange] {
       try {
-        exchange->response = front->handler_(exchange->request);
+        exchange->response = front->handler_(exchange->request, true).value();
       } catch (const std::exception& error) {
         exchange->response = HttpResponse{};
         exchange->response.status = 500;
@@ -217,8 +217,8 @@ struct HttpFront::Callbacks {
   }
 };
 
-HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, MayWait may_wait, Logger logger)
-    : settings_(settings), handler_(std::move(handler)), may_wait_(std::move(may_wait)), logger_(std::move(logger)) {
+HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger)
+    : settings_(settings), handler_(std::move(handler)), logger_(std::move(logger)) {
   soft_limit_ = FitToOpenFiles(settings_.most_connections);
   for (int i = 0; i < settings_.workers; ++i)
     threads_.emplace_back([this] { WorkLoop(); });

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -66,13 +67,14 @@ struct FrontSettings {
 
 class HttpFront {
  public:
-  using Handler = std::function<HttpResponse(const HttpRequest&)>;
-  using MayWait = std::function<bool(const HttpRequest&)>;
+  // Asked first on an event thread with may_wait false, where it returns nothing rather
+  // than wait; then on a worker with may_wait true, where it must answer.
+  using Handler = std::function<std::optional<HttpResponse>(const HttpRequest&, bool may_wait)>;
   using Logger = std::function<void(const HttpRequest&, const HttpResponse&)>;
 
   // Serves on `listening_fd` (bound and listening; the front owns it) from the moment it is
   // made. `logger` may be empty.
-  HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, MayWait may_wait, Logger logger);
+  HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger);
   ~HttpFront();  // stops, as Stop does
   HttpFront(const HttpFront&) = delete;
   HttpFront& operator=(const HttpFront&) = delete;
@@ -107,7 +109,6 @@ class HttpFront {
 
   FrontSettings settings_;
   Handler handler_;
-  MayWait may_wait_;
   Logger logger_;
   int soft_limit_ = 0;
   MHD_Daemon* daemon_ = nullptr;

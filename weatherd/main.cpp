@@ -231,8 +231,8 @@ int main(int argc, char** argv) {
   if (options.log)
     logger = LogExchange;
   HttpFront front(
-      front_settings, listening, [&context](const HttpRequest& request) { return Answer(context, request); },
-      PageMayWait, logger);
+      front_settings, listening,
+      [&context](const HttpRequest& request, bool may_wait) { return Answer(context, request, may_wait); }, logger);
   if (!front.started())
     Fail("cannot serve on " + served_host);
 

@@ -83,9 +83,13 @@ HttpResponse Cacheable(const HttpRequest& request, std::string body, const char*
   return response;
 }
 
-HttpResponse WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request) {
+std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request,
+                                              bool may_wait) {
   LocalTime now = PageTime(context);
-  SourcedReport sourced = context.sources.ForPlace(place, now);
+  std::optional<SourcedReport> at_once;
+  if (!may_wait && !(at_once = context.sources.ForPlaceAtOnce(place, now)))
+    return std::nullopt;
+  SourcedReport sourced = at_once ? std::move(*at_once) : context.sources.ForPlace(place, now);
   std::string page = WeatherPage(place, sourced.report, sourced.provenance, now);
   std::string source = SourceName(sourced.provenance, UnixSeconds(now));
   HttpResponse response;
@@ -127,11 +131,7 @@ LocalTime PageTime(const ServiceContext& context) {
   return context.options.fixed_time ? *context.options.fixed_time : ChinaTime(context.clock());
 }
 
-bool PageMayWait(const HttpRequest& request) {
-  return CityCode(request.path).has_value();
-}
-
-HttpResponse Answer(ServiceContext& context, const HttpRequest& request) {
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait) {
   const std::string& path = request.path;
   if (path == "/day/shenzhen.txt") {
     if (context.options.notice == NoticeKind::kMissing)
@@ -149,7 +149,9 @@ HttpResponse Answer(ServiceContext& context, const HttpRequest& request) {
     return Cacheable(request, IndexPage(context.places), kHtml, context.started_at, kNoticeSeconds);
   if (std::optional<std::string> code = CityCode(path)) {
     const Place* place = context.places.Find(*code);
-    return place ? WeatherPageAnswer(context, *place, request) : NotFound(request);
+    if (!place)
+      return NotFound(request);
+    return WeatherPageAnswer(context, *place, request, may_wait);
   }
   if (path.starts_with("/m2/")) {
     if (const StaticFile* file = FindStaticFile(path))

@@ -27,9 +27,9 @@ struct ServiceContext {
   const std::atomic<bool>& stopping;
 };
 
-// The answer to one request; a city page may wait for the provider (see PageMayWait).
-HttpResponse Answer(ServiceContext& context, const HttpRequest& request);
-bool PageMayWait(const HttpRequest& request);
+// The answer to one request. Unless `may_wait`, nothing when it would have to wait (a city
+// page whose forecast must be fetched or read first).
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait);
 
 // The --log line of one exchange: method, path and status, and the page's source.
 void LogExchange(const HttpRequest& request, const HttpResponse& response);

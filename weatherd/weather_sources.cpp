@@ -29,12 +29,24 @@ SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now
   return sourced;
 }
 
+std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now) {
+  if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
+    return ForPlace(place, now);  // nothing to wait for
+  if (std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code))
+    return FromKept(place, now, *kept);
+  return std::nullopt;
+}
+
 SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now) {
   if (mode_ == SourceMode::kModel || !cache_)
     return FromModel(place, now);
   ForecastCache::Result kept;
   if (place.coordinates)
     kept = cache_->ForPlace(place.code, *place.coordinates);
+  return FromKept(place, now, kept);
+}
+
+SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const {
   int64_t now_unix = UnixSeconds(now);
   if (kept.forecast) {
     SourcedReport sourced;
