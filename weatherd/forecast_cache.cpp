@@ -14,6 +14,10 @@ namespace {
 // A kept forecast is the provider's answer as it came, after one header line.
 constexpr char kFileHeader[] = "nimbra-weatherd forecast ";
 
+// A refusal for a spent budget without Retry-After: the provider's budgets start again
+// by the minute at the soonest.
+constexpr double kBudgetRefusalSeconds = 60;
+
 // The provider's words for a refusal of too many requests at once.
 bool RefusedForConcurrency(const std::string& reason) {
   return reason.find("oncurrent") != std::string::npos;
@@ -49,10 +53,14 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at) {
     if (answer.status == 429) {
       // Too many at once, or the budget spent: requests wait, places are not paused.
       outcome.kind = Kind::kHeldBack;
-      double seconds = RefusedForConcurrency(reason) ? settings_.concurrency_hold_back_seconds
-                                                     : static_cast<double>(answer.retry_after_seconds.value_or(60));
-      queue_.HoldBack(std::clamp<double>(seconds, 1, static_cast<double>(settings_.longest_retry_after_seconds)),
-                      "provider refused: " + Printable(reason.empty() ? outcome.error : reason));
+      outcome.retry = RefusedForConcurrency(reason);
+      std::string why = "provider refused: " + Printable(reason.empty() ? outcome.error : reason);
+      if (outcome.retry) {
+        queue_.RefusedForConcurrency(settings_.concurrency_hold_back_seconds, why);
+      } else {
+        double seconds = static_cast<double>(answer.retry_after_seconds.value_or(kBudgetRefusalSeconds));
+        queue_.HoldBack(std::clamp<double>(seconds, 1, static_cast<double>(settings_.longest_retry_after_seconds)), why);
+      }
     } else if (answer.retry_after_seconds && answer.status == 503) {
       outcome.pause_seconds = std::clamp<int64_t>(*answer.retry_after_seconds, 1, settings_.longest_retry_after_seconds);
     }
@@ -138,7 +146,15 @@ ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const
       return outcome;
     }
   }
-  bool ran = queue_.Run(ForecastRequestCost(), settings_.longest_page_wait_seconds, [&] { outcome = AskGuarded(at); });
+  // A refusal for concurrency holds the queue back briefly; the place asks again after it,
+  // as long as its page would still wait.
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(settings_.longest_page_wait_seconds);
+  bool ran = false;
+  for (bool again = true; again;) {
+    double left = std::chrono::duration<double>(give_up - std::chrono::steady_clock::now()).count();
+    ran = left > 0 && queue_.Run(ForecastRequestCost(), left, [&] { outcome = AskGuarded(at); });
+    again = ran && outcome.kind == Kind::kHeldBack && outcome.retry;
+  }
   if (ran && outcome.kind == Kind::kGood) {
     outcome.fetched_at = clock_();
     WriteToDisk(code, outcome.body, outcome.fetched_at);

@@ -40,7 +40,7 @@ struct ForecastCacheSettings {
   // page is made from what is kept.
   double longest_page_wait_seconds = 20;
   // How long the queue is held back after a refusal for concurrency.
-  double concurrency_hold_back_seconds = 2;
+  double concurrency_hold_back_seconds = 1;
 };
 
 class ForecastCache {
@@ -84,6 +84,7 @@ class ForecastCache {
     int64_t fetched_at = 0;
     std::string body;
     int64_t pause_seconds = 0;  // on failure
+    bool retry = false;         // held back briefly: worth asking again
     std::string error;
   };
 

@@ -71,17 +71,21 @@ void CallBudget::Spend(double now, double cost) {
 }
 
 UpstreamQueue::UpstreamQueue(std::string provider, PolitenessSettings settings)
-    : provider_(std::move(provider)), settings_(settings), budget_(settings_) {}
+    : provider_(std::move(provider)), settings_(settings), budget_(settings_), in_flight_limit_(settings.in_flight) {}
+
+int UpstreamQueue::in_flight_limit() const {
+  std::lock_guard guard(lock_);
+  return in_flight_limit_;
+}
 
 double UpstreamQueue::Now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void UpstreamQueue::SayHeldBack(double now, double seconds, const std::string& why) {
+void UpstreamQueue::SayHeldBack(double seconds, const std::string& why) {
   if (said_held_)
     return;
   said_held_ = true;
-  (void)now;
   LogLine("requests to " + provider_ + " held back for " + Seconds(seconds) + ": " + why);
 }
 
@@ -93,7 +97,7 @@ double UpstreamQueue::WaitForHead(double now, double cost) {
     const char* window = budget_.Limiting(now, cost);
     std::string why = wait < 0 ? "a request costs more than the budget allows in a " + std::string(window)
                                : "the budget of calls per " + std::string(window) + " is spent";
-    SayHeldBack(now, wait < 0 ? kDay : wait, why);
+    SayHeldBack(wait < 0 ? kDay : wait, why);
     return wait < 0 ? kDay : wait;
   }
   said_held_ = false;
@@ -109,9 +113,11 @@ bool UpstreamQueue::Run(double cost, double longest_wait_seconds, const std::fun
     double now = Now();
     bool first = waiting_.front() == ticket;
     double wait = first ? WaitForHead(now, cost) : 0;
-    if (first && wait == 0 && in_flight_ < settings_.in_flight)
+    if (first && wait == 0 && in_flight_ < in_flight_limit_)
       break;
-    if (now >= give_up) {
+    // A turn that cannot come in time is given up at once rather than waited out.
+    bool hopeless = held_until_ >= give_up || (first && now + wait > give_up);
+    if (now >= give_up || hopeless) {
       waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
       changed_.notify_all();  // the next in line may be first now
       return false;
@@ -145,7 +151,21 @@ void UpstreamQueue::HoldBack(double seconds, std::string_view why) {
     return;
   held_until_ = now + seconds;
   said_held_ = false;
-  SayHeldBack(now, seconds, std::string(why));
+  SayHeldBack(seconds, std::string(why));
+  changed_.notify_all();
+}
+
+void UpstreamQueue::RefusedForConcurrency(double seconds, std::string_view why) {
+  std::lock_guard guard(lock_);
+  int lowered = std::max(1, std::min(in_flight_limit_, in_flight_ - 1));
+  std::string said(why);
+  if (lowered < in_flight_limit_)
+    said += "; from now on at most " + std::to_string(lowered) + " at once";
+  in_flight_limit_ = lowered;
+  double now = Now();
+  held_until_ = std::max(held_until_, now + seconds);
+  said_held_ = false;
+  SayHeldBack(seconds, said);
   changed_.notify_all();
 }
 

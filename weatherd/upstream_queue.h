@@ -64,6 +64,11 @@ class UpstreamQueue {
 
   // No new request for `seconds` from now (longer hold-backs are kept).
   void HoldBack(double seconds, std::string_view why);
+  // Called from inside a request the provider refused for too many at once: from now on
+  // at most one fewer than were in flight go at once (never fewer than one), after a hold-back
+  // of `seconds`.
+  void RefusedForConcurrency(double seconds, std::string_view why);
+  int in_flight_limit() const;
 
   const PolitenessSettings& settings() const { return settings_; }
 
@@ -71,16 +76,17 @@ class UpstreamQueue {
   double Now() const;
   // Seconds until the head of the queue may go; 0: now.
   double WaitForHead(double now, double cost);
-  void SayHeldBack(double now, double seconds, const std::string& why);
+  void SayHeldBack(double seconds, const std::string& why);
 
   std::string provider_;
   PolitenessSettings settings_;
-  std::mutex lock_;
+  mutable std::mutex lock_;
   std::condition_variable changed_;
   CallBudget budget_;
   std::deque<uint64_t> waiting_;  // tickets, in arrival order
   uint64_t next_ticket_ = 0;
   int in_flight_ = 0;
+  int in_flight_limit_;  // the settings' figure, lowered by refusals
   double held_until_ = 0;
   bool said_held_ = false;  // the current hold-back has been logged
 };
