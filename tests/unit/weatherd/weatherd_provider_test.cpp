@@ -253,6 +253,27 @@ TEST(ForecastCache, FiftyConcurrentPagesForOnePlaceMakeOneRequest) {
   EXPECT_EQ(fake.asked().size(), 1u);
 }
 
+// Services behind one proxy may keep their forecasts in one directory: a place is asked
+// for once among them, and the second takes the first one's answer from the disk.
+TEST(ForecastCache, TwoServicesSharingADirectoryMakeOneRequestPerPlace) {
+  FakeOpenMeteo fake;
+  fake.set(Answer::kGood, std::chrono::seconds(1));
+  TempDir cache;
+  Service first(OpenMeteo(fake.url(), cache)), second(OpenMeteo(fake.url(), cache));
+  std::atomic<int> with_data{0};
+  std::vector<std::thread> viewers;
+  for (const Service* service : {&first, &second, &first, &second})
+    viewers.emplace_back([&, service] {
+      httplib::Result result = service->Get("/weather/" + kYuexiu + ".shtml");
+      if (result && result->get_header_value("X-Nimbra-Source") == "open-meteo")
+        ++with_data;
+    });
+  for (std::thread& viewer : viewers)
+    viewer.join();
+  EXPECT_EQ(with_data, 4) << first.process.log() << second.process.log();
+  EXPECT_EQ(fake.asked().size(), 1u);
+}
+
 TEST(AutoSource, AnUnreachableProviderGivesModelPagesMarkedAsDemoData) {
   DeadPort down;
   TempDir cache;
