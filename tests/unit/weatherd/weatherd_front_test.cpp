@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,6 +135,41 @@ TEST(HostileClients, SlowAndIdleConnectionsDoNotStarveANormalClient) {
     ExpectNormalClientServed(port);
     EXPECT_EQ(service.Stop(), 0) << service.log();
   }
+}
+
+// True when the service has closed `fd` within `patience`.
+bool ClosedWithin(int fd, milliseconds patience) {
+  pollfd watch{fd, POLLIN, 0};
+  char byte = 0;
+  return poll(&watch, 1, static_cast<int>(patience.count())) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline) {
+  Service service({"--source", "model", "--max-connections-per-client", "8"});
+  std::vector<int> crowd;
+  for (int i = 0; i < 12; ++i)
+    crowd.push_back(ConnectFrom(7, service.port));
+  int refused = 0;
+  for (int fd : crowd)
+    refused += ClosedWithin(fd, milliseconds(300)) ? 1 : 0;
+  EXPECT_EQ(refused, 4);
+  for (int fd : crowd)
+    close(fd);
+
+  // A request's head must be in within 10 s, however steadily it trickles.
+  int slow = ConnectFrom(8, service.port);
+  auto started = steady_clock::now();
+  const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
+  bool closed = false;
+  for (size_t at = 0; at < head.size() && !closed && steady_clock::now() - started < seconds(40); ++at) {
+    (void)send(slow, &head[at], 1, MSG_NOSIGNAL);
+    closed = ClosedWithin(slow, milliseconds(500));
+  }
+  auto lasted = steady_clock::now() - started;
+  close(slow);
+  EXPECT_TRUE(closed);
+  EXPECT_GE(lasted, seconds(9));
+  EXPECT_LE(lasted, seconds(20));
 }
 
 // Peak resident memory of a process, in bytes.
