@@ -453,7 +453,7 @@ TEST(ProviderRequest, AsksOnlyWhatThePagesUseAndCarriesTheKeyFromTheEnvironment)
   Service service(OpenMeteo(fake.url(), cache, {"--api-key", "env:NIMBRA_TEST_API_KEY", "--log"}));
   service.Page(kYuexiu);
   ASSERT_EQ(fake.asked().size(), 1u);
-  const std::string& query = fake.asked()[0].query;
+  std::string query = fake.asked()[0].query;
   EXPECT_NE(query.find("&apikey=k3y-from_env"), std::string::npos) << query;
   EXPECT_EQ(query.find("current="), std::string::npos) << query;
   EXPECT_EQ(service.process.Stop(), 0);
