@@ -185,8 +185,12 @@ std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::strin
       return std::nullopt;
     entry = found->second.get();
   }
-  std::unique_lock guard(entry->lock, std::try_to_lock);
-  if (!guard.owns_lock() || !entry->forecast || !FreshnessAt(entry->fetched_at, clock_(), settings_.fresh_seconds).fresh)
+  // The place's lock is held only briefly once its kept file has been read (a fetch runs
+  // without it), so taking it here does not hold the event thread up.
+  if (!entry->disk_read)
+    return std::nullopt;
+  std::lock_guard guard(entry->lock);
+  if (!entry->forecast || !FreshnessAt(entry->fetched_at, clock_(), settings_.fresh_seconds).fresh)
     return std::nullopt;
   return Kept(*entry, true);
 }
@@ -195,9 +199,9 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
   Entry& entry = EntryFor(code);
   std::unique_lock guard(entry.lock);
   if (!entry.disk_read) {
-    entry.disk_read = true;
     if (std::optional<FromDisk> kept = ReadFromDisk(code))
       entry.forecast = kept->forecast, entry.fetched_at = kept->fetched_at;
+    entry.disk_read = true;
   }
   int64_t now = clock_();
   if (entry.forecast && FreshnessAt(entry.fetched_at, now, settings_.fresh_seconds).fresh)

@@ -71,7 +71,7 @@ class ForecastCache {
     std::condition_variable fetched;
     std::shared_ptr<const ProviderForecast> forecast;
     int64_t fetched_at = 0;
-    bool disk_read = false;
+    std::atomic<bool> disk_read{false};  // read without the lock by FreshAtOnce
     bool fetching = false;
     uint64_t fetches = 0;  // completed requests, so a waiter knows its request ended
     bool last_fetch_succeeded = false;
