@@ -51,9 +51,12 @@ constexpr int kFirstPassedDescriptor = 3;
 // Head and body go out in separate writes; without TCP_NODELAY, Nagle's algorithm holds
 // the body back until the client's delayed acknowledgement, some 40 ms on every page.
 // Accepted connections inherit it from the listening socket.
-void SetNoDelay(int fd) {
+// Non-blocking as well: the front's event threads all wait on it, and the one that loses
+// the race for a connection must not block in accept().
+void PrepareListeningSocket(int fd) {
   int yes = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 int64_t UnixNow() {
@@ -142,13 +145,13 @@ int BindAndListen(const Options& options) {
 // Listens where the options say, or takes systemd's socket; the socket, and host:port served.
 std::pair<int, std::string> Listen(const Options& options) {
   if (int passed = PassedListeningSocket(); passed >= 0) {
-    SetNoDelay(passed);
+    PrepareListeningSocket(passed);
     return {passed, SocketAddress(passed)};
   }
   int fd = BindAndListen(options);
   if (fd < 0)
     Fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
-  SetNoDelay(fd);
+  PrepareListeningSocket(fd);
   std::string served = SocketAddress(fd);
   if (options.bind_address == "0.0.0.0")
     served = "127.0.0.1" + served.substr(served.rfind(':'));
