@@ -29,12 +29,24 @@ SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now
   return sourced;
 }
 
+std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now) {
+  if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
+    return ForPlace(place, now);  // nothing to wait for
+  if (std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code))
+    return FromKept(place, now, *kept);
+  return std::nullopt;
+}
+
 SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now) {
   if (mode_ == SourceMode::kModel || !cache_)
     return FromModel(place, now);
   ForecastCache::Result kept;
   if (place.coordinates)
     kept = cache_->ForPlace(place.code, *place.coordinates);
+  return FromKept(place, now, kept);
+}
+
+SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const {
   int64_t now_unix = UnixSeconds(now);
   if (kept.forecast) {
     SourcedReport sourced;
@@ -43,8 +55,9 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
     sourced.report = ReportFromForecast(*kept.forecast, shown_until);
     sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
     sourced.last_modified = kept.fetched_at;
-    sourced.max_age_seconds =
-        kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at)) : kRetrySoonSeconds;
+    // The cache's own figure: a page made for a --date far from the clock must not be kept
+    // longer than the data's freshness either.
+    sourced.max_age_seconds = kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds;
     return sourced;
   }
   if (mode_ == SourceMode::kAuto) {

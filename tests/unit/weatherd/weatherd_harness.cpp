@@ -128,21 +128,49 @@ void FakeOpenMeteo::set(Answer answer, milliseconds delay) {
   answer_ = answer, delay_ = delay;
 }
 
+void FakeOpenMeteo::refuse_beyond(int limit) {
+  std::lock_guard guard(lock_);
+  concurrency_limit_ = limit;
+}
+
 std::vector<Asked> FakeOpenMeteo::asked() const {
   std::lock_guard guard(lock_);
   return asked_;
 }
 
+int FakeOpenMeteo::most_in_flight() const {
+  std::lock_guard guard(lock_);
+  return most_in_flight_;
+}
+
+int FakeOpenMeteo::refused() const {
+  std::lock_guard guard(lock_);
+  return refused_;
+}
+
 void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& response) {
   double latitude = std::atof(request.get_param_value("latitude").c_str());
   double longitude = std::atof(request.get_param_value("longitude").c_str());
+  std::string query = request.target.substr(std::min(request.target.size(), request.target.find('?') + 1));
   std::unique_lock guard(lock_);
-  asked_.push_back({latitude, longitude, request.get_header_value("User-Agent")});
+  asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
+  if (concurrency_limit_ > 0 && in_flight_ >= concurrency_limit_) {
+    ++refused_;
+    response.status = 429;
+    response.set_content(Refusal("Too many concurrent requests").dump(), "application/json");
+    return;
+  }
+  most_in_flight_ = std::max(most_in_flight_, ++in_flight_);
   Answer answer = answer_;
   stopping_changed_.wait_for(guard, answer == Answer::kSilent ? minutes(1) : delay_, [this] { return stopping_; });
+  --in_flight_;
   guard.unlock();
   if (answer == Answer::kSilent)
     return;
+  if (answer == Answer::kDeepNesting) {
+    response.set_content(std::string(8 << 20, '['), "application/json");
+    return;
+  }
 
   json body = ForecastFixture(latitude, longitude);
   std::string unknown;
@@ -162,8 +190,26 @@ void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& r
     response.status = 429, body = Refusal("Minutely API request limit exceeded. Please try again in one minute.");
     response.set_header("Retry-After", "3600");
   }
+  if (answer == Answer::kRefusedMultiline)
+    response.status = 400, body = Refusal("Parameter 'hourly' is invalid\nnimbra-weatherd: GET /forged 200");
   if (answer == Answer::kUnequalArrays && response.status == 200)
     body["hourly"]["temperature_2m"].erase(0);
+  if (answer == Answer::kHugeValues && response.status == 200) {
+    for (json& value : body["hourly"]["temperature_2m"])
+      value = 1.7e308;
+    for (json& value : body["daily"]["temperature_2m_max"])
+      value = 1.7e308;
+  }
+  if (answer == Answer::kNotToday && response.status == 200) {
+    // The same answer thirty days earlier: its dates end weeks before today.
+    for (const char* block : {"hourly", "daily"})
+      for (json& time : body[block]["time"]) {
+        std::string text = time.get<std::string>();
+        year_month_day date{year{std::atoi(text.c_str())}, month{unsigned(std::atoi(text.c_str() + 5))},
+                            day{unsigned(std::atoi(text.c_str() + 8))}};
+        time = DateText(sys_days(date) - days(30)) + text.substr(10);
+      }
+  }
   using Column = std::pair<const char*, const char*>;
   for (auto [block, name] : {Column{"hourly", "temperature_2m"}, Column{"hourly", "relative_humidity_2m"},
                              Column{"daily", "temperature_2m_max"}, Column{"daily", "uv_index_max"}}) {

@@ -29,11 +29,18 @@ std::chrono::year_month_day ChinaToday();
 // So from today on the forecast reads highs 31..37 and lows 11..17.
 nlohmann::json ForecastFixture(double latitude, double longitude);
 
-enum class Answer { kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls };
+enum class Answer {
+  kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls,
+  kDeepNesting,      // 8 MB of "["
+  kHugeValues,       // every temperature 1.7e308
+  kNotToday,         // a good answer for dates a month ago
+  kRefusedMultiline, // 400 with a reason holding line breaks
+};
 
 struct Asked {
   double latitude, longitude;
   std::string user_agent;
+  std::string query;  // the request's query string, as sent
 };
 
 // GET /v1/forecast as the provider answers it: each block holds only the variables asked
@@ -44,7 +51,12 @@ class FakeOpenMeteo {
   ~FakeOpenMeteo();
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   void set(Answer answer, std::chrono::milliseconds delay = {});
+  // Like the provider's free API: a request beyond `limit` at once is refused with 429
+  // "Too many concurrent requests" (0: none refused).
+  void refuse_beyond(int limit);
   std::vector<Asked> asked() const;
+  int most_in_flight() const;  // the most requests it has served at once
+  int refused() const;         // requests refused for concurrency
 
  private:
   void Handle(const httplib::Request& request, httplib::Response& response);
@@ -58,6 +70,7 @@ class FakeOpenMeteo {
   Answer answer_ = Answer::kGood;
   std::chrono::milliseconds delay_{0};
   std::vector<Asked> asked_;
+  int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
 };
 
 // A port nothing listens on, held for the life of this object.
@@ -97,6 +110,7 @@ class ServiceProcess {
   int Stop(int signal_number = SIGTERM);
   int Wait();         // the same without a signal; killed after a minute
   std::string log() const;
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -361,6 +361,11 @@ TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings) {
       {{"--frobnicate"}, "--frobnicate"},
       {{"--config", "/nonexistent/config.ini"}, "/nonexistent/config.ini"},
       {{"--port"}, "--port"},
+      {{"--upstream-budget", "600/500/10000"}, "--upstream-budget"},
+      {{"--upstream-in-flight", "0"}, "--upstream-in-flight"},
+      {{"--api-key", "file:/nonexistent/key"}, "/nonexistent/key"},
+      {{"--api-key", "file:/etc/passwd"}, "/etc/passwd does not hold a key"},
+      {{"--max-connections-per-client", "many"}, "--max-connections-per-client"},
   };
   for (const Case& c : cases) {
     ServiceProcess process = Weatherd(c.args);
