@@ -58,10 +58,15 @@ const char* WindDirectionText(double degrees) {
   return kDirections[std::clamp(static_cast<int>(turned / 45.0), 0, 7)];
 }
 
+// Compared in hundredths of a km/h, whole numbers: a speed given in km/h exactly at a limit
+// (102.6 km/h is 28.5 m/s) comes out a hair below the limit when divided by 3.6 in floating
+// point, and would get the lower force. The clamp keeps the rounding in range; every force
+// above 11 is 12 anyway.
 int BeaufortForce(double km_per_hour) {
-  double metres_per_second = km_per_hour / 3.6;
+  constexpr double kFasterThanEveryLimit = 1000;
+  long speed = std::lround(std::clamp(km_per_hour, 0.0, kFasterThanEveryLimit) * 100);
   int force = 0;
-  while (force < 12 && metres_per_second >= kBeaufortLimits[force])
+  while (force < 12 && speed >= std::lround(kBeaufortLimits[force] * 360))
     ++force;
   return force;
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -193,13 +194,23 @@ TEST(ProviderFailures, KeptDataWithItsAgeOrAPageWithoutNumbers) {
   }
 }
 
+// Freshness at its boundaries is ForecastCache.FreshUntilExactlyTheTimeToLive (on the cache's
+// own clock); here --cache-ttl reaches the cache and the pages' Cache-Control.
 TEST(ForecastCache, AFreshHitAsksNothingAndEachPlaceAsksWithItsCoordinates) {
   FakeOpenMeteo fake;
   TempDir cache;
-  Service service(OpenMeteo(fake.url(), cache));
+  Service service(OpenMeteo(fake.url(), cache, {"--cache-ttl", "1000"}));
   service.Page(kYuexiu);
-  EXPECT_EQ(Temperatures(service.Page(kYuexiu)), FixtureTemperatures());
+  httplib::Result again = service.Get("/weather/" + kYuexiu + ".shtml");
+  ASSERT_TRUE(again && again->status == 200) << service.process.log();
+  EXPECT_EQ(Temperatures(again->body), FixtureTemperatures());
   EXPECT_EQ(fake.asked().size(), 1u);
+  // What is left of the 1000 s, less the moments between the two pages.
+  std::string cache_control = again->get_header_value("Cache-Control");
+  ASSERT_TRUE(cache_control.starts_with("public, max-age=")) << cache_control;
+  int max_age = std::atoi(cache_control.c_str() + std::strlen("public, max-age="));
+  EXPECT_LE(max_age, 1000);
+  EXPECT_GE(max_age, 990);
   service.Page(kTianhe);
   std::vector<Asked> asked = fake.asked();
   ASSERT_EQ(asked.size(), 2u);
@@ -207,12 +218,12 @@ TEST(ForecastCache, AFreshHitAsksNothingAndEachPlaceAsksWithItsCoordinates) {
   EXPECT_TRUE(SamePlace(asked[1], kTianheAt)) << asked[1].latitude << "," << asked[1].longitude;
 }
 
-TEST(ForecastCache, ExpiryAsksAgain) {
+// A TTL of 0: no forecast is ever fresh, so every page asks again.
+TEST(ForecastCache, ATimeToLiveOfZeroAsksForEveryPage) {
   FakeOpenMeteo fake;
   TempDir cache;
-  Service service(OpenMeteo(fake.url(), cache, {"--cache-ttl", "1", "--failure-pause", "0"}));
+  Service service(OpenMeteo(fake.url(), cache, {"--cache-ttl", "0", "--failure-pause", "0"}));
   service.Page(kYuexiu);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(Temperatures(service.Page(kYuexiu)), FixtureTemperatures());
   EXPECT_EQ(fake.asked().size(), 2u);
 }

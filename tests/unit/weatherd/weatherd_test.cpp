@@ -192,7 +192,7 @@ TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName) {
                                 "/m2/j/public/main.js", "/m2/j/public/maintop101104.js"})
     paths.push_back(head_path);
   for (const char* other : {"/m2/i/icon_weather/29x20/d%02d.gif", "/m2/i/icon_weather/29x20/n%02d.gif"}) {
-    for (int icon : {0, 1, 2, 3, 4, 7, 8, 9, 13, 14, 15, 18, 53}) {
+    for (int icon : {0, 1, 2, 3, 4, 5, 7, 8, 9, 13, 14, 15, 16, 18, 19, 53}) {
       char path[64];
       std::snprintf(path, sizeof path, other, icon);
       paths.push_back(path);
@@ -256,6 +256,49 @@ TEST(PlaceTable, EveryPlaceHasCoordinatesAndTheTableReaderIsStrict) {
     std::string error;
     EXPECT_EQ(weatherd::ParseCoordinatesTable(c.line, table, error), c.ok) << c.line;
     EXPECT_EQ(table.size(), c.ok ? 1u : 0u) << c.line;
+  }
+}
+
+// For HTTP caches in front: a model page made at 10:45 (China) dates from 10:00, 02:00 GMT,
+// and keeps until 11:00; a matching If-None-Match, or an If-Modified-Since not before
+// Last-Modified, is answered 304 without a body. An ETag, when sent, decides alone.
+TEST(WeatherService, ConditionalRequestsAreAnswered304) {
+  ModelService service({"--date", "2027-01-15T10:45"});
+  const std::string path = "/weather/101010101.shtml";
+  httplib::Result first = service.Get(path);
+  ASSERT_TRUE(first && first->status == 200);
+  EXPECT_EQ(first->get_header_value("Last-Modified"), "Fri, 15 Jan 2027 02:00:00 GMT");
+  EXPECT_EQ(first->get_header_value("Cache-Control"), "public, max-age=900");
+  std::string tag = first->get_header_value("ETag");
+  ASSERT_EQ(tag.size(), 18u) << tag;
+
+  struct Row {
+    httplib::Headers headers;
+    int status;
+  };
+  const Row rows[] = {
+      {{}, 200},
+      {{{"If-None-Match", tag}}, 304},
+      {{{"If-None-Match", "\"0000000000000000\""}}, 200},
+      {{{"If-None-Match", "*"}}, 304},
+      {{{"If-None-Match", "\"0000000000000000\", " + tag}}, 304},
+      {{{"If-Modified-Since", "Fri, 15 Jan 2027 02:00:00 GMT"}}, 304},
+      {{{"If-Modified-Since", "Fri, 15 Jan 2027 01:59:59 GMT"}}, 200},
+      {{{"If-Modified-Since", "Sat, 16 Jan 2027 00:00:00 GMT"}}, 304},
+      {{{"If-Modified-Since", "yesterday"}}, 200},
+      {{{"If-None-Match", "\"0000000000000000\""}, {"If-Modified-Since", "Fri, 15 Jan 2027 02:00:00 GMT"}}, 200},
+      {{{"If-None-Match", tag}, {"If-Modified-Since", "Fri, 15 Jan 2027 01:59:59 GMT"}}, 304},
+  };
+  for (const Row& row : rows) {
+    std::string shown;
+    for (const auto& [name, value] : row.headers)
+      shown += name + ": " + value + "; ";
+    SCOPED_TRACE(shown);
+    httplib::Result result = service.Get(path, row.headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, row.status);
+    EXPECT_EQ(result->body.empty(), row.status == 304);
+    EXPECT_EQ(result->get_header_value("ETag"), tag);
   }
 }
 
