@@ -14,8 +14,11 @@ namespace weatherd {
 
 namespace {
 
-// A kept forecast is the provider's answer as it came, after one header line.
-constexpr char kFileHeader[] = "nimbra-weatherd forecast fetched_at=";
+// A kept forecast is the provider's answer as it came, after one header line:
+// "nimbra-weatherd forecast fetched_at=<unix seconds>" (the kind in place of "forecast").
+std::string FileHeader(const std::string& kind) {
+  return "nimbra-weatherd " + kind + " fetched_at=";
+}
 
 bool WriteWholeFile(const std::filesystem::path& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -39,12 +42,12 @@ ForecastCache::ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock 
     : settings_(std::move(settings)), fetch_(std::move(fetch)), clock_(std::move(clock)) {}
 
 std::filesystem::path ForecastCache::FileFor(const std::string& code) const {
-  return settings_.directory / ("forecast-" + code + ".json");
+  return settings_.directory / (settings_.kind + "-" + code + ".json");
 }
 
 ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at) {
   Outcome outcome;
-  UpstreamAnswer answer = fetch_(ForecastRequestUrl(settings_.upstream, at));
+  UpstreamAnswer answer = fetch_(settings_.request_url(settings_.upstream, at));
   outcome.pause_seconds = settings_.pause_after_failure_seconds;
   if (!answer.reached) {
     outcome.error = answer.error;
@@ -57,7 +60,7 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at) {
     return outcome;
   }
   std::string error;
-  std::optional<ProviderForecast> forecast = ParseForecast(answer.body, error);
+  std::optional<ProviderForecast> forecast = settings_.parse(answer.body, error);
   if (!forecast) {
     outcome.error = "malformed answer: " + error;
     return outcome;
@@ -75,15 +78,16 @@ void ForecastCache::ReadFromDisk(const std::string& code, Entry& entry) {
     return;
   std::ifstream file(FileFor(code), std::ios::binary);
   std::string header;
-  if (!file || !std::getline(file, header) || header.rfind(kFileHeader, 0) != 0)
+  std::string expected = FileHeader(settings_.kind);
+  if (!file || !std::getline(file, header) || header.rfind(expected, 0) != 0)
     return;
   int64_t fetched_at = 0;
-  if (std::sscanf(header.c_str() + sizeof kFileHeader - 1, "%" SCNd64, &fetched_at) != 1)
+  if (std::sscanf(header.c_str() + expected.size(), "%" SCNd64, &fetched_at) != 1)
     return;
   std::ostringstream body;
   body << file.rdbuf();
   std::string error;
-  std::optional<ProviderForecast> forecast = ParseForecast(body.str(), error);
+  std::optional<ProviderForecast> forecast = settings_.parse(body.str(), error);
   if (!forecast) {
     std::fprintf(stderr, "nimbra-weatherd: %s: %s; ignored\n", FileFor(code).c_str(), error.c_str());
     return;
@@ -99,9 +103,9 @@ void ForecastCache::WriteToDisk(const std::string& code, const std::string& body
   std::filesystem::path path = FileFor(code);
   std::filesystem::path partial = path;
   partial += ".partial";
-  std::string bytes = kFileHeader + std::to_string(fetched_at) + "\n" + body;
+  std::string bytes = FileHeader(settings_.kind) + std::to_string(fetched_at) + "\n" + body;
   if (!WriteWholeFile(partial, bytes) || std::rename(partial.c_str(), path.c_str()) != 0) {
-    std::fprintf(stderr, "nimbra-weatherd: %s: cannot write the kept forecast\n", path.c_str());
+    std::fprintf(stderr, "nimbra-weatherd: %s: cannot write the kept %s\n", path.c_str(), settings_.kind.c_str());
     std::remove(partial.c_str());
   }
 }
@@ -153,8 +157,8 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
       entry.fetched_at = answered_at;
     } else {
       quiet_until_ = std::max(quiet_until_, answered_at + outcome.pause_seconds);
-      std::fprintf(stderr, "nimbra-weatherd: forecast for %s: %s; provider left alone for %" PRId64 " s\n", code.c_str(),
-                   outcome.error.c_str(), outcome.pause_seconds);
+      std::fprintf(stderr, "nimbra-weatherd: %s for %s: %s; provider left alone for %" PRId64 " s\n",
+                   settings_.kind.c_str(), code.c_str(), outcome.error.c_str(), outcome.pause_seconds);
     }
     fetched_.notify_all();
     return {entry.forecast, entry.fetched_at, entry.last_fetch_succeeded};

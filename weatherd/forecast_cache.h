@@ -26,6 +26,12 @@ struct ForecastCacheSettings {
   int64_t fresh_seconds = 1800;
   int64_t pause_after_failure_seconds = 60;
   int64_t longest_retry_after_seconds = 3600;
+  // What is kept: the forecast, or another answer of the provider's read into the same
+  // shape (the air quality), each by its own cache. The kind names its files on disk, their
+  // header line and the log lines.
+  std::string kind = "forecast";
+  std::function<std::string(std::string_view upstream, const Coordinates& at)> request_url = ForecastRequestUrl;
+  std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = ParseForecast;
 };
 
 class ForecastCache {

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/gif_art.h"
 #include "weatherd/options.h"
@@ -137,25 +138,45 @@ std::string Listen(WeatherServer& server, const Options& options) {
   return shown_address + ":" + std::to_string(port);
 }
 
-std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options) {
+// Every request to the provider, for either kind, goes through this one function: whatever
+// limits the requests to the provider (in flight, per minute, hour and day) wraps it here.
+ForecastCache::Fetch ProviderFetch(const Options& options) {
+  UpstreamLimits limits;
+  limits.total_seconds = options.upstream_timeout_seconds;
+  limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
+  return [limits](const std::string& url) { return FetchFromUpstream(url, limits); };
+}
+
+// `settings` names the kind kept and where it is asked for; the rest comes from the options.
+std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options, ForecastCacheSettings settings,
+                                                 const ForecastCache::Fetch& fetch) {
   if (options.source == SourceMode::kModel)
     return nullptr;
-  ForecastCacheSettings settings;
-  settings.upstream = options.upstream;
   settings.directory = CacheDirectory(options);
   settings.fresh_seconds = options.cache_ttl_seconds;
   settings.pause_after_failure_seconds = options.pause_after_failure_seconds;
   std::error_code error;
   if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error) {
-    std::fprintf(stderr, "nimbra-weatherd: %s: %s; forecasts are kept in memory only\n", settings.directory.c_str(),
-                 error.message().c_str());
+    std::fprintf(stderr, "nimbra-weatherd: %s: %s; %s answers are kept in memory only\n", settings.directory.c_str(),
+                 error.message().c_str(), settings.kind.c_str());
     settings.directory.clear();
   }
-  UpstreamLimits limits;
-  limits.total_seconds = options.upstream_timeout_seconds;
-  limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
-  return std::make_unique<ForecastCache>(
-      settings, [limits](const std::string& url) { return FetchFromUpstream(url, limits); }, UnixNow);
+  return std::make_unique<ForecastCache>(settings, fetch, UnixNow);
+}
+
+ForecastCacheSettings ForecastSettings(const Options& options) {
+  ForecastCacheSettings settings;
+  settings.upstream = options.upstream;
+  return settings;
+}
+
+ForecastCacheSettings AirQualitySettings(const Options& options) {
+  ForecastCacheSettings settings;
+  settings.upstream = options.aq_upstream;
+  settings.kind = "air-quality";
+  settings.request_url = AirQualityRequestUrl;
+  settings.parse = ParseAirQuality;
+  return settings;
 }
 
 // Signals are taken by one thread with sigwait, so that stopping the server happens in
@@ -203,8 +224,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   UpstreamClientInit();
 
-  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options);
-  WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds);
+  ForecastCache::Fetch fetch = ProviderFetch(options);
+  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, ForecastSettings(options), fetch);
+  std::unique_ptr<ForecastCache> air_quality_cache = MakeForecastCache(options, AirQualitySettings(options), fetch);
+  WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
 
   WeatherServer server;
   // Enough workers that many viewers (or a cache's many connections) are not queued

@@ -184,7 +184,8 @@ std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at)
          "&daily=" + JoinNames(kDailyVariables);
 }
 
-std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error) {
+// The answer as a JSON object, or nothing with `error` set: not JSON, or a refusal.
+static std::optional<json> OpenAnswer(std::string_view text, std::string& error) {
   json answer = json::parse(text, nullptr, false);
   if (answer.is_discarded())
     return error = "not JSON", std::nullopt;
@@ -197,11 +198,28 @@ std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string
   auto reason = answer.find("reason");
   if (flag != answer.end() && *flag == true && reason != answer.end() && reason->is_string())
     return error = "provider refused: " + reason->get<std::string>(), std::nullopt;
+  return answer;
+}
+
+std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error) {
+  std::optional<json> opened = OpenAnswer(text, error);
+  if (!opened)
+    return std::nullopt;
+  const json& answer = *opened;
   ProviderForecast forecast;
   if (!ParseSeries(answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
       !ParseSeries(answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
     return std::nullopt;
   return forecast;
+}
+
+std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view text, const std::vector<const char*>& variables,
+                                                  std::string& error) {
+  std::optional<json> answer = OpenAnswer(text, error);
+  ProviderForecast parsed;
+  if (!answer || !ParseSeries(*answer, "hourly", true, variables.data(), variables.size(), parsed.hourly, error))
+    return std::nullopt;
+  return parsed;
 }
 
 WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now) {

@@ -40,6 +40,12 @@ struct ProviderForecast {
 // naming the field.
 std::optional<ProviderForecast> ParseForecast(std::string_view json, std::string& error);
 
+// Decodes an answer of the provider's other APIs, which hold one hourly block (the air
+// quality's), checked as a forecast's is: `variables` name the columns it must have. The
+// daily block stays empty.
+std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view json, const std::vector<const char*>& variables,
+                                                  std::string& error);
+
 // Seven days from `now`'s date (fewer when the data ends sooner) and the twelve hours up
 // to `now`'s hour, newest first.
 WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now);

@@ -28,6 +28,8 @@ const char kUsage[] =
     "  --log                  print one line per request on stderr\n"
     "  --source KIND          open-meteo | model | auto (default auto: open-meteo, the model where it has nothing)\n"
     "  --upstream URL         forecast API base (default https://api.open-meteo.com)\n"
+    "  --aq-upstream URL      air-quality API base (default: --upstream's URL when given,\n"
+    "                         else https://air-quality-api.open-meteo.com)\n"
     "  --cache-dir DIR        where forecasts are kept (default $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra)\n"
     "  --cache-ttl SECONDS    how long a forecast is fresh (default 1800)\n"
     "  --upstream-timeout SECONDS  longest wait for the provider's answer (default 8)\n"
@@ -102,6 +104,7 @@ LocalTime ParseDate(const std::string& value) {
 Options ParseOptions(int argc, char** argv, const std::string& default_config) {
   Options options;
   options.config_path = default_config;
+  bool upstream_given = false, aq_upstream_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string name = arg, value;
@@ -150,6 +153,12 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       options.upstream = take_value();
       if (options.upstream.rfind("http://", 0) != 0 && options.upstream.rfind("https://", 0) != 0)
         Fail("--upstream: \"" + options.upstream + "\" is not an http:// or https:// address");
+      upstream_given = true;
+    } else if (name == "--aq-upstream") {
+      options.aq_upstream = take_value();
+      if (options.aq_upstream.rfind("http://", 0) != 0 && options.aq_upstream.rfind("https://", 0) != 0)
+        Fail("--aq-upstream: \"" + options.aq_upstream + "\" is not an http:// or https:// address");
+      aq_upstream_given = true;
     } else if (name == "--cache-dir") {
       options.cache_dir = take_value();
       if (options.cache_dir.empty())
@@ -165,6 +174,8 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       Fail("unknown option \"" + arg + "\"");
     }
   }
+  if (upstream_given && !aq_upstream_given)
+    options.aq_upstream = options.upstream;
   return options;
 }
 

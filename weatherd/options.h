@@ -24,6 +24,9 @@ struct Options {
   bool log = false;
   SourceMode source = SourceMode::kAuto;
   std::string upstream = "https://api.open-meteo.com";
+  // The air-quality API. A self-hosted provider, or a test's, serves both APIs at one
+  // address, so an --upstream without --aq-upstream names both.
+  std::string aq_upstream = "https://air-quality-api.open-meteo.com";
   std::string cache_dir;  // empty: $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra
   int64_t cache_ttl_seconds = 1800;
   double upstream_timeout_seconds = 8;

@@ -16,13 +16,16 @@ std::optional<SourceMode> ParseSourceMode(const std::string& name) {
   return std::nullopt;
 }
 
-WeatherSources::WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds)
-    : mode_(mode), cache_(cache), fresh_seconds_(fresh_seconds) {}
+WeatherSources::WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
+                               ForecastCache* air_quality_cache)
+    : mode_(mode), cache_(cache), fresh_seconds_(fresh_seconds), air_quality_cache_(air_quality_cache) {}
 
 // A model page changes on the hour (its newest observation), so it keeps until then.
 SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now) const {
   SourcedReport sourced;
   sourced.report = ModelReport(place.province, place.code, now);
+  AttachAirQuality(ModelAirQuality(place.province, place.code, now), sourced.report);
+  sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
   sourced.provenance.kind = Provenance::Kind::kModel;
   sourced.last_modified = UnixSeconds({now.date, now.hour, 0});
   sourced.max_age_seconds = std::min<int64_t>(fresh_seconds_, 3600 - (UnixSeconds(now) - sourced.last_modified));
@@ -45,6 +48,7 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
     sourced.last_modified = kept.fetched_at;
     sourced.max_age_seconds =
         kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at)) : kRetrySoonSeconds;
+    AddAirQuality(place, now_unix, sourced);
     return sourced;
   }
   if (mode_ == SourceMode::kAuto) {
@@ -57,6 +61,38 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
   none.last_modified = now_unix;
   none.max_age_seconds = kRetrySoonSeconds;
   return none;
+}
+
+// The air quality is had beside the forecast and kept by the same rules; a page keeps as
+// long as the shorter-lived of the two. Without it the page is whole but for "—".
+void WeatherSources::AddAirQuality(const Place& place, int64_t now_unix, SourcedReport& sourced) {
+  if (!air_quality_cache_ || !place.coordinates)
+    return;
+  ForecastCache::Result kept = air_quality_cache_->ForPlace(place.code, *place.coordinates);
+  if (!kept.forecast) {
+    sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
+    return;
+  }
+  AttachAirQuality(*SeriesFor(place.code, kept.forecast), sourced.report);
+  sourced.report.air_quality_source = {AirQualitySource::Kind::kProvider, kept.fetched_at, !kept.fresh};
+  sourced.last_modified = std::max(sourced.last_modified, kept.fetched_at);
+  sourced.max_age_seconds =
+      std::min(sourced.max_age_seconds, kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at))
+                                                   : kRetrySoonSeconds);
+}
+
+std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::string& code,
+                                                                  const std::shared_ptr<const ProviderForecast>& answer) {
+  {
+    std::lock_guard guard(laid_out_lock_);
+    LaidOut& kept = laid_out_[code];
+    if (kept.answer == answer)
+      return kept.series;
+  }
+  auto series = std::make_shared<const AirQualitySeries>(SeriesFromAnswer(*answer));
+  std::lock_guard guard(laid_out_lock_);
+  laid_out_[code] = {answer, series};
+  return series;
 }
 
 std::string SourceName(const Provenance& provenance, int64_t now_unix) {

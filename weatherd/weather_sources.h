@@ -6,9 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/places.h"
 #include "weatherd/weather_report.h"
@@ -28,8 +32,10 @@ struct SourcedReport {
 
 class WeatherSources {
  public:
-  // `cache` may be null in model mode.
-  WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds);
+  // `cache` may be null in model mode. `air_quality_cache` keeps the air-quality answers;
+  // without it provider pages show "—" for air quality.
+  WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
+                 ForecastCache* air_quality_cache = nullptr);
 
   SourcedReport ForPlace(const Place& place, const LocalTime& now);
 
@@ -38,10 +44,23 @@ class WeatherSources {
 
  private:
   SourcedReport FromModel(const Place& place, const LocalTime& now) const;
+  void AddAirQuality(const Place& place, int64_t now_unix, SourcedReport& sourced);
 
   SourceMode mode_;
   ForecastCache* cache_;
   int64_t fresh_seconds_;
+  ForecastCache* air_quality_cache_;
+
+  // The hours laid out from each place's kept air-quality answer, made again only when the
+  // answer changes: every page of the place reads them.
+  struct LaidOut {
+    std::shared_ptr<const ProviderForecast> answer;
+    std::shared_ptr<const AirQualitySeries> series;
+  };
+  std::shared_ptr<const AirQualitySeries> SeriesFor(const std::string& code,
+                                                    const std::shared_ptr<const ProviderForecast>& answer);
+  std::mutex laid_out_lock_;
+  std::map<std::string, LaidOut> laid_out_;
 };
 
 // The name the service gives a page's source in its log and the X-Nimbra-Source header:
