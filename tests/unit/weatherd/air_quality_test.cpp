@@ -149,6 +149,33 @@ TEST(AirQualityDay, TwentyFourHourMeansCoInMilligramsAndOzoneBothWays) {
   EXPECT_EQ(DayAirQuality(two, 0)->aqi, 0);
 }
 
+// The day docs/weather-service.md works by hand: 轻度污染 at 129, from PM2.5.
+TEST(AirQualityDay, TheHazyWinterDayOfTheDocs) {
+  std::vector<PollutantHour> day = Hours(24, 0);
+  Set(day, Pollutant::kSo2, 12);
+  Set(day, Pollutant::kNo2, 58);
+  Set(day, Pollutant::kPm10, 135);
+  Set(day, Pollutant::kCo, 1300);
+  Set(day, Pollutant::kPm25, 98);
+  Set(day, Pollutant::kO3, 40);
+  Set(day, Pollutant::kO3, 62, 13, 15);
+  Set(day, Pollutant::kO3, 60, 15, 16);
+  std::optional<AirQuality> quality = DayAirQuality(day, 0);
+  ASSERT_TRUE(quality);
+  EXPECT_EQ(quality->aqi, 129);
+  EXPECT_STREQ(quality->level->category, "轻度污染");
+  EXPECT_EQ(quality->primary, std::vector<Pollutant>{Pollutant::kPm25});
+  // Without PM2.5 the largest is PM10's 93; without both, NO2's 73, then CO's 33, O3's 24.
+  Set(day, Pollutant::kPm25, std::nullopt);
+  EXPECT_EQ(DayAirQuality(day, 0)->aqi, 93);
+  Set(day, Pollutant::kPm10, std::nullopt);
+  EXPECT_EQ(DayAirQuality(day, 0)->aqi, 73);
+  Set(day, Pollutant::kNo2, std::nullopt);
+  EXPECT_EQ(DayAirQuality(day, 0)->aqi, 33);
+  Set(day, Pollutant::kCo, std::nullopt);
+  EXPECT_EQ(DayAirQuality(day, 0)->aqi, 24);
+}
+
 TEST(AirQualityDay, AMeanNeedsTwentyHoursAndAnEightHourMaximumFourteenWindows) {
   std::vector<PollutantHour> day = Hours(24, std::nullopt);
   Set(day, Pollutant::kPm25, 75, 0, 20);
