@@ -14,7 +14,7 @@ namespace {
 
 const char kMissing[] = "—";
 
-const char kModelHoursText[] = "逐时数值是 Open-Meteo.com 数值天气模式的分析和预报值，不是气象站的实测观测";
+const char kModelHoursText[] = "逐时数值是 Open-Meteo.com 数值天气模式的分析和预报值，不是气象站的实测观测。";
 
 unsigned MonthOf(std::chrono::year_month_day date) {
   return static_cast<unsigned>(date.month());
@@ -62,8 +62,12 @@ std::string ModelIssueTime(const LocalTime& now) {
   return Format("%04d-%02u-%02u %02d:00发布", static_cast<int>(date.year()), MonthOf(date), DayOf(date), hour);
 }
 
-std::string SourceLine(const Provenance& provenance, const LocalTime& now) {
-  return "<p class=\"dataSource\">" + ProvenanceText(provenance, UnixSeconds(now)) + "</p>\n";
+// `more` is a further sentence the block adds about its own numbers.
+std::string SourceLine(const Provenance& provenance, const LocalTime& now, std::string_view more = {}) {
+  std::string text = ProvenanceText(provenance, UnixSeconds(now));
+  if (!more.empty())
+    text += "。" + std::string(more);
+  return "<p class=\"dataSource\">" + text + "</p>\n";
 }
 
 std::string WeatherText(std::optional<int> code) {
@@ -125,8 +129,8 @@ std::string AirQualityItem(const Place& place, const std::optional<AirQuality>& 
   const AqiLevel& level = *today->level;
   html += Format("<dd><b>%s</b><span class=\"aqiColor\" style=\"background-color:%s\">&nbsp;&nbsp;</span>", level.category,
                  level.color);
-  html += Format("空气质量指数 %d（%s，%s），首要污染物：%s。%s%s</dd>\n</dl>\n", today->aqi, level.color_name,
-                 Format("%d级", level.level).c_str(), PrimaryText(*today).c_str(), level.health, level.advice);
+  html += Format("空气质量指数 %d（%s，%d级），首要污染物：%s。%s%s</dd>\n</dl>\n", today->aqi, level.color_name, level.level,
+                 PrimaryText(*today).c_str(), level.health, level.advice);
   return html;
 }
 
@@ -175,10 +179,7 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
     html += "<p class=\"liveTime\">更新时间：" + ClockText(report.hours.front().time) + "</p>\n";
   // The provider's hours are its model's analyses and forecasts: the line says so, whatever
   // the heading calls them.
-  std::string source = SourceLine(provenance, now);
-  if (provenance.kind == Provenance::Kind::kProvider)
-    source.insert(source.size() - std::string_view("</p>\n").size(), "。" + std::string(kModelHoursText));
-  html += source;
+  html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider ? kModelHoursText : "");
   html += AirQualityLine(report, provenance, now);
   html += "<table class=\"liveTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
   html += "<tr><th>时间</th><th>天气</th><th>气温</th><th>相对湿度</th><th>降水量</th><th>风向风力</th><th>空气质量</th></tr>\n";
