@@ -1,13 +1,16 @@
 // The air quality index at its edges: both sides of every breakpoint of the regulation's
 // table (written out here again from docs/weather-service.md, not taken from the code),
 // the levels, the primary pollutants, the day's and the hour's averages and the two
-// special rules, and values that are missing.
+// special rules, and values that are missing; and the answer's hours laid out by time.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "weatherd/air_quality.h"
+#include "weatherd/air_quality_answer.h"
 
 namespace {
 
@@ -222,6 +225,37 @@ TEST(AirQualityHour, OneHourGasesAndTwentyFourHourMovingParticles) {
 
   // Nothing at all in the hour and behind it: no AQI.
   EXPECT_EQ(HourAirQuality(Hours(24, std::nullopt), 23), std::nullopt);
+}
+
+// A skipped hour stays empty rather than taking its neighbour's values; a time far off
+// cannot make the series huge; a missing column is refused by name.
+TEST(AirQualityAnswer, HoursArePlacedByTheirTime) {
+  using nlohmann::json;
+  auto answer = [](std::vector<std::string> times, std::vector<double> pm25) {
+    json hourly = {{"time", times}, {"pm2_5", pm25}};
+    for (const char* name : {"pm10", "carbon_monoxide", "nitrogen_dioxide", "sulphur_dioxide", "ozone"})
+      hourly[name] = std::vector<std::nullptr_t>(times.size(), nullptr);
+    return json{{"hourly", hourly}}.dump();
+  };
+  std::string error;
+  std::optional<ProviderForecast> parsed =
+      ParseAirQuality(answer({"2026-12-08T00:00", "2026-12-08T01:00", "2026-12-08T03:00"}, {10, 20, 30}), error);
+  ASSERT_TRUE(parsed) << error;
+  AirQualitySeries series = SeriesFromAnswer(*parsed);
+  ASSERT_EQ(series.hours.size(), 4u);
+  const size_t pm25 = static_cast<size_t>(Pollutant::kPm25);
+  EXPECT_EQ(series.hours[1].micrograms[pm25], 20);
+  EXPECT_EQ(series.hours[2].micrograms[pm25], std::nullopt);
+  EXPECT_EQ(series.hours[3].micrograms[pm25], 30);
+
+  parsed = ParseAirQuality(answer({"2026-12-08T00:00", "2099-12-08T00:00"}, {10, 20}), error);
+  ASSERT_TRUE(parsed) << error;
+  EXPECT_LE(SeriesFromAnswer(*parsed).hours.size(), 24u * 16);
+
+  json no_ozone = json::parse(answer({"2026-12-08T00:00"}, {10}));
+  no_ozone["hourly"].erase("ozone");
+  EXPECT_FALSE(ParseAirQuality(no_ozone.dump(), error));
+  EXPECT_EQ(error, "hourly.ozone: missing");
 }
 
 }  // namespace
