@@ -29,9 +29,16 @@ std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::stri
 struct AirQualitySeries {
   int64_t first = 0;  // unix seconds of hours[0]
   std::vector<PollutantHour> hours;
+  // When worked out (WorkOutIndexes), the AQI of each hour, and of the day that starts at
+  // each hour; empty until then.
+  std::vector<std::optional<AirQuality>> hour_indexes;
+  std::vector<std::optional<AirQuality>> day_indexes;
 };
 
 AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer);
+
+// Works out every hour's and every day's AQI at once, for a series that many pages read.
+void WorkOutIndexes(AirQualitySeries& series);
 
 // Gives each day and each hour of `report` its AQI where the series covers it.
 void AttachAirQuality(const AirQualitySeries& series, WeatherReport& report);

@@ -107,8 +107,9 @@ std::string LevelText(const std::optional<AirQuality>& quality) {
   return quality ? quality->level->category : kMissing;
 }
 
+// Concatenated rather than formatted: it is written for every hour of every page.
 std::string AqiText(const std::optional<AirQuality>& quality) {
-  return quality ? Format("%d %s", quality->aqi, quality->level->category) : kMissing;
+  return quality ? std::to_string(quality->aqi) + " " + quality->level->category : kMissing;
 }
 
 std::string PrimaryText(const AirQuality& quality) {
@@ -127,10 +128,10 @@ std::string AirQualityItem(const Place& place, const std::optional<AirQuality>& 
   if (!today)
     return html + "<dd><b>—</b>暂无空气质量数据。</dd>\n</dl>\n";
   const AqiLevel& level = *today->level;
-  html += Format("<dd><b>%s</b><span class=\"aqiColor\" style=\"background-color:%s\">&nbsp;&nbsp;</span>", level.category,
-                 level.color);
-  html += Format("空气质量指数 %d（%s，%d级），首要污染物：%s。%s%s</dd>\n</dl>\n", today->aqi, level.color_name, level.level,
-                 PrimaryText(*today).c_str(), level.health, level.advice);
+  html += std::string("<dd><b>") + level.category + "</b><span class=\"aqiColor\" style=\"background-color:" + level.color +
+          "\">&nbsp;&nbsp;</span>空气质量指数 " + std::to_string(today->aqi) + "（" + level.color_name + "，" +
+          std::to_string(level.level) + "级），首要污染物：" + PrimaryText(*today) + "。" + level.health + level.advice +
+          "</dd>\n</dl>\n";
   return html;
 }
 

@@ -89,7 +89,9 @@ std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::str
     if (kept.answer == answer)
       return kept.series;
   }
-  auto series = std::make_shared<const AirQualitySeries>(SeriesFromAnswer(*answer));
+  auto laid_out = std::make_shared<AirQualitySeries>(SeriesFromAnswer(*answer));
+  WorkOutIndexes(*laid_out);
+  std::shared_ptr<const AirQualitySeries> series = laid_out;
   std::lock_guard guard(laid_out_lock_);
   laid_out_[code] = {answer, series};
   return series;

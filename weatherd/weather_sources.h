@@ -51,8 +51,8 @@ class WeatherSources {
   int64_t fresh_seconds_;
   ForecastCache* air_quality_cache_;
 
-  // The hours laid out from each place's kept air-quality answer, made again only when the
-  // answer changes: every page of the place reads them.
+  // The hours laid out from each place's kept air-quality answer, with their AQIs worked
+  // out, made again only when the answer changes: every page of the place reads them.
   struct LaidOut {
     std::shared_ptr<const ProviderForecast> answer;
     std::shared_ptr<const AirQualitySeries> series;
