@@ -24,7 +24,7 @@ WeatherSources::WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fr
 SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now) const {
   SourcedReport sourced;
   sourced.report = ModelReport(place.province, place.code, now);
-  AttachAirQuality(ModelAirQuality(place.province, place.code, now), sourced.report);
+  AttachAirQuality(*ModelSeriesFor(place, now), sourced.report);
   sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
   sourced.provenance.kind = Provenance::Kind::kModel;
   sourced.last_modified = UnixSeconds({now.date, now.hour, 0});
@@ -94,6 +94,21 @@ std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::str
   std::shared_ptr<const AirQualitySeries> series = laid_out;
   std::lock_guard guard(laid_out_lock_);
   laid_out_[code] = {answer, series};
+  return series;
+}
+
+std::shared_ptr<const AirQualitySeries> WeatherSources::ModelSeriesFor(const Place& place, const LocalTime& now) const {
+  {
+    std::lock_guard guard(model_laid_out_lock_);
+    auto kept = model_laid_out_.find(place.code);
+    if (kept != model_laid_out_.end() && kept->second.date == now.date)
+      return kept->second.series;
+  }
+  auto laid_out = std::make_shared<AirQualitySeries>(ModelAirQuality(place.province, place.code, now));
+  WorkOutIndexes(*laid_out);
+  std::shared_ptr<const AirQualitySeries> series = laid_out;
+  std::lock_guard guard(model_laid_out_lock_);
+  model_laid_out_[place.code] = {now.date, series};
   return series;
 }
 

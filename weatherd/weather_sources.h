@@ -5,6 +5,7 @@
 //   auto        the provider; where it cannot give data and nothing is kept, the model
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -61,6 +62,15 @@ class WeatherSources {
                                                     const std::shared_ptr<const ProviderForecast>& answer);
   std::mutex laid_out_lock_;
   std::map<std::string, LaidOut> laid_out_;
+
+  // The model's air quality for a place changes with the date only: made once a day.
+  struct ModelLaidOut {
+    std::chrono::year_month_day date;
+    std::shared_ptr<const AirQualitySeries> series;
+  };
+  std::shared_ptr<const AirQualitySeries> ModelSeriesFor(const Place& place, const LocalTime& now) const;
+  mutable std::mutex model_laid_out_lock_;
+  mutable std::map<std::string, ModelLaidOut> model_laid_out_;
 };
 
 // The name the service gives a page's source in its log and the X-Nimbra-Source header:
