@@ -47,7 +47,7 @@ std::optional<size_t> HourIndex(const AirQualitySeries& series, int64_t unix_sec
 
 }  // namespace
 
-std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at) {
+std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key) {
   std::string base(upstream);
   while (!base.empty() && base.back() == '/')
     base.pop_back();
@@ -61,8 +61,17 @@ std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& a
       hourly += ',';
     hourly += kVariables[static_cast<size_t>(pollutant)].name;
   }
-  return base + "/v1/air-quality?" + place + "&timezone=Asia%2FShanghai&past_days=" + std::to_string(kPastDays) +
-         "&forecast_days=" + std::to_string(kForecastDays) + "&hourly=" + hourly;
+  std::string url = base + "/v1/air-quality?" + place + "&timezone=Asia%2FShanghai&past_days=" +
+                    std::to_string(kPastDays) + "&forecast_days=" + std::to_string(kForecastDays) + "&hourly=" + hourly;
+  if (!api_key.empty()) {
+    url += "&apikey=";
+    url += api_key;
+  }
+  return url;
+}
+
+double AirQualityRequestCost() {
+  return RequestCost(std::size(kVariables), kPastDays + kForecastDays);
 }
 
 std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::string& error) {

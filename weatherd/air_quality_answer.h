@@ -18,8 +18,13 @@
 namespace weatherd {
 
 // "{upstream}/v1/air-quality?latitude=..&longitude=..&timezone=Asia/Shanghai&past_days=1
-// &forecast_days=5&hourly=pm2_5,pm10,carbon_monoxide,nitrogen_dioxide,sulphur_dioxide,ozone"
-std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at);
+// &forecast_days=5&hourly=pm2_5,pm10,carbon_monoxide,nitrogen_dioxide,sulphur_dioxide,ozone",
+// and "&apikey=KEY" for the paid service.
+std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
+
+// What that request counts as against the provider's budget, by the rule every one of its
+// APIs counts by (open_meteo.h's RequestCost): six variables over six days, one call.
+double AirQualityRequestCost();
 
 // Decodes an answer into the hourly block of the six pollutants (the daily block stays
 // empty). On a malformed one returns nothing and sets `error` to a message naming the field.

@@ -2,10 +2,13 @@
 // port. City pages come from real forecasts (the provider, kept per place) or from a
 // made-up model marked as demo data. See docs/weather-service.md for the switches.
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,10 +24,13 @@
 #include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/gif_art.h"
+#include "weatherd/http_front.h"
 #include "weatherd/options.h"
 #include "weatherd/places.h"
+#include "weatherd/service_log.h"
 #include "weatherd/service_routes.h"
 #include "weatherd/upstream_client.h"
+#include "weatherd/upstream_queue.h"
 #include "weatherd/weather_sources.h"
 
 #ifndef NIMBRA_WEATHERD_CONFIG
@@ -43,21 +49,16 @@ std::atomic<bool> g_stopping{false};
 // The first file descriptor systemd passes with socket activation.
 constexpr int kFirstPassedDescriptor = 3;
 
-// httplib creates its own listening socket; with socket activation the service must
-// serve the one it was given instead.
-class WeatherServer : public httplib::Server {
- public:
-  // Accepted connections inherit TCP_NODELAY from the listening socket (see below).
-  void AdoptListeningSocket(int fd) {
-    int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    svr_sock_ = fd;
-  }
-  // httplib listens with a backlog of 5. Clients that connect at once (viewers, or a
-  // cache's connections reopened as keep-alive runs out) overflow it, and each connection
-  // dropped there waits a second or more for its client to try again.
-  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
-};
+// Head and body go out in separate writes; without TCP_NODELAY, Nagle's algorithm holds
+// the body back until the client's delayed acknowledgement, some 40 ms on every page.
+// Accepted connections inherit it from the listening socket.
+// Non-blocking as well: the front's event threads all wait on it, and the one that loses
+// the race for a connection must not block in accept().
+void PrepareListeningSocket(int fd) {
+  int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 int64_t UnixNow() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -114,54 +115,78 @@ std::string SocketAddress(int fd) {
   return std::string(host) + ":" + std::to_string(port);
 }
 
-// Listens where the options say, or takes systemd's socket; returns host:port served.
-std::string Listen(WeatherServer& server, const Options& options) {
-  if (int passed = PassedListeningSocket(); passed >= 0) {
-    server.AdoptListeningSocket(passed);
-    return SocketAddress(passed);
-  }
-  // The library's default also sets SO_REUSEPORT, which would let a second service share
-  // a busy port silently; a port in use must be an error instead.
-  server.set_socket_options([](int sock) {
+// A socket bound to the options' address and port, listening; -1 when none can be had. No
+// SO_REUSEPORT: a second service on a busy port must fail rather than share it silently.
+int BindAndListen(const Options& options) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(options.bind_address.c_str(), std::to_string(options.port).c_str(), &hints, &found) != 0)
+    return -1;
+  int fd = -1;
+  for (addrinfo* at = found; at && fd < 0; at = at->ai_next) {
+    fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+    if (fd < 0)
+      continue;
     int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  int port = options.port;
-  if (port == 0)
-    port = server.bind_to_any_port(options.bind_address);
-  else if (!server.bind_to_port(options.bind_address, port))
-    port = -1;
-  if (port <= 0)
-    Fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
-  server.WidenBacklog();
-  std::string shown_address = options.bind_address == "0.0.0.0" ? "127.0.0.1" : options.bind_address;
-  return shown_address + ":" + std::to_string(port);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // Clients that connect at once (viewers, or a cache's connections reopened as keep-alive
+    // runs out) must not overflow a short backlog and wait a second to try again.
+    if (bind(fd, at->ai_addr, at->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  return fd;
 }
 
-// Every request to the provider, for either kind, goes through this one function: whatever
-// limits the requests to the provider (in flight, per minute, hour and day) wraps it here.
+// Listens where the options say, or takes systemd's socket; the socket, and host:port served.
+std::pair<int, std::string> Listen(const Options& options) {
+  if (int passed = PassedListeningSocket(); passed >= 0) {
+    PrepareListeningSocket(passed);
+    return {passed, SocketAddress(passed)};
+  }
+  int fd = BindAndListen(options);
+  if (fd < 0)
+    Fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
+  PrepareListeningSocket(fd);
+  std::string served = SocketAddress(fd);
+  if (options.bind_address == "0.0.0.0")
+    served = "127.0.0.1" + served.substr(served.rfind(':'));
+  return {fd, served};
+}
+
+// The one fetch both kinds of request to the provider share. What keeps them within the
+// provider's limits (in flight, per minute, hour and day) is the one UpstreamQueue the
+// caches are given: the forecast and the air-quality APIs count against one address's (or
+// one key's) limits.
 ForecastCache::Fetch ProviderFetch(const Options& options) {
   UpstreamLimits limits;
   limits.total_seconds = options.upstream_timeout_seconds;
   limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
+  limits.max_body_bytes = kLongestProviderAnswer;
   return [limits](const std::string& url) { return FetchFromUpstream(url, limits); };
 }
 
 // `settings` names the kind kept and where it is asked for; the rest comes from the options.
 std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options, ForecastCacheSettings settings,
-                                                 const ForecastCache::Fetch& fetch) {
+                                                 const ForecastCache::Fetch& fetch, UpstreamQueue& queue) {
   if (options.source == SourceMode::kModel)
     return nullptr;
+  settings.api_key = options.api_key;
   settings.directory = CacheDirectory(options);
   settings.fresh_seconds = options.cache_ttl_seconds;
   settings.pause_after_failure_seconds = options.pause_after_failure_seconds;
   std::error_code error;
   if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error) {
-    std::fprintf(stderr, "nimbra-weatherd: %s: %s; %s answers are kept in memory only\n", settings.directory.c_str(),
-                 error.message().c_str(), settings.kind.c_str());
+    LogLine(Printable(settings.directory.string()) + ": " + error.message() + "; " + settings.kind +
+            " answers are kept in memory only");
     settings.directory.clear();
   }
-  return std::make_unique<ForecastCache>(settings, fetch, UnixNow);
+  return std::make_unique<ForecastCache>(settings, fetch, UnixNow, queue);
 }
 
 ForecastCacheSettings ForecastSettings(const Options& options) {
@@ -176,26 +201,21 @@ ForecastCacheSettings AirQualitySettings(const Options& options) {
   settings.kind = "air-quality";
   settings.request_url = AirQualityRequestUrl;
   settings.parse = ParseAirQuality;
+  settings.covers_daily = false;
+  settings.cost = AirQualityRequestCost();
   return settings;
 }
 
-// Signals are taken by one thread with sigwait, so that stopping the server happens in
-// ordinary code rather than in a signal handler.
-void StopOnSignal(httplib::Server& server) {
+// Waits for SIGTERM or SIGINT (blocked in every thread, taken here with sigwait), so that
+// stopping happens in ordinary code rather than in a signal handler.
+void WaitForStopSignal() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
-  std::thread([signals, &server]() {
-    int signal_number = 0;
-    sigwait(&signals, &signal_number);
-    g_stopping = true;
-    // A signal can come before the server has begun to listen, and stop() only ends a
-    // server that is running: wait for it to run first.
-    while (!server.is_running())
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server.stop();
-  }).detach();
+  int signal_number = 0;
+  sigwait(&signals, &signal_number);
+  g_stopping = true;
 }
 
 }  // namespace
@@ -224,27 +244,34 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   UpstreamClientInit();
 
+  // One queue for both kinds: one in-flight limit and one budget for the provider.
+  UpstreamQueue queue("open-meteo", options.politeness);
   ForecastCache::Fetch fetch = ProviderFetch(options);
-  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, ForecastSettings(options), fetch);
-  std::unique_ptr<ForecastCache> air_quality_cache = MakeForecastCache(options, AirQualitySettings(options), fetch);
+  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, ForecastSettings(options), fetch, queue);
+  std::unique_ptr<ForecastCache> air_quality_cache =
+      MakeForecastCache(options, AirQualitySettings(options), fetch, queue);
   WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
 
-  WeatherServer server;
-  // Enough workers that many viewers (or a cache's many connections) are not queued
-  // behind a few slow provider requests.
-  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
-  // Head and body go out in separate writes; without this, Nagle's algorithm holds the
-  // body back until the client's delayed acknowledgement, some 40 ms on every page.
-  server.set_tcp_nodelay(true);
-  server.set_keep_alive_max_count(100);
-  std::string served_host = Listen(server, options);
+  auto [listening, served_host] = Listen(options);
   ServiceContext context{options, places, images, sources, options.host.empty() ? served_host : options.host,
                          UnixNow(), UnixNow, g_stopping};
-  AddRoutes(server, context);
-  StopOnSignal(server);
+  FrontSettings front_settings;
+  front_settings.most_connections = options.max_connections;
+  front_settings.most_connections_per_client = options.max_connections_per_client;
+  // A trickled page takes as long as it was asked to.
+  front_settings.answer_deadline_seconds += options.slow_weather_seconds;
+  HttpFront::Logger logger;
+  if (options.log)
+    logger = LogExchange;
+  HttpFront front(
+      front_settings, listening,
+      [&context](const HttpRequest& request, bool may_wait) { return Answer(context, request, may_wait); }, logger);
+  if (!front.started())
+    Fail("cannot serve on " + served_host);
 
   std::printf("nimbra-weatherd: serving on http://%s\n", served_host.c_str());
   std::fflush(stdout);
-  bool clean = server.listen_after_bind();
-  return clean || g_stopping ? 0 : 1;
+  WaitForStopSignal();
+  front.Stop();
+  return 0;
 }

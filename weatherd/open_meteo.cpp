@@ -16,8 +16,87 @@ const char* const kHourlyVariables[] = {"weather_code", "temperature_2m", "relat
 const char* const kDailyVariables[] = {"weather_code", "temperature_2m_max", "temperature_2m_min",
                                        "apparent_temperature_max", "apparent_temperature_min", "precipitation_sum",
                                        "uv_index_max", "wind_speed_10m_max", "wind_direction_10m_dominant"};
-const char* const kCurrentVariables[] = {"weather_code", "temperature_2m", "relative_humidity_2m", "wind_speed_10m",
-                                         "wind_direction_10m"};
+constexpr int kPastDays = 1, kForecastDays = 7;
+// A call as the provider counts it covers this many variables and days.
+constexpr double kVariablesPerCall = 10, kDaysPerCall = 14;
+
+// The range a value can physically take; outside it (1.7e308 as a temperature) the value
+// is missing. Wide on purpose: a record is not a fault.
+struct PhysicalRange {
+  const char* variable;
+  double least, most;
+};
+constexpr PhysicalRange kPhysicalRanges[] = {
+    {"weather_code", 0, 99},
+    {"temperature_2m", -90, 60},
+    {"temperature_2m_max", -90, 60},
+    {"temperature_2m_min", -90, 60},
+    {"apparent_temperature_max", -100, 70},
+    {"apparent_temperature_min", -100, 70},
+    {"relative_humidity_2m", 0, 100},
+    {"precipitation", 0, 500},        // mm in an hour
+    {"precipitation_sum", 0, 2000},   // mm in a day
+    {"uv_index_max", 0, 30},
+    {"wind_speed_10m", 0, 500},       // km/h
+    {"wind_speed_10m_max", 0, 500},
+    {"wind_direction_10m", 0, 360},   // degrees
+    {"wind_direction_10m_dominant", 0, 360},
+    // The air-quality API's concentrations, µg/m³: a dust storm's PM10 reaches some
+    // thousands, a volcano's SO2 as much.
+    {"pm2_5", 0, 5000},
+    {"pm10", 0, 20000},
+    {"carbon_monoxide", 0, 100000},
+    {"nitrogen_dioxide", 0, 5000},
+    {"sulphur_dioxide", 0, 10000},
+    {"ozone", 0, 2000},
+};
+
+std::optional<double> WithinRange(std::string_view variable, double value) {
+  for (const PhysicalRange& range : kPhysicalRanges)
+    if (variable == range.variable)
+      return value >= range.least && value <= range.most ? std::optional<double>(value) : std::nullopt;
+  return std::nullopt;  // a variable without a range is not one this service asks for
+}
+
+// Walks an answer without building anything, and stops at the first value nested too
+// deep; only an answer that passes is parsed into a tree.
+class NestingCheck : public nlohmann::json_sax<json> {
+ public:
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return ++depth_ <= kDeepestProviderNesting; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return --depth_, true; }
+  bool start_array(std::size_t) override { return ++depth_ <= kDeepestProviderNesting; }
+  bool end_array() override { return --depth_, true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+  bool too_deep() const { return depth_ > kDeepestProviderNesting; }
+
+ private:
+  int depth_ = 0;
+};
+
+// The answer as a tree, or a discarded value with `error` set.
+json ParseBounded(std::string_view text, std::string& error) {
+  if (text.size() > kLongestProviderAnswer) {
+    error = std::to_string(text.size()) + " bytes, more than " + std::to_string(kLongestProviderAnswer);
+    return json(json::value_t::discarded);
+  }
+  NestingCheck check;
+  if (!json::sax_parse(text, &check)) {
+    error = check.too_deep() ? "nested deeper than " + std::to_string(kDeepestProviderNesting) + " levels" : "not JSON";
+    return json(json::value_t::discarded);
+  }
+  json answer = json::parse(text, nullptr, false);
+  if (answer.is_discarded())
+    error = "not JSON";
+  return answer;
+}
 
 template <size_t N>
 std::string JoinNames(const char* const (&names)[N]) {
@@ -73,7 +152,7 @@ bool ParseSeries(const json& answer, const char* block, bool with_clock, const c
       if (item.is_null())
         column.push_back(std::nullopt);
       else if (item.is_number())
-        column.push_back(item.get<double>());
+        column.push_back(WithinRange(variables[v], item.get<double>()));
       else
         return error = where + "[" + std::to_string(i) + "]: not a number", false;
     }
@@ -173,22 +252,62 @@ std::optional<double> ForecastSeries::At(std::string_view variable, size_t index
   return column->second[index];
 }
 
-std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at) {
-  std::string base(upstream);
-  while (!base.empty() && base.back() == '/')
-    base.pop_back();
+const char kCustomerUpstream[] = "https://customer-api.open-meteo.com";
+const char kCustomerAirQualityUpstream[] = "https://customer-air-quality-api.open-meteo.com";
+
+std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key) {
+  std::string url(upstream);
+  while (!url.empty() && url.back() == '/')
+    url.pop_back();
   char place[96];
   std::snprintf(place, sizeof place, "latitude=%.4f&longitude=%.4f", at.latitude, at.longitude);
-  return base + "/v1/forecast?" + place + "&timezone=Asia%2FShanghai&forecast_days=7&past_days=1" +
-         "&current=" + JoinNames(kCurrentVariables) + "&hourly=" + JoinNames(kHourlyVariables) +
-         "&daily=" + JoinNames(kDailyVariables);
+  url += "/v1/forecast?";
+  url += place;
+  url += "&timezone=Asia%2FShanghai&forecast_days=" + std::to_string(kForecastDays);
+  url += "&past_days=" + std::to_string(kPastDays);
+  url += "&hourly=" + JoinNames(kHourlyVariables);
+  url += "&daily=" + JoinNames(kDailyVariables);
+  if (!api_key.empty()) {
+    url += "&apikey=";
+    url += api_key;
+  }
+  return url;
 }
 
-// The answer as a JSON object, or nothing with `error` set: not JSON, or a refusal.
+double RequestCost(size_t variables, int days) {
+  return std::max(1.0, static_cast<double>(variables) / kVariablesPerCall) *
+         std::max(1.0, static_cast<double>(days) / kDaysPerCall);
+}
+
+double ForecastRequestCost() {
+  return RequestCost(std::size(kHourlyVariables) + std::size(kDailyVariables), kPastDays + kForecastDays);
+}
+
+std::string RefusalReason(std::string_view body) {
+  std::string ignored;
+  json answer = ParseBounded(body, ignored);
+  if (!answer.is_object())
+    return "";
+  auto flag = answer.find("error");
+  auto reason = answer.find("reason");
+  if (flag == answer.end() || *flag != true || reason == answer.end() || !reason->is_string())
+    return "";
+  return reason->get<std::string>();
+}
+
+bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily) {
+  auto holds = [date](const ForecastSeries& series) {
+    return std::any_of(series.times.begin(), series.times.end(), [date](const LocalTime& t) { return t.date == date; });
+  };
+  return (!with_daily || holds(forecast.daily)) && holds(forecast.hourly);
+}
+
+// The answer as a JSON object, or nothing with `error` set: too long or deep, not JSON, or a
+// refusal.
 static std::optional<json> OpenAnswer(std::string_view text, std::string& error) {
-  json answer = json::parse(text, nullptr, false);
+  json answer = ParseBounded(text, error);
   if (answer.is_discarded())
-    return error = "not JSON", std::nullopt;
+    return std::nullopt;
   if (!answer.is_object())
     return error = "not a JSON object", std::nullopt;
   // A refusal is {"error": true, "reason": "..."}. An "error" of another type is compared,
@@ -202,13 +321,12 @@ static std::optional<json> OpenAnswer(std::string_view text, std::string& error)
 }
 
 std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error) {
-  std::optional<json> opened = OpenAnswer(text, error);
-  if (!opened)
+  std::optional<json> answer = OpenAnswer(text, error);
+  if (!answer)
     return std::nullopt;
-  const json& answer = *opened;
   ProviderForecast forecast;
-  if (!ParseSeries(answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
-      !ParseSeries(answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
+  if (!ParseSeries(*answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
+      !ParseSeries(*answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
     return std::nullopt;
   return forecast;
 }

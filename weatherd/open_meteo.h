@@ -1,7 +1,9 @@
 // The forecast provider's API: the request for one place and the answer decoded into
-// the page's report. The answer is checked before anything of it is used: every array
-// of a block as long as its time array, times that parse, numbers or nulls where numbers
-// belong; a null stays a missing value.
+// the page's report. The answer is checked before anything of it is used: its size and
+// nesting while it is parsed (nothing is built from an answer too long or too deep), every
+// array of a block as long as its time array, times that parse, numbers or nulls where
+// numbers belong; a null, and a number outside the variable's physical range, stay a
+// missing value.
 #pragma once
 
 #include <map>
@@ -19,9 +21,30 @@ struct Coordinates {
   double longitude;
 };
 
-// "{upstream}/v1/forecast?latitude=..&longitude=..&timezone=Asia/Shanghai&..." with every
-// variable the three blocks need.
-std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at);
+// "{upstream}/v1/forecast?latitude=..&longitude=..&timezone=Asia/Shanghai&..." with the
+// variables the three blocks use and no others, and "&apikey=KEY" for the paid service.
+std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
+
+// How many of the provider's calls a request of `variables` variables over `days` days
+// counts as: a call covers ten variables and two weeks, and more count in proportion (the
+// provider's rule for every one of its APIs).
+double RequestCost(size_t variables, int days);
+// The forecast request's cost: 15 variables over 8 days, 1.5 calls.
+double ForecastRequestCost();
+
+// The paid service's hosts, where a request with an API key goes: the forecast's and the
+// air quality's.
+extern const char kCustomerUpstream[];
+extern const char kCustomerAirQualityUpstream[];
+
+// The longest answer read, and the deepest nesting parsed: a real answer is tens of KB
+// and three levels deep.
+constexpr size_t kLongestProviderAnswer = 512 << 10;
+constexpr int kDeepestProviderNesting = 8;
+
+// The provider's words in a refusal ({"error": true, "reason": "..."}), or "" when the
+// body is not one; as the provider wrote them, to be made printable by whoever logs them.
+std::string RefusalReason(std::string_view body);
 
 // One block of the answer ("hourly" or "daily"): its times and each variable's values.
 struct ForecastSeries {
@@ -45,6 +68,10 @@ std::optional<ProviderForecast> ParseForecast(std::string_view json, std::string
 // daily block stays empty.
 std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view json, const std::vector<const char*>& variables,
                                                   std::string& error);
+
+// Whether the hourly block, and with `with_daily` the daily one, hold `date`: an answer
+// without today (a lagging mirror, a wrong clock) is not today's.
+bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily = true);
 
 // Seven days from `now`'s date (fewer when the data ends sooner) and the twelve hours up
 // to `now`'s hour, newest first.

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+
+#include "weatherd/open_meteo.h"
 
 namespace weatherd {
 
@@ -27,13 +30,19 @@ const char kUsage[] =
     "  --date YYYY-MM-DD[THH:MM]  pretend it is this local date and time\n"
     "  --log                  print one line per request on stderr\n"
     "  --source KIND          open-meteo | model | auto (default auto: open-meteo, the model where it has nothing)\n"
-    "  --upstream URL         forecast API base (default https://api.open-meteo.com)\n"
-    "  --aq-upstream URL      air-quality API base (default: --upstream's URL when given,\n"
-    "                         else https://air-quality-api.open-meteo.com)\n"
+    "  --upstream URL         forecast API base (default https://api.open-meteo.com, with a key\n"
+    "                         https://customer-api.open-meteo.com)\n"
+    "  --aq-upstream URL      air-quality API base (default: --upstream's URL when given, else\n"
+    "                         https://air-quality-api.open-meteo.com, with a key its customer- host)\n"
     "  --cache-dir DIR        where forecasts are kept (default $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra)\n"
     "  --cache-ttl SECONDS    how long a forecast is fresh (default 1800)\n"
     "  --upstream-timeout SECONDS  longest wait for the provider's answer (default 8)\n"
-    "  --failure-pause SECONDS     how long the provider is left alone after a failure (default 60)\n";
+    "  --failure-pause SECONDS     how long the provider is left alone after a failure (default 60)\n"
+    "  --upstream-in-flight N      most requests to the provider at once, both APIs (default 1)\n"
+    "  --upstream-budget M/H/D     most provider calls a minute/hour/day, both APIs (default 600/5000/10000)\n"
+    "  --api-key file:PATH | env:NAME  the paid service's key, from a file or the environment\n"
+    "  --max-connections N         most client connections in all (default 800, kept under the open-files limit)\n"
+    "  --max-connections-per-client N  most connections from one address (default 64)\n";
 
 std::string DecodeEscapes(const std::string& text) {
   std::string out;
@@ -94,6 +103,57 @@ LocalTime ParseDate(const std::string& value) {
   return {date, hour, minute};
 }
 
+int ParseCount(const std::string& name, const std::string& value, long least, long most) {
+  char* end = nullptr;
+  long count = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || count < least || count > most)
+    Fail(name + ": \"" + value + "\" is not a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+  return static_cast<int>(count);
+}
+
+PolitenessSettings ParseBudget(const std::string& value, PolitenessSettings politeness) {
+  double minute = 0, hour = 0, day = 0;
+  char tail = 0;
+  if (std::sscanf(value.c_str(), "%lf/%lf/%lf%c", &minute, &hour, &day, &tail) != 3 || !(minute >= 1) ||
+      !(hour >= minute) || !(day >= hour) || day > 1e9)
+    Fail("--upstream-budget: \"" + value + "\" is not MINUTE/HOUR/DAY, each at least the one before (600/5000/10000)");
+  politeness.per_minute = minute, politeness.per_hour = hour, politeness.per_day = day;
+  return politeness;
+}
+
+// A key is letters, digits, '-' and '_'; what surrounds it in a file (a line end) is not
+// part of it.
+std::string ReadApiKey(const std::string& source) {
+  constexpr size_t kLongestKey = 256;
+  std::string key;
+  std::string where;
+  if (source.rfind("file:", 0) == 0) {
+    where = source.substr(5);
+    std::ifstream file(where, std::ios::binary);
+    if (!file)
+      Fail("--api-key: cannot read " + where);
+    char buffer[kLongestKey + 2] = {};
+    file.read(buffer, sizeof buffer - 1);
+    key.assign(buffer, static_cast<size_t>(file.gcount()));
+  } else if (source.rfind("env:", 0) == 0) {
+    where = "$" + source.substr(4);
+    const char* value = std::getenv(source.substr(4).c_str());
+    if (!value)
+      Fail("--api-key: " + where + " is not set");
+    key = value;
+  } else {
+    Fail("--api-key: give file:PATH or env:NAME; a key on the command line is visible to every user in ps");
+  }
+  while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back())))
+    key.pop_back();
+  bool plain = !key.empty() && key.size() <= kLongestKey;
+  for (char c : key)
+    plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_');
+  if (!plain)
+    Fail("--api-key: " + where + " does not hold a key (letters, digits, '-' and '_', at most 256)");
+  return key;
+}
+
 }  // namespace
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -151,9 +211,9 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       options.source = *mode;
     } else if (name == "--upstream") {
       options.upstream = take_value();
+      upstream_given = true;
       if (options.upstream.rfind("http://", 0) != 0 && options.upstream.rfind("https://", 0) != 0)
         Fail("--upstream: \"" + options.upstream + "\" is not an http:// or https:// address");
-      upstream_given = true;
     } else if (name == "--aq-upstream") {
       options.aq_upstream = take_value();
       if (options.aq_upstream.rfind("http://", 0) != 0 && options.aq_upstream.rfind("https://", 0) != 0)
@@ -169,13 +229,29 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       options.upstream_timeout_seconds = ParseSeconds(name, take_value(), 0.1, 60);
     } else if (name == "--failure-pause") {
       options.pause_after_failure_seconds = static_cast<int64_t>(ParseSeconds(name, take_value(), 0, 86400));
+    } else if (name == "--upstream-in-flight") {
+      options.politeness.in_flight = ParseCount(name, take_value(), 1, 64);
+    } else if (name == "--upstream-budget") {
+      options.politeness = ParseBudget(take_value(), options.politeness);
+    } else if (name == "--api-key") {
+      options.api_key = ReadApiKey(take_value());
+    } else if (name == "--max-connections") {
+      options.max_connections = ParseCount(name, take_value(), 1, 100000);
+    } else if (name == "--max-connections-per-client") {
+      options.max_connections_per_client = ParseCount(name, take_value(), 1, 100000);
     } else {
       std::fputs(kUsage, stderr);
       Fail("unknown option \"" + arg + "\"");
     }
   }
-  if (upstream_given && !aq_upstream_given)
-    options.aq_upstream = options.upstream;
+  // The paid service answers on its own hosts; an explicit --upstream or --aq-upstream
+  // still wins, and an --upstream alone names both APIs.
+  if (!options.api_key.empty() && !upstream_given)
+    options.upstream = kCustomerUpstream;
+  if (!aq_upstream_given)
+    options.aq_upstream = upstream_given ? options.upstream
+                          : options.api_key.empty() ? options.aq_upstream
+                                                    : kCustomerAirQualityUpstream;
   return options;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "weatherd/upstream_queue.h"
 #include "weatherd/weather_report.h"
 #include "weatherd/weather_sources.h"
 
@@ -23,14 +24,19 @@ struct Options {
   std::optional<LocalTime> fixed_time;
   bool log = false;
   SourceMode source = SourceMode::kAuto;
-  std::string upstream = "https://api.open-meteo.com";
-  // The air-quality API. A self-hosted provider, or a test's, serves both APIs at one
-  // address, so an --upstream without --aq-upstream names both.
+  std::string upstream = "https://api.open-meteo.com";  // with an API key: the customer host
+  // The air-quality API, with an API key its customer host. A self-hosted provider, or a
+  // test's, serves both APIs at one address, so an --upstream without --aq-upstream names
+  // both.
   std::string aq_upstream = "https://air-quality-api.open-meteo.com";
+  std::string api_key;  // read from a file or the environment, never from the command line
   std::string cache_dir;  // empty: $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra
   int64_t cache_ttl_seconds = 1800;
   double upstream_timeout_seconds = 8;
   int64_t pause_after_failure_seconds = 60;
+  PolitenessSettings politeness;
+  int max_connections = 800;
+  int max_connections_per_client = 64;
 };
 
 Options ParseOptions(int argc, char** argv, const std::string& default_config);

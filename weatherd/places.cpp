@@ -138,9 +138,10 @@ bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordina
     char match[16] = {};
     Coordinates at{};
     int consumed = 0;
+    // The columns after MATCH (official code, date, the place's name) are for people.
     if (std::sscanf(line.c_str(), "%31[0-9]\t%lf\t%lf\t%15[a-z]%n", code, &at.latitude, &at.longitude, match, &consumed) != 4 ||
-        static_cast<size_t>(consumed) != line.size() || at.latitude < -90 || at.latitude > 90 || at.longitude < -180 ||
-        at.longitude > 180) {
+        (static_cast<size_t>(consumed) != line.size() && line[static_cast<size_t>(consumed)] != '\t') || at.latitude < -90 ||
+        at.latitude > 90 || at.longitude < -180 || at.longitude > 180) {
       error = "place coordinates: line " + std::to_string(line_number) + ": not CODE, LATITUDE, LONGITUDE, MATCH";
       return false;
     }

@@ -32,7 +32,8 @@ struct PlaceTable {
 bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error);
 
 // The shipped table of coordinates per code (weatherd/data/place-coordinates.tsv, built
-// into the program): `CODE<TAB>LATITUDE<TAB>LONGITUDE<TAB>MATCH` per line, '#' comments.
+// into the program): `CODE<TAB>LATITUDE<TAB>LONGITUDE<TAB>MATCH` per line, then columns for
+// people that are not read (tab-separated); '#' comments.
 // On a malformed line returns false and sets `error` to a message naming the line.
 bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error);
 const std::map<std::string, Coordinates>& ShippedCoordinates();

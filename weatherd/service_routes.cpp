@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <thread>
 
+#include "weatherd/service_log.h"
 #include "weatherd/static_pages.h"
 #include "weatherd/weather_page.h"
 
@@ -29,9 +29,12 @@ std::string NoticeText(const Options& options, const std::string& host) {
   return "";
 }
 
-void SendNotFound(const httplib::Request& request, httplib::Response& response) {
+HttpResponse NotFound(const HttpRequest& request) {
+  HttpResponse response;
   response.status = 404;
-  response.set_content(NotFoundPage(request.path), kHtml);
+  response.content_type = kHtml;
+  response.body = NotFoundPage(request.path);
+  return response;
 }
 
 std::string EntityTag(const std::string& body) {
@@ -52,66 +55,65 @@ std::optional<int64_t> ParseHttpDate(const std::string& text) {
 }
 
 // An ETag match decides alone; without If-None-Match, If-Modified-Since does.
-bool StillValid(const httplib::Request& request, const std::string& tag, int64_t last_modified) {
-  if (request.has_header("If-None-Match")) {
-    std::string wanted = request.get_header_value("If-None-Match");
+bool StillValid(const HttpRequest& request, const std::string& tag, int64_t last_modified) {
+  if (request.has_header("if-none-match")) {
+    std::string wanted = request.header("if-none-match");
     return wanted == "*" || wanted.find(tag) != std::string::npos;
   }
-  if (request.has_header("If-Modified-Since")) {
-    std::optional<int64_t> since = ParseHttpDate(request.get_header_value("If-Modified-Since"));
+  if (request.has_header("if-modified-since")) {
+    std::optional<int64_t> since = ParseHttpDate(request.header("if-modified-since"));
     return since && last_modified <= *since;
   }
   return false;
 }
 
-void SendCacheable(const httplib::Request& request, httplib::Response& response, std::string body,
-                   const char* content_type, int64_t last_modified, int64_t max_age_seconds) {
+HttpResponse Cacheable(const HttpRequest& request, std::string body, const char* content_type, int64_t last_modified,
+                       int64_t max_age_seconds) {
+  HttpResponse response;
   std::string tag = EntityTag(body);
-  response.set_header("Cache-Control", "public, max-age=" + std::to_string(max_age_seconds));
-  response.set_header("ETag", tag);
-  response.set_header("Last-Modified", HttpDate(last_modified));
+  response.headers = {{"Cache-Control", "public, max-age=" + std::to_string(max_age_seconds)},
+                      {"ETag", tag},
+                      {"Last-Modified", HttpDate(last_modified)}};
   if (StillValid(request, tag, last_modified)) {
     response.status = 304;
-    return;
+    return response;
   }
-  response.set_content(std::move(body), content_type);
+  response.content_type = content_type;
+  response.body = std::move(body);
+  return response;
 }
 
-// Sleeps in short steps so that a stop request does not wait for a long trickle.
-bool PauseUnlessStopping(double seconds, const std::atomic<bool>& stopping) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < until) {
-    if (stopping)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return !stopping;
-}
-
-void SendTrickled(httplib::Response& response, std::string body, double seconds, const std::atomic<bool>& stopping) {
-  constexpr size_t kPieces = 20;
-  auto shared = std::make_shared<std::string>(std::move(body));
-  size_t piece = std::max<size_t>(1, (shared->size() + kPieces - 1) / kPieces);
-  double pause = seconds / kPieces;
-  response.set_content_provider(shared->size(), kHtml,
-                                [shared, piece, pause, &stopping](size_t offset, size_t length, httplib::DataSink& sink) {
-                                  if (!PauseUnlessStopping(pause, stopping))
-                                    return false;
-                                  return sink.write(shared->data() + offset, std::min(piece, length));
-                                });
-}
-
-void SendWeatherPage(ServiceContext& context, const Place& place, const httplib::Request& request,
-                     httplib::Response& response) {
+std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request,
+                                              bool may_wait) {
   LocalTime now = PageTime(context);
-  SourcedReport sourced = context.sources.ForPlace(place, now);
+  std::optional<SourcedReport> at_once;
+  if (!may_wait && !(at_once = context.sources.ForPlaceAtOnce(place, now)))
+    return std::nullopt;
+  SourcedReport sourced = at_once ? std::move(*at_once) : context.sources.ForPlace(place, now);
   std::string page = WeatherPage(place, sourced.report, sourced.provenance, now);
-  response.set_header("X-Nimbra-Source", SourceName(sourced.provenance, UnixSeconds(now)));
+  std::string source = SourceName(sourced.provenance, UnixSeconds(now));
+  HttpResponse response;
   if (context.options.slow_weather_seconds > 0) {
-    SendTrickled(response, std::move(page), context.options.slow_weather_seconds, context.stopping);
-    return;
+    // Trickled pages are for trying clients out: sent whole, over the time asked for.
+    response.content_type = kHtml;
+    response.body = std::move(page);
+    response.trickle_seconds = context.options.slow_weather_seconds;
+  } else {
+    response = Cacheable(request, std::move(page), kHtml, sourced.last_modified, sourced.max_age_seconds);
   }
-  SendCacheable(request, response, std::move(page), kHtml, sourced.last_modified, sourced.max_age_seconds);
+  response.headers.emplace_back("X-Nimbra-Source", source);
+  return response;
+}
+
+// "/weather/CODE.shtml": CODE, or nothing for any other path.
+std::optional<std::string> CityCode(const std::string& path) {
+  constexpr std::string_view kPrefix = "/weather/", kSuffix = ".shtml";
+  if (!path.starts_with(kPrefix) || !path.ends_with(kSuffix) || path.size() < kPrefix.size() + kSuffix.size())
+    return std::nullopt;
+  std::string code = path.substr(kPrefix.size(), path.size() - kPrefix.size() - kSuffix.size());
+  if (code.find('/') != std::string::npos)
+    return std::nullopt;
+  return code;
 }
 
 }  // namespace
@@ -129,50 +131,42 @@ LocalTime PageTime(const ServiceContext& context) {
   return context.options.fixed_time ? *context.options.fixed_time : ChinaTime(context.clock());
 }
 
-void AddRoutes(httplib::Server& server, ServiceContext& context) {
-  server.Get("/day/shenzhen.txt", [&context](const httplib::Request& request, httplib::Response& response) {
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait) {
+  const std::string& path = request.path;
+  if (path == "/day/shenzhen.txt") {
     if (context.options.notice == NoticeKind::kMissing)
-      return SendNotFound(request, response);
-    SendCacheable(request, response, NoticeText(context.options, context.notice_host), "text/plain",
-                  context.started_at, kNoticeSeconds);
-  });
-  server.Get("/day/shenzhen1.htm", [&context](const httplib::Request& request, httplib::Response& response) {
-    SendCacheable(request, response, StripBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
-  });
-  server.Get("/day/shenzhen.htm", [&context](const httplib::Request& request, httplib::Response& response) {
-    SendCacheable(request, response, WelcomeBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
-  });
-  server.Get("/download/(nimbra\\.htm)?", [&context](const httplib::Request& request, httplib::Response& response) {
-    SendCacheable(request, response, DownloadPage(), kHtml, context.started_at, kFixedFileSeconds);
-  });
-  server.Get("/", [&context](const httplib::Request& request, httplib::Response& response) {
-    SendCacheable(request, response, IndexPage(context.places), kHtml, context.started_at, kNoticeSeconds);
-  });
-  server.Get("/weather/([^/]*)\\.shtml", [&context](const httplib::Request& request, httplib::Response& response) {
-    const Place* place = context.places.Find(request.matches[1].str());
-    if (!place)
-      return SendNotFound(request, response);
-    SendWeatherPage(context, *place, request, response);
-  });
-  server.Get("/m2/.*", [&context](const httplib::Request& request, httplib::Response& response) {
-    if (const StaticFile* file = FindStaticFile(request.path))
-      return SendCacheable(request, response, file->body, file->content_type, context.started_at, kFixedFileSeconds);
-    auto image = context.images.find(request.path);
-    if (image == context.images.end())
-      return SendNotFound(request, response);
-    SendCacheable(request, response, image->second, "image/gif", context.started_at, kFixedFileSeconds);
-  });
-  server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
-    if (response.status == 404 && response.body.empty())
-      SendNotFound(request, response);
-  });
-  if (context.options.log) {
-    server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-      std::string source = response.get_header_value("X-Nimbra-Source");
-      std::fprintf(stderr, "nimbra-weatherd: %s %s %d%s%s\n", request.method.c_str(), request.path.c_str(), response.status,
-                   source.empty() ? "" : " source=", source.c_str());
-    });
+      return NotFound(request);
+    return Cacheable(request, NoticeText(context.options, context.notice_host), "text/plain", context.started_at,
+                     kNoticeSeconds);
   }
+  if (path == "/day/shenzhen1.htm")
+    return Cacheable(request, StripBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
+  if (path == "/day/shenzhen.htm")
+    return Cacheable(request, WelcomeBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
+  if (path == "/download/" || path == "/download/nimbra.htm")
+    return Cacheable(request, DownloadPage(), kHtml, context.started_at, kFixedFileSeconds);
+  if (path == "/")
+    return Cacheable(request, IndexPage(context.places), kHtml, context.started_at, kNoticeSeconds);
+  if (std::optional<std::string> code = CityCode(path)) {
+    const Place* place = context.places.Find(*code);
+    if (!place)
+      return NotFound(request);
+    return WeatherPageAnswer(context, *place, request, may_wait);
+  }
+  if (path.starts_with("/m2/")) {
+    if (const StaticFile* file = FindStaticFile(path))
+      return Cacheable(request, file->body, file->content_type, context.started_at, kFixedFileSeconds);
+    auto image = context.images.find(path);
+    if (image != context.images.end())
+      return Cacheable(request, image->second, "image/gif", context.started_at, kFixedFileSeconds);
+  }
+  return NotFound(request);
+}
+
+void LogExchange(const HttpRequest& request, const HttpResponse& response) {
+  std::string source = response.header("X-Nimbra-Source");
+  LogLine(Printable(request.method) + " " + Printable(request.path) + " " + std::to_string(response.status) +
+          (source.empty() ? "" : " source=" + Printable(source)));
 }
 
 }  // namespace weatherd

@@ -4,13 +4,12 @@
 // answered with 304, so any standard HTTP cache can stand in front of the service.
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
 #include <functional>
 #include <map>
 #include <string>
 
+#include "weatherd/http_front.h"
 #include "weatherd/options.h"
 #include "weatherd/places.h"
 #include "weatherd/weather_sources.h"
@@ -28,7 +27,12 @@ struct ServiceContext {
   const std::atomic<bool>& stopping;
 };
 
-void AddRoutes(httplib::Server& server, ServiceContext& context);
+// The answer to one request. Unless `may_wait`, nothing when it would have to wait (a city
+// page whose forecast must be fetched or read first).
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait);
+
+// The --log line of one exchange: method, path and status, and the page's source.
+void LogExchange(const HttpRequest& request, const HttpResponse& response);
 
 // The time the pages are made for: the fixed --date, else China Standard Time now.
 LocalTime PageTime(const ServiceContext& context);

@@ -32,12 +32,38 @@ SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now
   return sourced;
 }
 
+// At once only when both kinds are fresh in memory: a page whose air quality would have to
+// be asked for goes to a worker like one whose forecast would, so that it neither blocks
+// the event thread nor leaves out its air quality.
+std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now) {
+  if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
+    return ForPlace(place, now);  // nothing to wait for
+  std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code);
+  if (!kept)
+    return std::nullopt;
+  std::optional<ForecastCache::Result> air = air_quality_cache_ ? air_quality_cache_->FreshAtOnce(place.code)
+                                                                : std::optional<ForecastCache::Result>();
+  if (air_quality_cache_ && !air)
+    return std::nullopt;
+  SourcedReport sourced = FromKept(place, now, *kept);
+  if (air)
+    AddAirQuality(place.code, *air, sourced);
+  return sourced;
+}
+
 SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now) {
   if (mode_ == SourceMode::kModel || !cache_)
     return FromModel(place, now);
   ForecastCache::Result kept;
   if (place.coordinates)
     kept = cache_->ForPlace(place.code, *place.coordinates);
+  SourcedReport sourced = FromKept(place, now, kept);
+  if (kept.forecast && air_quality_cache_)
+    AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates), sourced);
+  return sourced;
+}
+
+SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const {
   int64_t now_unix = UnixSeconds(now);
   if (kept.forecast) {
     SourcedReport sourced;
@@ -46,9 +72,9 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
     sourced.report = ReportFromForecast(*kept.forecast, shown_until);
     sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
     sourced.last_modified = kept.fetched_at;
-    sourced.max_age_seconds =
-        kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at)) : kRetrySoonSeconds;
-    AddAirQuality(place, now_unix, sourced);
+    // The cache's own figure: a page made for a --date far from the clock must not be kept
+    // longer than the data's freshness either.
+    sourced.max_age_seconds = kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds;
     return sourced;
   }
   if (mode_ == SourceMode::kAuto) {
@@ -65,20 +91,15 @@ SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
 
 // The air quality is had beside the forecast and kept by the same rules; a page keeps as
 // long as the shorter-lived of the two. Without it the page is whole but for "—".
-void WeatherSources::AddAirQuality(const Place& place, int64_t now_unix, SourcedReport& sourced) {
-  if (!air_quality_cache_ || !place.coordinates)
-    return;
-  ForecastCache::Result kept = air_quality_cache_->ForPlace(place.code, *place.coordinates);
+void WeatherSources::AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced) {
   if (!kept.forecast) {
     sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
     return;
   }
-  AttachAirQuality(*SeriesFor(place.code, kept.forecast), sourced.report);
+  AttachAirQuality(*SeriesFor(code, kept.forecast), sourced.report);
   sourced.report.air_quality_source = {AirQualitySource::Kind::kProvider, kept.fetched_at, !kept.fresh};
   sourced.last_modified = std::max(sourced.last_modified, kept.fetched_at);
-  sourced.max_age_seconds =
-      std::min(sourced.max_age_seconds, kept.fresh ? std::max<int64_t>(0, fresh_seconds_ - (now_unix - kept.fetched_at))
-                                                   : kRetrySoonSeconds);
+  sourced.max_age_seconds = std::min(sourced.max_age_seconds, kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds);
 }
 
 std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::string& code,

@@ -39,13 +39,17 @@ class WeatherSources {
                  ForecastCache* air_quality_cache = nullptr);
 
   SourcedReport ForPlace(const Place& place, const LocalTime& now);
+  // The same, or nothing when it would have to wait (for the provider, the disk or another
+  // page of the place): the HTTP front's event threads ask this first.
+  std::optional<SourcedReport> ForPlaceAtOnce(const Place& place, const LocalTime& now);
 
   // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
   static constexpr int64_t kRetrySoonSeconds = 60;
 
  private:
   SourcedReport FromModel(const Place& place, const LocalTime& now) const;
-  void AddAirQuality(const Place& place, int64_t now_unix, SourcedReport& sourced);
+  SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
+  void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
 
   SourceMode mode_;
   ForecastCache* cache_;

@@ -17,6 +17,7 @@
 #include "corert/run_time_error.h"
 #include "platform/desktop.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -108,11 +109,20 @@ void GtkWindowBackend::run_event_loop()
 
 // Lets GTK handle what is pending (drawing, input, the browsers' loads), which also
 // dispatches queued events through the idle source; then whatever is still queued.
+//
+// A routine may call this thousands of times in a row (cleaning a list of repeats does,
+// after every comparison), and each look at GTK's sources costs tens of microseconds
+// with the browsers' sources among them: so GTK is looked at no more often than once a
+// millisecond, which no one can see or feel, while the queue is dispatched every time.
 void GtkWindowBackend::process_events()
 {
-    // A bound, so a source that is always ready cannot hold the program here.
-    for (int i = 0; i < 1000 && gtk_events_pending(); ++i)
-        gtk_main_iteration_do(FALSE);
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_main_iteration_ >= kMainIterationInterval) {
+        // A bound, so a source that is always ready cannot hold the program here.
+        for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
+        }
+        last_main_iteration_ = std::chrono::steady_clock::now();
+    }
     dispatch_pending();
 }
 
@@ -278,15 +288,37 @@ void GtkWindowBackend::show_unit_text(GtkWidget* widget, const UnitState& unit)
     case UnitKind::EditBox: gtk_entry_set_text(GTK_ENTRY(widget), utf8(unit.text).c_str()); break;
     case UnitKind::ComboBox: {
         auto* combo = GTK_COMBO_BOX_TEXT(widget);
-        gtk_combo_box_text_remove_all(combo);
-        for (const std::string& item : unit.items)
-            gtk_combo_box_text_append_text(combo, utf8(item).c_str());
-        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), unit.selected);
+        std::vector<std::string>& shown = shown_items_[unit.id];
+        const std::vector<std::string>& items = unit.items;
+        // Every row change makes GTK measure and signal; AddItem and DeleteItem change one
+        // item, so one row follows, and only another change rebuilds the list.
+        auto same_prefix = [&](size_t count) { return std::equal(items.begin(), items.begin() + count, shown.begin()); };
+        if (items.size() == shown.size() + 1 && same_prefix(shown.size())) {
+            gtk_combo_box_text_append_text(combo, utf8(items.back()).c_str());
+        } else if (items.size() + 1 == shown.size()) {
+            size_t gone = std::mismatch(items.begin(), items.end(), shown.begin()).first - items.begin();
+            if (std::equal(items.begin() + gone, items.end(), shown.begin() + gone + 1))
+                gtk_combo_box_text_remove(combo, static_cast<int>(gone));
+            else
+                rebuild_items(combo, items);
+        } else if (items != shown) {
+            rebuild_items(combo, items);
+        }
+        shown = items;
+        if (gtk_combo_box_get_active(GTK_COMBO_BOX(combo)) != unit.selected)
+            gtk_combo_box_set_active(GTK_COMBO_BOX(combo), unit.selected);
         break;
     }
     default: break;
     }
     --updating_;
+}
+
+void GtkWindowBackend::rebuild_items(GtkComboBoxText* combo, const std::vector<std::string>& items)
+{
+    gtk_combo_box_text_remove_all(combo);
+    for (const std::string& item : items)
+        gtk_combo_box_text_append_text(combo, utf8(item).c_str());
 }
 
 gboolean GtkWindowBackend::on_dispatch(gpointer)

@@ -51,6 +51,7 @@ private:
     static void place(GtkWidget* widget, const Geometry& geometry);
     static void on_layout_allocated(GtkWidget*, GdkRectangle*, gpointer data);
     void show_unit_text(GtkWidget* widget, const UnitState& unit);
+    void rebuild_items(GtkComboBoxText* combo, const std::vector<std::string>& items);
     std::string on_ui(std::function<void(const std::shared_ptr<UiCall>&)> task, std::chrono::milliseconds timeout,
                       std::string& text);
     static gboolean on_ui_task(gpointer data);
@@ -71,7 +72,12 @@ private:
     GtkWidget* layout_ = nullptr;
     GdkPixbuf* icon_ = nullptr;
     std::string window_title_;
+    static constexpr std::chrono::milliseconds kMainIterationInterval {1};
+    std::chrono::steady_clock::time_point last_main_iteration_ {};
     std::map<uint32_t, GtkWidget*> widgets_;
+    // The items each combo box's GTK model holds, so that an added or a deleted item changes
+    // one row: a whole new list per item made every list fill cost a rebuild per item.
+    std::map<uint32_t, std::vector<std::string>> shown_items_;
     int updating_ = 0;
     GMainLoop* loop_ = nullptr;
     std::vector<std::pair<uint32_t, GtkWidget*>> dialogs_;

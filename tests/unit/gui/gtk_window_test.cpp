@@ -220,6 +220,51 @@ TEST_F(GtkWindowTest, AUsersPickRaisesTheEventAndTheProgramsListChangesDoNot)
     EXPECT_EQ(log, (std::vector<std::string>{"call 0x100", "call 0x200", "call 0x200"}));
 }
 
+// The box's rows follow the program's list through single adds and deletes (changed row
+// by row) and through a list that changes at once (the pick's selection), repeats included.
+TEST_F(GtkWindowTest, TheRowsShownAreTheProgramsListAfterEveryChange)
+{
+    const corert::ControlRef cities{qx::kMainWindowId, nimbra::kUnitCombo2, qx::kTypeComboBox};
+    auto rows = [] {
+        std::vector<std::string> shown;
+        GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(widget_of(nimbra::kUnitCombo2)));
+        GtkTreeIter at;
+        for (gboolean more = gtk_tree_model_get_iter_first(model, &at); more; more = gtk_tree_model_iter_next(model, &at)) {
+            gchar* text = nullptr;
+            gtk_tree_model_get(model, &at, 0, &text, -1);
+            shown.push_back(gbk(text));
+            g_free(text);
+        }
+        return shown;
+    };
+    std::vector<std::string> steps;
+    handlers.on(kFillCityList, [&] {
+        auto check = [&](const char* step) {
+            std::vector<std::string> listed;
+            for (int i = 0; i < window_->item_count(cities); ++i)
+                listed.push_back(window_->item_text(cities, i));
+            EXPECT_EQ(rows(), listed) << step;
+            steps.push_back(step);
+        };
+        for (const char* city : {"广州", "深圳", "深圳", "珠海", "佛山"}) {
+            window_->add_item(cities, gbk(city), 0, false);
+            check("add");
+        }
+        for (int index : {1, 0, 2, 0, 0, 0}) {
+            window_->delete_item(cities, index);
+            check("delete");
+        }
+        window_->add_item(cities, gbk("汕头"), 0, false);
+        check("add after emptied");
+    });
+    run([&] {
+        wait_idle();
+        ASSERT_EQ(window_->post({UserAction::Kind::Pick, nimbra::kUnitCombo1, 0}), "");
+        wait_idle();
+    });
+    EXPECT_EQ(steps.size(), 12u);
+}
+
 TEST_F(GtkWindowTest, TextTypedIntoTheEditBoxIsWhatTheProgramReads)
 {
     run([&] {

@@ -1,11 +1,13 @@
 // The shipped settings file, read the way the viewer reads it: byte for byte in GBK, with
 // the province reader, the city reader and the city-code lookup written out here from the
-// file format, and checked against the entries the file lists line by line.
+// file format, and checked against the entries the file lists line by line, against the
+// official counts of places and against the codes users' pages already name.
 
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -172,7 +174,63 @@ TEST_F(SettingsFile, EveryPlaceResolvesThroughTheThreeReaders) {
     EXPECT_TRUE(resolved.count({p, c, d, code})) << "not reached: " << p << "-" << c << "-" << d << "@" << code;
   for (const auto& [p, c, d, code] : resolved)
     EXPECT_TRUE(listed.count({p, c, d, code})) << "not listed: " << p << "-" << c << "-" << d << "@" << code;
-  EXPECT_GT(listed.size(), 200u);
+  EXPECT_GT(listed.size(), 1100u);
+}
+
+// Codes name places in caches and in users' own tests: every code the file had before it
+// listed every place still names the same place (the committed list was cut from that file).
+TEST_F(SettingsFile, TheCodesOfEarlierFilesNameTheSamePlaces) {
+  const std::string& text = bytes();
+  std::ifstream list(NIMBRA_EARLIER_CODES);
+  ASSERT_TRUE(list) << NIMBRA_EARLIER_CODES;
+  size_t checked = 0;
+  for (std::string line; std::getline(list, line);) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    size_t tab = line.find('\t');
+    ASSERT_EQ(tab, 9u) << line;
+    std::string code = line.substr(0, tab), place = line.substr(tab + 1);
+    EXPECT_EQ(Between(text, Gbk(place) + "@", "#"), code) << place;
+    // ...and no other place took the code.
+    size_t at = text.find("@" + code + "#");
+    ASSERT_NE(at, std::string::npos) << code;
+    size_t line_start = text.rfind('\n', at) + 1;
+    EXPECT_EQ(Utf8(text.substr(line_start, at - line_start)), place) << code;
+    ++checked;
+  }
+  EXPECT_EQ(checked, 241u);
+}
+
+// Every prefecture-level division is a city of its province and every county-level one a
+// district of its city, against the statistics list of mid-2023: 大兴安岭 has 加格达奇区 as
+// well, and 东莞 and 中山, without a county level, list their towns and streets instead.
+// Province sections name each city once, so that a pick cleans a list no longer than the
+// cities (the municipalities' groups stand inside theirs, whole).
+TEST_F(SettingsFile, ListsEveryCityAndCountyOfTheTwelveProvinces) {
+  struct Count {
+    const char* province;
+    size_t cities, districts;
+  } counts[] = {{"广东", 21, 122 + 32 + 23}, {"北京.", 3, 16}, {"上海.", 3, 16}, {"重庆.", 4, 38},
+                {"黑龙江", 13, 121 + 1},      {"吉林", 9, 60},   {"辽林", 14, 100}, {"内蒙古", 12, 103},
+                {"河北", 11, 167},            {"山西", 11, 117}, {"陕西", 10, 107}, {"山东", 16, 136}};
+  const std::string& text = bytes();
+  std::set<Entry> listed = ListedEntries(Utf8(text));
+  for (const Count& count : counts) {
+    SCOPED_TRACE(count.province);
+    std::set<std::string> cities;
+    size_t districts = 0;
+    for (const auto& [p, c, d, code] : listed) {
+      if (p == count.province) {
+        cities.insert(c);
+        ++districts;
+      }
+    }
+    EXPECT_EQ(cities.size(), count.cities);
+    EXPECT_EQ(districts, count.districts);
+    std::string p = Gbk(count.province);
+    size_t entries = CollectFields(Between(text, ProvinceOpen(p), ProvinceClose(p)), p + "-", "-").size();
+    EXPECT_EQ(entries, count.province[std::strlen(count.province) - 1] == '.' ? count.districts : count.cities);
+  }
 }
 
 // City sections may stand inside their province section or after all province sections;

@@ -153,9 +153,24 @@ void FakeOpenMeteo::set(Answer answer, milliseconds delay) {
   answer_ = answer, delay_ = delay;
 }
 
+void FakeOpenMeteo::refuse_beyond(int limit) {
+  std::lock_guard guard(lock_);
+  concurrency_limit_ = limit;
+}
+
 std::vector<Asked> FakeOpenMeteo::asked() const {
   std::lock_guard guard(lock_);
   return asked_;
+}
+
+int FakeOpenMeteo::most_in_flight() const {
+  std::lock_guard guard(lock_);
+  return most_in_flight_;
+}
+
+int FakeOpenMeteo::refused() const {
+  std::lock_guard guard(lock_);
+  return refused_;
 }
 
 void FakeOpenMeteo::set_air_quality(Answer answer) {
@@ -168,15 +183,35 @@ std::vector<Asked> FakeOpenMeteo::air_quality_asked() const {
   return air_quality_asked_;
 }
 
+// Until the request's turn to answer: false when it is refused for concurrency. Both APIs
+// count against one limit, as the provider's do for one address.
+bool FakeOpenMeteo::TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response) {
+  if (concurrency_limit_ > 0 && in_flight_ >= concurrency_limit_) {
+    ++refused_;
+    response.status = 429;
+    response.set_content(Refusal("Too many concurrent requests").dump(), "application/json");
+    return false;
+  }
+  most_in_flight_ = std::max(most_in_flight_, ++in_flight_);
+  stopping_changed_.wait_for(guard, answer == Answer::kSilent ? minutes(1) : delay_, [this] { return stopping_; });
+  --in_flight_;
+  return true;
+}
+
 void FakeOpenMeteo::HandleAirQuality(const httplib::Request& request, httplib::Response& response) {
   double latitude = std::atof(request.get_param_value("latitude").c_str());
   double longitude = std::atof(request.get_param_value("longitude").c_str());
+  std::string query = request.target.substr(std::min(request.target.size(), request.target.find('?') + 1));
   Answer answer;
   {
-    std::lock_guard guard(lock_);
-    air_quality_asked_.push_back({latitude, longitude, request.get_header_value("User-Agent")});
+    std::unique_lock guard(lock_);
+    air_quality_asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
     answer = air_quality_answer_;
+    if (!TakeTurn(guard, answer, response))
+      return;
   }
+  if (answer == Answer::kSilent)
+    return;
   json body = AirQualityFixture(latitude, longitude);
   std::string unknown;
   response.status = 400;
@@ -195,13 +230,19 @@ void FakeOpenMeteo::HandleAirQuality(const httplib::Request& request, httplib::R
 void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& response) {
   double latitude = std::atof(request.get_param_value("latitude").c_str());
   double longitude = std::atof(request.get_param_value("longitude").c_str());
+  std::string query = request.target.substr(std::min(request.target.size(), request.target.find('?') + 1));
   std::unique_lock guard(lock_);
-  asked_.push_back({latitude, longitude, request.get_header_value("User-Agent")});
+  asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
   Answer answer = answer_;
-  stopping_changed_.wait_for(guard, answer == Answer::kSilent ? minutes(1) : delay_, [this] { return stopping_; });
+  if (!TakeTurn(guard, answer, response))
+    return;
   guard.unlock();
   if (answer == Answer::kSilent)
     return;
+  if (answer == Answer::kDeepNesting) {
+    response.set_content(std::string(8 << 20, '['), "application/json");
+    return;
+  }
 
   json body = ForecastFixture(latitude, longitude);
   std::string unknown;
@@ -221,8 +262,26 @@ void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& r
     response.status = 429, body = Refusal("Minutely API request limit exceeded. Please try again in one minute.");
     response.set_header("Retry-After", "3600");
   }
+  if (answer == Answer::kRefusedMultiline)
+    response.status = 400, body = Refusal("Parameter 'hourly' is invalid\nnimbra-weatherd: GET /forged 200");
   if (answer == Answer::kUnequalArrays && response.status == 200)
     body["hourly"]["temperature_2m"].erase(0);
+  if (answer == Answer::kHugeValues && response.status == 200) {
+    for (json& value : body["hourly"]["temperature_2m"])
+      value = 1.7e308;
+    for (json& value : body["daily"]["temperature_2m_max"])
+      value = 1.7e308;
+  }
+  if (answer == Answer::kNotToday && response.status == 200) {
+    // The same answer thirty days earlier: its dates end weeks before today.
+    for (const char* block : {"hourly", "daily"})
+      for (json& time : body[block]["time"]) {
+        std::string text = time.get<std::string>();
+        year_month_day date{year{std::atoi(text.c_str())}, month{unsigned(std::atoi(text.c_str() + 5))},
+                            day{unsigned(std::atoi(text.c_str() + 8))}};
+        time = DateText(sys_days(date) - days(30)) + text.substr(10);
+      }
+  }
   using Column = std::pair<const char*, const char*>;
   for (auto [block, name] : {Column{"hourly", "temperature_2m"}, Column{"hourly", "relative_humidity_2m"},
                              Column{"daily", "temperature_2m_max"}, Column{"daily", "uv_index_max"}}) {

@@ -35,11 +35,18 @@ nlohmann::json ForecastFixture(double latitude, double longitude);
 // 50 + 50 × (60 − 35) / (75 − 35) = 81.25, rounded up; the others stay below 66.
 nlohmann::json AirQualityFixture(double latitude, double longitude);
 
-enum class Answer { kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls };
+enum class Answer {
+  kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls,
+  kDeepNesting,      // 8 MB of "["
+  kHugeValues,       // every temperature 1.7e308
+  kNotToday,         // a good answer for dates a month ago
+  kRefusedMultiline, // 400 with a reason holding line breaks
+};
 
 struct Asked {
   double latitude, longitude;
   std::string user_agent;
+  std::string query;  // the request's query string, as sent
 };
 
 // GET /v1/forecast as the provider answers it: each block holds only the variables asked
@@ -51,13 +58,21 @@ class FakeOpenMeteo {
   ~FakeOpenMeteo();
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   void set(Answer answer, std::chrono::milliseconds delay = {});
+  // Like the provider's free API: a request beyond `limit` at once is refused with 429
+  // "Too many concurrent requests" (0: none refused).
+  void refuse_beyond(int limit);
   std::vector<Asked> asked() const;
+  int most_in_flight() const;  // the most requests it has served at once, both APIs
+  int refused() const;         // requests refused for concurrency
+  // The air-quality API's answer (its requests wait the same delay and count against the
+  // same concurrency limit as the forecast's), and what it was asked.
   void set_air_quality(Answer answer);
   std::vector<Asked> air_quality_asked() const;
 
  private:
   void Handle(const httplib::Request& request, httplib::Response& response);
   void HandleAirQuality(const httplib::Request& request, httplib::Response& response);
+  bool TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
 
   httplib::Server server_;
   std::thread thread_;
@@ -70,6 +85,7 @@ class FakeOpenMeteo {
   std::vector<Asked> asked_;
   Answer air_quality_answer_ = Answer::kGood;
   std::vector<Asked> air_quality_asked_;
+  int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
 };
 
 // A port nothing listens on, held for the life of this object.
@@ -109,6 +125,7 @@ class ServiceProcess {
   int Stop(int signal_number = SIGTERM);
   int Wait();         // the same without a signal; killed after a minute
   std::string log() const;
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -2,9 +2,14 @@
 // the forecast cache, and the model standing in where the provider cannot be had.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
 
@@ -12,9 +17,9 @@ using namespace weatherd_test;
 
 namespace {
 
-// Two districts of 广州 and their coordinates in the shipped place table.
+// Two districts of 广州 and their coordinates (WGS-84) in the shipped place table.
 const std::string kYuexiu = "101010101", kTianhe = "101010102";
-const Asked kYuexiuAt = {23.1285, 113.2668, ""}, kTianheAt = {23.1248, 113.3616, ""};
+const Asked kYuexiuAt = {23.1312, 113.2615, "", ""}, kTianheAt = {23.1273, 113.3561, "", ""};
 
 std::vector<std::string> OpenMeteo(const std::string& upstream, const TempDir& cache, std::vector<std::string> more = {}) {
   std::vector<std::string> args = {"--source", "open-meteo", "--upstream", upstream, "--cache-dir", cache.str()};
@@ -45,6 +50,33 @@ std::string Level(const std::string& page, const std::string& index) {
 
 bool SamePlace(const Asked& asked, const Asked& place) {
   return std::fabs(asked.latitude - place.latitude) < 1e-3 && std::fabs(asked.longitude - place.longitude) < 1e-3;
+}
+
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string FileText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+long MaxAge(const httplib::Result& result) {
+  std::string control = result->get_header_value("Cache-Control");
+  size_t at = control.find("max-age=");
+  return at == std::string::npos ? -1 : std::atol(control.c_str() + at + 8);
+}
+
+// The first `count` city codes of the service's index.
+std::vector<std::string> CityCodes(const Service& service, size_t count) {
+  std::string index = service.Body("/");
+  std::vector<std::string> codes;
+  std::regex link("/weather/([0-9]+)\\.shtml");
+  for (auto it = std::sregex_iterator(index.begin(), index.end(), link); it != std::sregex_iterator() && codes.size() < count;
+       ++it)
+    if (std::find(codes.begin(), codes.end(), (*it)[1].str()) == codes.end())
+      codes.push_back((*it)[1].str());
+  return codes;
 }
 
 std::string VisibleText(const std::string& html) {
@@ -221,6 +253,27 @@ TEST(ForecastCache, FiftyConcurrentPagesForOnePlaceMakeOneRequest) {
   EXPECT_EQ(fake.asked().size(), 1u);
 }
 
+// Services behind one proxy may keep their forecasts in one directory: a place is asked
+// for once among them, and the second takes the first one's answer from the disk.
+TEST(ForecastCache, TwoServicesSharingADirectoryMakeOneRequestPerPlace) {
+  FakeOpenMeteo fake;
+  fake.set(Answer::kGood, std::chrono::seconds(1));
+  TempDir cache;
+  Service first(OpenMeteo(fake.url(), cache)), second(OpenMeteo(fake.url(), cache));
+  std::atomic<int> with_data{0};
+  std::vector<std::thread> viewers;
+  for (const Service* service : {&first, &second, &first, &second})
+    viewers.emplace_back([&, service] {
+      httplib::Result result = service->Get("/weather/" + kYuexiu + ".shtml");
+      if (result && result->get_header_value("X-Nimbra-Source") == "open-meteo")
+        ++with_data;
+    });
+  for (std::thread& viewer : viewers)
+    viewer.join();
+  EXPECT_EQ(with_data, 4) << first.process.log() << second.process.log();
+  EXPECT_EQ(fake.asked().size(), 1u);
+}
+
 TEST(AutoSource, AnUnreachableProviderGivesModelPagesMarkedAsDemoData) {
   DeadPort down;
   TempDir cache;
@@ -231,6 +284,187 @@ TEST(AutoSource, AnUnreachableProviderGivesModelPagesMarkedAsDemoData) {
   EXPECT_EQ(Temperatures(result->body).size(), 14u);
   for (Block block : kBlocks)
     EXPECT_NE(Cut(result->body, block).find("演示数据（非实况）"), std::string::npos) << static_cast<int>(block);
+}
+
+// Files planted in a shared cache directory, as they were found to be used: the service
+// neither writes through them nor waits on them, and a stamp from the future keeps nothing
+// fresh.
+TEST(KeptFiles, PlantedFilesAreNeitherWrittenThroughNorWaitedOn) {
+  namespace fs = std::filesystem;
+  const std::string kept = "forecast-" + kYuexiu + ".json";
+  auto stamped = [](const std::string& stamp) {
+    return [stamp](const fs::path& dir, const fs::path&) {
+      std::ofstream(dir / ("forecast-" + kYuexiu + ".json"))
+          << "nimbra-weatherd forecast fetched_at=" << stamp << "\n"
+          << ForecastFixture(kYuexiuAt.latitude, kYuexiuAt.longitude).dump();
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& dir, const fs::path& victim)> plant;
+  };
+  const Case cases[] = {
+      {"a link to another file as the temporary name",
+       [&](const fs::path& dir, const fs::path& victim) { fs::create_symlink(victim, dir / (kept + ".partial")); }},
+      {"a link to another file as the kept name",
+       [&](const fs::path& dir, const fs::path& victim) { fs::create_symlink(victim, dir / kept); }},
+      {"a FIFO as the kept file", [&](const fs::path& dir, const fs::path&) { mkfifo((dir / kept).c_str(), 0644); }},
+      {"/dev/zero as the kept file", [&](const fs::path& dir, const fs::path&) { fs::create_symlink("/dev/zero", dir / kept); }},
+      {"a FIFO as the lock file",
+       [&](const fs::path& dir, const fs::path&) { mkfifo((dir / ("forecast-" + kYuexiu + ".lock")).c_str(), 0644); }},
+      {"a stamp ten years ahead", stamped(std::to_string(UnixNow() + 10 * 365 * 86400))},
+      {"the largest stamp", stamped("9223372036854775807")},
+      {"a negative stamp", stamped("-9223372036854775808")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOpenMeteo fake;
+    TempDir cache, elsewhere;
+    fs::path victim = elsewhere.path() / "victim";
+    std::ofstream(victim) << "victim";
+    c.plant(cache.path(), victim);
+    Service service(OpenMeteo(fake.url(), cache));
+    auto started = std::chrono::steady_clock::now();
+    httplib::Result yuexiu = service.Get("/weather/" + kYuexiu + ".shtml");
+    httplib::Result tianhe = service.Get("/weather/" + kTianhe + ".shtml");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    ASSERT_TRUE(yuexiu && tianhe) << service.process.log();
+    EXPECT_EQ(yuexiu->get_header_value("X-Nimbra-Source"), "open-meteo") << service.process.log();
+    EXPECT_EQ(Temperatures(yuexiu->body), FixtureTemperatures());
+    EXPECT_EQ(tianhe->get_header_value("X-Nimbra-Source"), "open-meteo");
+    EXPECT_EQ(fake.asked().size(), 2u);
+    EXPECT_GE(MaxAge(yuexiu), 0);
+    EXPECT_LE(MaxAge(yuexiu), 1800);
+    EXPECT_EQ(FileText(victim), "victim");
+    EXPECT_EQ(service.process.Stop(), 0) << service.process.log();
+  }
+}
+
+// Answers the provider should not give. 天河 has a forecast kept from 125 minutes ago.
+TEST(ProviderFailures, BadAnswersAreBoundedAndSaidInOneLine) {
+  struct Case {
+    Answer answer;
+    const char* logged;
+    bool fresh;  // the page has the answer's data (else the kept data with its age)
+  };
+  const Case cases[] = {
+      {Answer::kDeepNesting, "answer longer than 524288 bytes", false},
+      {Answer::kNotToday, "do not include today", false},
+      {Answer::kRefusedMultiline, "status 400: Parameter 'hourly' is invalid\\x0Animbra-weatherd: GET /forged 200", false},
+      {Answer::kHugeValues, nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.answer));
+    FakeOpenMeteo fake;
+    fake.set(c.answer);
+    TempDir cache;
+    std::ofstream(cache.path() / ("forecast-" + kTianhe + ".json"))
+        << "nimbra-weatherd forecast fetched_at=" << UnixNow() - 125 * 60 << "\n"
+        << ForecastFixture(kTianheAt.latitude, kTianheAt.longitude).dump();
+    Service service(OpenMeteo(fake.url(), cache));
+    httplib::Result result = service.Get("/weather/" + kTianhe + ".shtml");
+    ASSERT_TRUE(result && result->status == 200) << service.process.log();
+    if (c.fresh) {
+      EXPECT_EQ(result->get_header_value("X-Nimbra-Source"), "open-meteo");
+      EXPECT_EQ(Temperatures(result->body), FixtureTemperatures(true));  // 1.7e308 is no temperature
+      EXPECT_EQ(result->body.find("9223372036854775808"), std::string::npos);
+    } else {
+      EXPECT_TRUE(result->get_header_value("X-Nimbra-Source").starts_with("open-meteo (12")) << result->get_header_value("X-Nimbra-Source");
+      EXPECT_EQ(Temperatures(result->body), FixtureTemperatures());
+    }
+    EXPECT_EQ(service.process.Stop(), 0);
+    std::string log = service.process.log();
+    if (c.logged) {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_TRUE(line.starts_with("nimbra-weatherd: forecast for ")) << line;
+  }
+}
+
+// The fake answers after 300 ms; twelve places are asked for at once.
+TEST(Politeness, NeverMoreInFlightThanAllowedAndEveryPageGetsData) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int fake_limit;  // the fake refuses more than this at once
+    int most_in_flight;
+    bool refusals;
+  };
+  const Case cases[] = {
+      {"the default, one at a time", {}, 0, 1, false},
+      {"three allowed, the provider takes one", {"--upstream-in-flight", "3"}, 1, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOpenMeteo fake;
+    fake.set(Answer::kGood, std::chrono::milliseconds(300));
+    fake.refuse_beyond(c.fake_limit);
+    TempDir cache;
+    Service service(OpenMeteo(fake.url(), cache, c.args));
+    std::vector<std::string> codes = CityCodes(service, 12);
+    ASSERT_EQ(codes.size(), 12u);
+    std::atomic<int> with_data{0};
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::thread> viewers;
+    for (const std::string& code : codes)
+      viewers.emplace_back([&, code] {
+        httplib::Result result = service.Get("/weather/" + code + ".shtml");
+        if (result && result->status == 200 && result->get_header_value("X-Nimbra-Source") == "open-meteo")
+          ++with_data;
+      });
+    for (std::thread& viewer : viewers)
+      viewer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+    EXPECT_EQ(with_data, 12) << service.process.log();
+    EXPECT_LE(fake.most_in_flight(), c.most_in_flight);
+    EXPECT_EQ(fake.refused() > 0, c.refusals);
+    EXPECT_EQ(service.process.Stop(), 0);
+    EXPECT_EQ(service.process.log().find("left alone"), std::string::npos) << service.process.log();
+    if (c.refusals) {
+      EXPECT_NE(service.process.log().find("held back"), std::string::npos) << service.process.log();
+    }
+  }
+}
+
+TEST(Politeness, ASpentBudgetHoldsRequestsBackAndSaysSo) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  // A place costs 2.5 calls, its forecast 1.5 (15 variables) and its air quality 1, from
+  // one budget: five a minute allow two places.
+  Service service(OpenMeteo(fake.url(), cache, {"--upstream-budget", "5/100/1000"}));
+  std::vector<std::string> codes = CityCodes(service, 4);
+  std::vector<std::string> sources;
+  auto started = std::chrono::steady_clock::now();
+  for (const std::string& code : codes)
+    sources.push_back(service.Get("/weather/" + code + ".shtml")->get_header_value("X-Nimbra-Source"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(sources, (std::vector<std::string>{"open-meteo", "open-meteo", "none", "none"}));
+  EXPECT_EQ(fake.asked().size(), 2u);
+  EXPECT_EQ(fake.air_quality_asked().size(), 2u);
+  EXPECT_EQ(service.process.Stop(), 0);
+  EXPECT_EQ(Count(service.process.log(), "held back"), 1u) << service.process.log();
+  EXPECT_NE(service.process.log().find("per minute is spent"), std::string::npos) << service.process.log();
+}
+
+TEST(ProviderRequest, AsksOnlyWhatThePagesUseAndCarriesTheKeyFromTheEnvironment) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  setenv("NIMBRA_TEST_API_KEY", "k3y-from_env", 1);
+  Service service(OpenMeteo(fake.url(), cache, {"--api-key", "env:NIMBRA_TEST_API_KEY", "--log"}));
+  service.Page(kYuexiu);
+  ASSERT_EQ(fake.asked().size(), 1u);
+  std::string query = fake.asked()[0].query;
+  EXPECT_NE(query.find("&apikey=k3y-from_env"), std::string::npos) << query;
+  EXPECT_EQ(query.find("current="), std::string::npos) << query;
+  EXPECT_EQ(service.process.Stop(), 0);
+  EXPECT_EQ(service.process.log().find("k3y"), std::string::npos) << service.process.log();
+
+  std::vector<std::string> refused = {NIMBRA_WEATHERD, "--api-key", "k3y-on-the-command-line"};
+  ServiceProcess on_command_line(refused);
+  EXPECT_EQ(on_command_line.Wait(), 2);
+  EXPECT_NE(on_command_line.log().find("visible to every user in ps"), std::string::npos) << on_command_line.log();
 }
 
 }  // namespace

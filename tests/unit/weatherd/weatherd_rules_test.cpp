@@ -5,8 +5,11 @@
 #include <functional>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
+#include "weatherd/kept_file.h"
 #include "weatherd/living_indexes.h"
 #include "weatherd/open_meteo.h"
+#include "weatherd/service_log.h"
+#include "weatherd/upstream_queue.h"
 #include "weatherd/wmo_weather.h"
 
 namespace {
@@ -73,6 +76,9 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField) {
       {changed([](json& a) { a["hourly"]["wind_speed_10m"].erase(0); }), "hourly.wind_speed_10m: 191 values for 192 times"},
       {changed([](json& a) { a["daily"]["uv_index_max"][3] = "high"; }), "daily.uv_index_max[3]: not a number"},
       {changed([](json& a) { a["daily"].erase("precipitation_sum"); }), "daily.precipitation_sum: missing"},
+      {[](json) { return std::string(100000, '['); }, "nested deeper than 8 levels"},
+      {[](json) { return "{\"a\":" + std::string(9, '[') + std::string(9, ']') + "}"; }, "nested deeper than 8 levels"},
+      {[](json) { return "[\"" + std::string(kLongestProviderAnswer, 'x') + "\"]"; }, "bytes, more than 524288"},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -87,6 +93,29 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField) {
   ASSERT_TRUE(forecast) << error;
   EXPECT_EQ(forecast->daily.At("uv_index_max", 1), std::nullopt);
   EXPECT_EQ(forecast->daily.At("temperature_2m_max", 1), 31.0);
+
+  // Values outside their physical range are missing, at both ends and just inside them.
+  struct Bound {
+    const char* block;
+    const char* variable;
+    double value;
+    bool kept;
+  };
+  const Bound bounds[] = {
+      {"daily", "temperature_2m_max", 1.7e308, false}, {"daily", "temperature_2m_max", 60, true},
+      {"daily", "temperature_2m_max", -90.5, false},   {"daily", "uv_index_max", -0.1, false},
+      {"daily", "uv_index_max", 30, true},             {"hourly", "relative_humidity_2m", 100.5, false},
+      {"hourly", "wind_direction_10m", 360, true},     {"hourly", "precipitation", -1, false},
+      {"hourly", "wind_speed_10m", 1e9, false},
+  };
+  for (const Bound& b : bounds) {
+    json changed = answer;
+    changed[b.block][b.variable][1] = b.value;
+    forecast = ParseForecast(changed.dump(), error);
+    ASSERT_TRUE(forecast) << error;
+    const ForecastSeries& series = std::string(b.block) == "daily" ? forecast->daily : forecast->hourly;
+    EXPECT_EQ(series.At(b.variable, 1).has_value(), b.kept) << b.variable << " " << b.value;
+  }
 
   // A number no int holds is no weather code.
   for (json& code : answer["hourly"]["weather_code"])
@@ -156,6 +185,69 @@ TEST(LivingIndexes, LevelsAtTheRulesBoundaries) {
         level = index.level;
     EXPECT_EQ(level, c.level) << c.index << " expected " << c.level;
   }
+}
+
+TEST(CallBudget, EachWindowHoldsBackUntilItsOldestCallsLeaveIt) {
+  PolitenessSettings free;  // 600 a minute, 5,000 an hour, 10,000 a day
+  struct Case {
+    const char* name;
+    std::vector<std::pair<double, double>> spent;  // (at, calls)
+    double now, cost, wait;
+    const char* window;
+  };
+  const Case cases[] = {
+      {"nothing spent", {}, 0, 1.5, 0, ""},
+      {"the minute's 600 spent at 0", {{0, 600}}, 10, 1.5, 50, "minute"},
+      {"the minute has room again at 60", {{0, 600}}, 60, 1.5, 0, ""},
+      {"the oldest of two spendings frees enough", {{0, 300}, {30, 300}}, 40, 1.5, 20, "minute"},
+      {"the hour's 5,000 spent over its first minutes", {{0, 500}, {100, 500}, {200, 4000}}, 300, 1, 3300, "hour"},
+      {"the day's 10,000 spent over two hours", {{0, 5000}, {3600, 5000}}, 7200, 1, 86400 - 7200, "day"},
+      {"a request above the minute's whole budget", {}, 0, 601, -1, "minute"},
+  };
+  for (const Case& c : cases) {
+    CallBudget budget(free);
+    for (auto [at, calls] : c.spent)
+      budget.Spend(at, calls);
+    EXPECT_DOUBLE_EQ(budget.WaitFor(c.now, c.cost), c.wait) << c.name;
+    EXPECT_STREQ(budget.Limiting(c.now, c.cost), c.window) << c.name;
+  }
+  EXPECT_DOUBLE_EQ(ForecastRequestCost(), 1.5);  // 15 variables, 8 days
+}
+
+TEST(KeptFreshness, AStampInTheFutureIsStaleAndMaxAgeNeverExceedsTheTtl) {
+  struct Case {
+    int64_t fetched_at, now;
+    bool fresh;
+    int64_t max_age;
+  };
+  constexpr int64_t kNow = 1'800'000'000, kTtl = 1800;
+  const Case cases[] = {
+      {kNow, kNow, true, kTtl},
+      {kNow - 100, kNow, true, kTtl - 100},
+      {kNow - kTtl, kNow, false, 0},
+      {kNow + 1, kNow, false, 0},
+      {kNow + 10LL * 365 * 86400, kNow, false, 0},
+      {INT64_MIN, kNow, false, 0},
+      {INT64_MAX, kNow, false, 0},
+      {INT64_MIN, INT64_MAX, false, 0},
+  };
+  for (const Case& c : cases) {
+    Freshness freshness = FreshnessAt(c.fetched_at, c.now, kTtl);
+    EXPECT_EQ(freshness.fresh, c.fresh) << c.fetched_at;
+    EXPECT_EQ(freshness.max_age_seconds, c.max_age) << c.fetched_at;
+  }
+}
+
+TEST(LogText, ControlBytesAndBackslashesAreEscapedTheRestKept) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/weather/101010101.shtml", "/weather/101010101.shtml"},
+      {"/x\nnimbra-weatherd: GET", "/x\\x0Animbra-weatherd: GET"},
+      {"\r\x1b[2J\x7f", "\\x0D\\x1B[2J\\x7F"},
+      {"a\\x0Ab", "a\\x5Cx0Ab"},  // a backslash cannot forge an escape
+      {"广州 天河", "广州 天河"},
+  };
+  for (const auto& [text, shown] : cases)
+    EXPECT_EQ(Printable(text), shown);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,6 +239,29 @@ TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason) {
   EXPECT_NE(yuexiu.find("21日星期四"), std::string::npos);
 }
 
+// Every place of the settings file has its point in the table built into the service, and
+// the table's reader takes the columns written for people after MATCH but nothing malformed.
+TEST(PlaceTable, EveryPlaceHasCoordinatesAndTheTableReaderIsStrict) {
+  weatherd::PlaceTable places = ShippedPlaces();
+  EXPECT_EQ(weatherd::AttachCoordinates(places, weatherd::ShippedCoordinates()), std::vector<std::string>{});
+
+  struct Case {
+    const char* line;
+    bool ok;
+  } cases[] = {{"101010101\t23.1312\t113.2615\tdistrict", true},
+               {"101010101\t23.1312\t113.2615\tpredecessor\t440104\t2023-06-30\t广东-广州-越秀区", true},
+               {"101010101\t23.1312\t113.2615\tdistrict ", false},
+               {"101010101\t23.1312\t113.2615", false},
+               {"101010101\t91\t113.2615\tdistrict", false},
+               {"10101010x\t23.1\t113.2\tdistrict", false}};
+  for (const Case& c : cases) {
+    std::map<std::string, weatherd::Coordinates> table;
+    std::string error;
+    EXPECT_EQ(weatherd::ParseCoordinatesTable(c.line, table, error), c.ok) << c.line;
+    EXPECT_EQ(table.size(), c.ok ? 1u : 0u) << c.line;
+  }
+}
+
 TEST(WeatherService, UnknownCodesAndPathsGetA404WithoutMarkers) {
   ModelService service;
   for (const char* path : {"/weather/999999999.shtml", "/weather/.shtml", "/weather/10101010.shtml",
@@ -340,6 +364,11 @@ TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings) {
       {{"--frobnicate"}, "--frobnicate"},
       {{"--config", "/nonexistent/config.ini"}, "/nonexistent/config.ini"},
       {{"--port"}, "--port"},
+      {{"--upstream-budget", "600/500/10000"}, "--upstream-budget"},
+      {{"--upstream-in-flight", "0"}, "--upstream-in-flight"},
+      {{"--api-key", "file:/nonexistent/key"}, "/nonexistent/key"},
+      {{"--api-key", "file:/etc/passwd"}, "/etc/passwd does not hold a key"},
+      {{"--max-connections-per-client", "many"}, "--max-connections-per-client"},
   };
   for (const Case& c : cases) {
     ServiceProcess process = Weatherd(c.args);

@@ -1,7 +1,10 @@
 // The real viewer, headless, against nimbra-weatherd serving the fake provider's forecast
-// and air quality: a user picks 广东 / 广州 / 越秀区 and presses the three buttons.
+// and air quality: a user picks 广东 / 广州 / 越秀区 and presses the three buttons; then places
+// whose point the data had under another name or that are banners, each asked for at its
+// own position.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -15,6 +18,26 @@ namespace {
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// Where a place's government sits (WGS-84, read off a map to about a kilometre), and how far
+// the point asked for may lie from it: the data's points are district centres.
+struct Seat {
+  double latitude, longitude;
+};
+constexpr double kNearEnoughKm = 5.0;
+
+double DistanceKm(const Asked& asked, Seat seat) {
+  constexpr double kEarthRadiusKm = 6371.0, kRadians = M_PI / 180.0;
+  double north = (asked.latitude - seat.latitude) * kRadians;
+  double east = (asked.longitude - seat.longitude) * kRadians * std::cos(seat.latitude * kRadians);
+  return kEarthRadiusKm * std::hypot(north, east);
+}
+
+int IndexOf(const std::vector<std::string>& items, const std::string& text) {
+  auto found = std::find(items.begin(), items.end(), text);
+  EXPECT_NE(found, items.end()) << text;
+  return found == items.end() ? 0 : int(found - items.begin());
 }
 
 // The program copy names its servers by a four-digit port, so the service must take one.
@@ -90,11 +113,11 @@ TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked) {
   EXPECT_TRUE(Contains(living, "空气质量指数 82（黄色，2级），首要污染物：细颗粒物(PM2.5)。")) << living;
   EXPECT_TRUE(Contains(living, "极少数异常敏感人群应减少户外活动")) << living;
 
-  // One request of each kind for the three pages, with the district's own coordinates.
+  // One request of each kind for the three pages, at the district's own position (越秀区's
+  // government).
   for (const std::vector<Asked>& asked : {fake.asked(), fake.air_quality_asked()}) {
     ASSERT_EQ(asked.size(), 1u);
-    EXPECT_LT(std::fabs(asked[0].latitude - 23.1285), 1e-3);
-    EXPECT_LT(std::fabs(asked[0].longitude - 113.2668), 1e-3);
+    EXPECT_LT(DistanceKm(asked[0], {23.129, 113.264}), kNearEnoughKm);
   }
 
   std::string err = viewer.close_and_wait();
@@ -120,6 +143,40 @@ TEST(WeatherdViewer, WithoutTheAirQualityTheWeatherStaysWholeAndAirQualityReadsD
   EXPECT_EQ(fake.asked().size(), 1u);
   EXPECT_EQ(fake.air_quality_asked().size(), 1u) << "the failure pause spares the provider the other pages";
   picked.viewer->close_and_wait();
+}
+
+// 上党区 is the former 长治县, which is where the data has its point; 东乌珠穆沁旗 is a banner
+// of a 盟, a kind of city the file did not have before.
+TEST(WeatherdViewer, RenamedPlacesAndBannersAreAskedForAtTheirOwnPosition) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  int port = 0;
+  auto service = StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port);
+  ASSERT_TRUE(service) << "nimbra-weatherd did not start on a four-digit port";
+  ProgramCopy copy(port, std::nullopt);
+  nimbra::testing::run_command({"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
+  Viewer viewer(copy, true);
+
+  struct Case {
+    int province;
+    const char *city, *district;
+    Seat seat;
+  } cases[] = {{9, "长治", "上党区", {36.05, 113.05}}, {7, "锡林郭勒盟", "东乌珠穆沁旗", {45.51, 116.97}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.district);
+    viewer.pick("组合框1", c.province);
+    viewer.pick("组合框2", IndexOf(viewer.items("组合框2"), c.city));
+    viewer.pick("组合框3", IndexOf(viewer.items("组合框3"), c.district));
+    size_t before = fake.asked().size();
+    viewer.click("按钮1");
+    EXPECT_TRUE(Contains(viewer.page(int(viewer.visits().size())), std::string(c.district) + " 7天天气预报"));
+    std::vector<Asked> asked = fake.asked();
+    ASSERT_EQ(asked.size(), before + 1);
+    EXPECT_LT(DistanceKm(asked.back(), c.seat), kNearEnoughKm)
+        << asked.back().latitude << ", " << asked.back().longitude;
+  }
+  std::string err = viewer.close_and_wait();
+  EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
 }
 
 }  // namespace
