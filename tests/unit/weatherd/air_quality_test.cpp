@@ -252,6 +252,15 @@ TEST(AirQualityAnswer, HoursArePlacedByTheirTime) {
   ASSERT_TRUE(parsed) << error;
   EXPECT_LE(SeriesFromAnswer(*parsed).hours.size(), 24u * 16);
 
+  // Outside what the air can hold, a concentration is missing, not an AQI of thousands.
+  parsed = ParseAirQuality(answer({"2026-12-08T00:00", "2026-12-08T01:00", "2026-12-08T02:00"}, {-1, 1e308, 5000}),
+                           error);
+  ASSERT_TRUE(parsed) << error;
+  series = SeriesFromAnswer(*parsed);
+  EXPECT_EQ(series.hours[0].micrograms[pm25], std::nullopt);
+  EXPECT_EQ(series.hours[1].micrograms[pm25], std::nullopt);
+  EXPECT_EQ(series.hours[2].micrograms[pm25], 5000);
+
   json no_ozone = json::parse(answer({"2026-12-08T00:00"}, {10}));
   no_ozone["hourly"].erase("ozone");
   EXPECT_FALSE(ParseAirQuality(no_ozone.dump(), error));
