@@ -1,12 +1,13 @@
-// The provider's forecasts, kept per place in memory and on disk. A forecast is fresh for
-// the time-to-live; past it the next page asks the provider again, and all pages for the
-// same place that arrive meanwhile wait for that one request (and so do the other services
-// that share the directory: a lock file per place). Requests go through the provider's
-// queue (upstream_queue.h), which keeps them within what the provider allows. When the
-// provider fails, the last good forecast stays in use and the provider is left alone for
-// a while (or for as long as its Retry-After asks), so an offline machine pays the timeout
-// once, not on every page; a refusal for concurrency or a spent budget only holds the
-// queue back.
+// The provider's answers of one kind (the forecast; the air quality is a second cache of
+// this class, given its kind in the settings), kept per place in memory and on disk. An
+// answer is fresh for the time-to-live; past it the next page asks the provider again, and
+// all pages for the same place that arrive meanwhile wait for that one request (and so do
+// the other services that share the directory: a lock file per place). Requests of every
+// kind go through the provider's one queue (upstream_queue.h), which keeps them within what
+// the provider allows. When the provider fails, the last good answer stays in use and this
+// kind's API is left alone for a while (or for as long as its Retry-After asks), so an
+// offline machine pays the timeout once, not on every page; a refusal for concurrency or
+// a spent budget only holds the queue back.
 //
 // Each place has its own lock; the one lock all places share guards only the table of
 // places, so a slow disk or a planted file stalls one place at most. The rules for kept
