@@ -11,8 +11,11 @@ namespace weatherd {
 
 namespace {
 
-// A kept forecast is the provider's answer as it came, after one header line.
-constexpr char kFileHeader[] = "nimbra-weatherd forecast ";
+// A kept answer is the provider's answer as it came, after one header line:
+// "nimbra-weatherd forecast fetched_at=<unix seconds>" (the kind in place of "forecast").
+std::string FileHeader(const std::string& kind) {
+  return "nimbra-weatherd " + kind + " ";
+}
 
 // A refusal for a spent budget without Retry-After: the provider's budgets start again
 // by the minute at the soonest.
@@ -36,12 +39,12 @@ ForecastCache::ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock 
     : settings_(std::move(settings)), fetch_(std::move(fetch)), clock_(std::move(clock)), queue_(queue) {}
 
 std::filesystem::path ForecastCache::FileFor(const std::string& code, const char* suffix) const {
-  return settings_.directory / ("forecast-" + code + suffix);
+  return settings_.directory / (settings_.kind + "-" + code + suffix);
 }
 
 ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at) {
   Outcome outcome;
-  UpstreamAnswer answer = fetch_(ForecastRequestUrl(settings_.upstream, at, settings_.api_key));
+  UpstreamAnswer answer = fetch_(settings_.request_url(settings_.upstream, at, settings_.api_key));
   outcome.pause_seconds = settings_.pause_after_failure_seconds;
   if (!answer.reached) {
     outcome.error = answer.error;
@@ -67,15 +70,19 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at) {
     return outcome;
   }
   std::string error;
-  std::optional<ProviderForecast> forecast = ParseForecast(answer.body, error);
+  std::optional<ProviderForecast> forecast = settings_.parse(answer.body, error);
   if (!forecast) {
     outcome.error = "malformed answer: " + error;
     return outcome;
   }
   std::chrono::year_month_day today = ChinaTime(clock_()).date;
-  if (!CoversDate(*forecast, today)) {
-    outcome.error = "the answer's days (" + DateText(forecast->daily.times.front().date) + " to " +
-                    DateText(forecast->daily.times.back().date) + ") do not include today, " + DateText(today);
+  if (!CoversDate(*forecast, today, settings_.covers_daily)) {
+    // An answer of one hourly block (the air quality's) has no daily one to name its days.
+    const ForecastSeries& days = forecast->daily.times.empty() ? forecast->hourly : forecast->daily;
+    outcome.error = days.times.empty() ? "the answer holds no days, not even today, " + DateText(today)
+                                       : "the answer's days (" + DateText(days.times.front().date) + " to " +
+                                             DateText(days.times.back().date) + ") do not include today, " +
+                                             DateText(today);
     return outcome;
   }
   outcome.kind = Kind::kGood;
@@ -90,14 +97,14 @@ std::optional<ForecastCache::FromDisk> ForecastCache::ReadFromDisk(const std::st
   if (settings_.directory.empty())
     return std::nullopt;
   std::string why;
-  std::optional<KeptFile> kept = ReadKeptFile(FileFor(code), kFileHeader, why);
+  std::optional<KeptFile> kept = ReadKeptFile(FileFor(code), FileHeader(settings_.kind), why);
   if (!kept) {
     if (!why.empty())
       LogLine(Printable(FileFor(code).string()) + ": " + why + "; ignored");
     return std::nullopt;
   }
   std::string error;
-  std::optional<ProviderForecast> forecast = ParseForecast(kept->body, error);
+  std::optional<ProviderForecast> forecast = settings_.parse(kept->body, error);
   if (!forecast) {
     LogLine(Printable(FileFor(code).string()) + ": " + error + "; ignored");
     return std::nullopt;
@@ -109,8 +116,8 @@ void ForecastCache::WriteToDisk(const std::string& code, const std::string& body
   if (settings_.directory.empty())
     return;
   std::string why;
-  if (!WriteKeptFile(FileFor(code), kFileHeader, body, fetched_at, why))
-    LogLine(Printable(FileFor(code).string()) + ": cannot write the kept forecast: " + why);
+  if (!WriteKeptFile(FileFor(code), FileHeader(settings_.kind), body, fetched_at, why))
+    LogLine(Printable(FileFor(code).string()) + ": cannot write the kept " + settings_.kind + ": " + why);
 }
 
 // Whatever happens to the request, the place is no longer being fetched afterwards and
@@ -152,7 +159,7 @@ ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const
   bool ran = false;
   for (bool again = true; again;) {
     double left = std::chrono::duration<double>(give_up - std::chrono::steady_clock::now()).count();
-    ran = left > 0 && queue_.Run(ForecastRequestCost(), left, [&] { outcome = AskGuarded(at); });
+    ran = left > 0 && queue_.Run(settings_.cost, left, [&] { outcome = AskGuarded(at); });
     again = ran && outcome.kind == Kind::kHeldBack && outcome.retry;
   }
   if (ran && outcome.kind == Kind::kGood) {
@@ -232,7 +239,7 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
     int64_t until = answered_at + outcome.pause_seconds;
     for (int64_t quiet = quiet_until_; quiet < until && !quiet_until_.compare_exchange_weak(quiet, until);) {
     }
-    LogLine("forecast for " + Printable(code) + ": " + Printable(outcome.error) + "; provider left alone for " +
+    LogLine(settings_.kind + " for " + Printable(code) + ": " + Printable(outcome.error) + "; provider left alone for " +
             std::to_string(outcome.pause_seconds) + " s");
   }
   entry.fetched.notify_all();

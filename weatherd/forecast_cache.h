@@ -1,12 +1,13 @@
-// The provider's forecasts, kept per place in memory and on disk. A forecast is fresh for
-// the time-to-live; past it the next page asks the provider again, and all pages for the
-// same place that arrive meanwhile wait for that one request (and so do the other services
-// that share the directory: a lock file per place). Requests go through the provider's
-// queue (upstream_queue.h), which keeps them within what the provider allows. When the
-// provider fails, the last good forecast stays in use and the provider is left alone for
-// a while (or for as long as its Retry-After asks), so an offline machine pays the timeout
-// once, not on every page; a refusal for concurrency or a spent budget only holds the
-// queue back.
+// The provider's answers of one kind (the forecast; the air quality is a second cache of
+// this class, given its kind in the settings), kept per place in memory and on disk. An
+// answer is fresh for the time-to-live; past it the next page asks the provider again, and
+// all pages for the same place that arrive meanwhile wait for that one request (and so do
+// the other services that share the directory: a lock file per place). Requests of every
+// kind go through the provider's one queue (upstream_queue.h), which keeps them within what
+// the provider allows. When the provider fails, the last good answer stays in use and this
+// kind's API is left alone for a while (or for as long as its Retry-After asks), so an
+// offline machine pays the timeout once, not on every page; a refusal for concurrency or
+// a spent budget only holds the queue back.
 //
 // Each place has its own lock; the one lock all places share guards only the table of
 // places, so a slow disk or a planted file stalls one place at most. The rules for kept
@@ -21,7 +22,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "weatherd/open_meteo.h"
 #include "weatherd/upstream_client.h"
@@ -41,6 +44,16 @@ struct ForecastCacheSettings {
   double longest_page_wait_seconds = 20;
   // How long the queue is held back after a refusal for concurrency.
   double concurrency_hold_back_seconds = 1;
+  // What is kept: the forecast, or another answer of the provider's read into the same
+  // shape (the air quality), each by its own cache with its own failure pause, both through
+  // the one queue. The kind names the files on disk, their header line and the log lines;
+  // `cost` is what one request counts as against the provider's budget.
+  std::string kind = "forecast";
+  std::function<std::string(std::string_view upstream, const Coordinates& at, std::string_view api_key)> request_url =
+      ForecastRequestUrl;
+  std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = ParseForecast;
+  bool covers_daily = true;  // the answer has a daily block, which must hold today too
+  double cost = ForecastRequestCost();
 };
 
 class ForecastCache {

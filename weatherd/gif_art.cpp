@@ -185,7 +185,8 @@ Canvas WeatherIcon(int icon, bool night) {
 Canvas LivingBadge(const std::string& key) {
   Canvas c(22, 22);
   uint8_t ground = key == "chuanyi" ? kPurple : key == "ziwaixian" ? kOrange : key == "xiche" ? kTeal
-                 : key == "ganmao" ? kRed : key == "liangshai" ? kSun : key == "lvyou" ? kRain : kGreen;
+                 : key == "ganmao" ? kRed : key == "liangshai" ? kSun : key == "lvyou" ? kRain
+                 : key == "kongqi" ? kTeal : kGreen;
   c.Disc(10.5, 10.5, 10.5, ground);
   if (key == "chuanyi") {
     c.Box(8, 8, 13, 16, kWhite);
@@ -219,6 +220,13 @@ Canvas LivingBadge(const std::string& key) {
     c.Line(4, 16, 10, 6, kWhite);
     c.Line(10, 6, 17, 16, kWhite);
     c.Line(4, 16, 17, 16, kWhite);
+  } else if (key == "kongqi") {  // air quality: three strokes of moving air
+    for (int row = 0; row < 3; ++row) {
+      int y = 6 + row * 4;
+      c.Line(5, y + 1, 8, y, kWhite);
+      c.Line(8, y, 12, y + 1, kWhite);
+      c.Line(12, y + 1, 16, y, kWhite);
+    }
   } else {  // comfort: a smile
     c.Disc(7.5, 8, 1.2, kWhite);
     c.Disc(13.5, 8, 1.2, kWhite);
@@ -327,7 +335,7 @@ std::map<std::string, std::string> DrawAllImages() {
     images[WeatherIconPath(icon, false)] = EncodeGif(WeatherIcon(icon, false));
     images[WeatherIconPath(icon, true)] = EncodeGif(WeatherIcon(icon, true));
   }
-  for (const char* key : {"chuanyi", "ziwaixian", "xiche", "yundong", "ganmao", "liangshai", "lvyou", "shushidu"})
+  for (const char* key : {"chuanyi", "ziwaixian", "xiche", "yundong", "ganmao", "liangshai", "lvyou", "shushidu", "kongqi"})
     images[LivingIconPath(key)] = EncodeGif(LivingBadge(key));
   images["/m2/i/public/logo.gif"] = EncodeGif(Logo());
   return images;

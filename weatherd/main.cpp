@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/gif_art.h"
 #include "weatherd/http_front.h"
@@ -158,26 +159,51 @@ std::pair<int, std::string> Listen(const Options& options) {
   return {fd, served};
 }
 
-std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options, UpstreamQueue& queue) {
+// The one fetch both kinds of request to the provider share. What keeps them within the
+// provider's limits (in flight, per minute, hour and day) is the one UpstreamQueue the
+// caches are given: the forecast and the air-quality APIs count against one address's (or
+// one key's) limits.
+ForecastCache::Fetch ProviderFetch(const Options& options) {
+  UpstreamLimits limits;
+  limits.total_seconds = options.upstream_timeout_seconds;
+  limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
+  limits.max_body_bytes = kLongestProviderAnswer;
+  return [limits](const std::string& url) { return FetchFromUpstream(url, limits); };
+}
+
+// `settings` names the kind kept and where it is asked for; the rest comes from the options.
+std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options, ForecastCacheSettings settings,
+                                                 const ForecastCache::Fetch& fetch, UpstreamQueue& queue) {
   if (options.source == SourceMode::kModel)
     return nullptr;
-  ForecastCacheSettings settings;
-  settings.upstream = options.upstream;
   settings.api_key = options.api_key;
   settings.directory = CacheDirectory(options);
   settings.fresh_seconds = options.cache_ttl_seconds;
   settings.pause_after_failure_seconds = options.pause_after_failure_seconds;
   std::error_code error;
   if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error) {
-    LogLine(Printable(settings.directory.string()) + ": " + error.message() + "; forecasts are kept in memory only");
+    LogLine(Printable(settings.directory.string()) + ": " + error.message() + "; " + settings.kind +
+            " answers are kept in memory only");
     settings.directory.clear();
   }
-  UpstreamLimits limits;
-  limits.total_seconds = options.upstream_timeout_seconds;
-  limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
-  limits.max_body_bytes = kLongestProviderAnswer;
-  return std::make_unique<ForecastCache>(
-      settings, [limits](const std::string& url) { return FetchFromUpstream(url, limits); }, UnixNow, queue);
+  return std::make_unique<ForecastCache>(settings, fetch, UnixNow, queue);
+}
+
+ForecastCacheSettings ForecastSettings(const Options& options) {
+  ForecastCacheSettings settings;
+  settings.upstream = options.upstream;
+  return settings;
+}
+
+ForecastCacheSettings AirQualitySettings(const Options& options) {
+  ForecastCacheSettings settings;
+  settings.upstream = options.aq_upstream;
+  settings.kind = "air-quality";
+  settings.request_url = AirQualityRequestUrl;
+  settings.parse = ParseAirQuality;
+  settings.covers_daily = false;
+  settings.cost = AirQualityRequestCost();
+  return settings;
 }
 
 // Waits for SIGTERM or SIGINT (blocked in every thread, taken here with sigwait), so that
@@ -218,9 +244,13 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   UpstreamClientInit();
 
+  // One queue for both kinds: one in-flight limit and one budget for the provider.
   UpstreamQueue queue("open-meteo", options.politeness);
-  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, queue);
-  WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds);
+  ForecastCache::Fetch fetch = ProviderFetch(options);
+  std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, ForecastSettings(options), fetch, queue);
+  std::unique_ptr<ForecastCache> air_quality_cache =
+      MakeForecastCache(options, AirQualitySettings(options), fetch, queue);
+  WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
 
   auto [listening, served_host] = Listen(options);
   ServiceContext context{options, places, images, sources, options.host.empty() ? served_host : options.host,

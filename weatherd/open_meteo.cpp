@@ -41,6 +41,14 @@ constexpr PhysicalRange kPhysicalRanges[] = {
     {"wind_speed_10m_max", 0, 500},
     {"wind_direction_10m", 0, 360},   // degrees
     {"wind_direction_10m_dominant", 0, 360},
+    // The air-quality API's concentrations, µg/m³: a dust storm's PM10 reaches some
+    // thousands, a volcano's SO2 as much.
+    {"pm2_5", 0, 5000},
+    {"pm10", 0, 20000},
+    {"carbon_monoxide", 0, 100000},
+    {"nitrogen_dioxide", 0, 5000},
+    {"sulphur_dioxide", 0, 10000},
+    {"ozone", 0, 2000},
 };
 
 std::optional<double> WithinRange(std::string_view variable, double value) {
@@ -245,6 +253,7 @@ std::optional<double> ForecastSeries::At(std::string_view variable, size_t index
 }
 
 const char kCustomerUpstream[] = "https://customer-api.open-meteo.com";
+const char kCustomerAirQualityUpstream[] = "https://customer-air-quality-api.open-meteo.com";
 
 std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key) {
   std::string url(upstream);
@@ -265,9 +274,13 @@ std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at,
   return url;
 }
 
+double RequestCost(size_t variables, int days) {
+  return std::max(1.0, static_cast<double>(variables) / kVariablesPerCall) *
+         std::max(1.0, static_cast<double>(days) / kDaysPerCall);
+}
+
 double ForecastRequestCost() {
-  double variables = static_cast<double>(std::size(kHourlyVariables) + std::size(kDailyVariables));
-  return std::max(1.0, variables / kVariablesPerCall) * std::max(1.0, (kPastDays + kForecastDays) / kDaysPerCall);
+  return RequestCost(std::size(kHourlyVariables) + std::size(kDailyVariables), kPastDays + kForecastDays);
 }
 
 std::string RefusalReason(std::string_view body) {
@@ -282,14 +295,16 @@ std::string RefusalReason(std::string_view body) {
   return reason->get<std::string>();
 }
 
-bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date) {
+bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily) {
   auto holds = [date](const ForecastSeries& series) {
     return std::any_of(series.times.begin(), series.times.end(), [date](const LocalTime& t) { return t.date == date; });
   };
-  return holds(forecast.daily) && holds(forecast.hourly);
+  return (!with_daily || holds(forecast.daily)) && holds(forecast.hourly);
 }
 
-std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error) {
+// The answer as a JSON object, or nothing with `error` set: too long or deep, not JSON, or a
+// refusal.
+static std::optional<json> OpenAnswer(std::string_view text, std::string& error) {
   json answer = ParseBounded(text, error);
   if (answer.is_discarded())
     return std::nullopt;
@@ -302,11 +317,27 @@ std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string
   auto reason = answer.find("reason");
   if (flag != answer.end() && *flag == true && reason != answer.end() && reason->is_string())
     return error = "provider refused: " + reason->get<std::string>(), std::nullopt;
+  return answer;
+}
+
+std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error) {
+  std::optional<json> answer = OpenAnswer(text, error);
+  if (!answer)
+    return std::nullopt;
   ProviderForecast forecast;
-  if (!ParseSeries(answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
-      !ParseSeries(answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
+  if (!ParseSeries(*answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
+      !ParseSeries(*answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
     return std::nullopt;
   return forecast;
+}
+
+std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view text, const std::vector<const char*>& variables,
+                                                  std::string& error) {
+  std::optional<json> answer = OpenAnswer(text, error);
+  ProviderForecast parsed;
+  if (!answer || !ParseSeries(*answer, "hourly", true, variables.data(), variables.size(), parsed.hourly, error))
+    return std::nullopt;
+  return parsed;
 }
 
 WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now) {

@@ -25,12 +25,17 @@ struct Coordinates {
 // variables the three blocks use and no others, and "&apikey=KEY" for the paid service.
 std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
 
-// How many of the provider's calls that request counts as: a call covers ten variables
-// and two weeks, and more count in proportion.
+// How many of the provider's calls a request of `variables` variables over `days` days
+// counts as: a call covers ten variables and two weeks, and more count in proportion (the
+// provider's rule for every one of its APIs).
+double RequestCost(size_t variables, int days);
+// The forecast request's cost: 15 variables over 8 days, 1.5 calls.
 double ForecastRequestCost();
 
-// The paid service's host, where a request with an API key goes.
+// The paid service's hosts, where a request with an API key goes: the forecast's and the
+// air quality's.
 extern const char kCustomerUpstream[];
+extern const char kCustomerAirQualityUpstream[];
 
 // The longest answer read, and the deepest nesting parsed: a real answer is tens of KB
 // and three levels deep.
@@ -58,9 +63,15 @@ struct ProviderForecast {
 // naming the field.
 std::optional<ProviderForecast> ParseForecast(std::string_view json, std::string& error);
 
-// Whether both blocks hold `date`: an answer without today (a lagging mirror, a wrong
-// clock) is not today's forecast.
-bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date);
+// Decodes an answer of the provider's other APIs, which hold one hourly block (the air
+// quality's), checked as a forecast's is: `variables` name the columns it must have. The
+// daily block stays empty.
+std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view json, const std::vector<const char*>& variables,
+                                                  std::string& error);
+
+// Whether the hourly block, and with `with_daily` the daily one, hold `date`: an answer
+// without today (a lagging mirror, a wrong clock) is not today's.
+bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily = true);
 
 // Seven days from `now`'s date (fewer when the data ends sooner) and the twelve hours up
 // to `now`'s hour, newest first.

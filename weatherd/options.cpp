@@ -30,13 +30,16 @@ const char kUsage[] =
     "  --date YYYY-MM-DD[THH:MM]  pretend it is this local date and time\n"
     "  --log                  print one line per request on stderr\n"
     "  --source KIND          open-meteo | model | auto (default auto: open-meteo, the model where it has nothing)\n"
-    "  --upstream URL         forecast API base (default https://api.open-meteo.com)\n"
+    "  --upstream URL         forecast API base (default https://api.open-meteo.com, with a key\n"
+    "                         https://customer-api.open-meteo.com)\n"
+    "  --aq-upstream URL      air-quality API base (default: --upstream's URL when given, else\n"
+    "                         https://air-quality-api.open-meteo.com, with a key its customer- host)\n"
     "  --cache-dir DIR        where forecasts are kept (default $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra)\n"
     "  --cache-ttl SECONDS    how long a forecast is fresh (default 1800)\n"
     "  --upstream-timeout SECONDS  longest wait for the provider's answer (default 8)\n"
     "  --failure-pause SECONDS     how long the provider is left alone after a failure (default 60)\n"
-    "  --upstream-in-flight N      most requests to the provider at once (default 1)\n"
-    "  --upstream-budget M/H/D     most provider calls a minute/hour/day (default 600/5000/10000)\n"
+    "  --upstream-in-flight N      most requests to the provider at once, both APIs (default 1)\n"
+    "  --upstream-budget M/H/D     most provider calls a minute/hour/day, both APIs (default 600/5000/10000)\n"
     "  --api-key file:PATH | env:NAME  the paid service's key, from a file or the environment\n"
     "  --max-connections N         most client connections in all (default 800, kept under the open-files limit)\n"
     "  --max-connections-per-client N  most connections from one address (default 64)\n";
@@ -161,7 +164,7 @@ std::string ReadApiKey(const std::string& source) {
 Options ParseOptions(int argc, char** argv, const std::string& default_config) {
   Options options;
   options.config_path = default_config;
-  bool upstream_given = false;
+  bool upstream_given = false, aq_upstream_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string name = arg, value;
@@ -211,6 +214,11 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       upstream_given = true;
       if (options.upstream.rfind("http://", 0) != 0 && options.upstream.rfind("https://", 0) != 0)
         Fail("--upstream: \"" + options.upstream + "\" is not an http:// or https:// address");
+    } else if (name == "--aq-upstream") {
+      options.aq_upstream = take_value();
+      if (options.aq_upstream.rfind("http://", 0) != 0 && options.aq_upstream.rfind("https://", 0) != 0)
+        Fail("--aq-upstream: \"" + options.aq_upstream + "\" is not an http:// or https:// address");
+      aq_upstream_given = true;
     } else if (name == "--cache-dir") {
       options.cache_dir = take_value();
       if (options.cache_dir.empty())
@@ -236,9 +244,14 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config) {
       Fail("unknown option \"" + arg + "\"");
     }
   }
-  // The paid service answers on its own host; an explicit --upstream still wins.
+  // The paid service answers on its own hosts; an explicit --upstream or --aq-upstream
+  // still wins, and an --upstream alone names both APIs.
   if (!options.api_key.empty() && !upstream_given)
     options.upstream = kCustomerUpstream;
+  if (!aq_upstream_given)
+    options.aq_upstream = upstream_given ? options.upstream
+                          : options.api_key.empty() ? options.aq_upstream
+                                                    : kCustomerAirQualityUpstream;
   return options;
 }
 

@@ -25,6 +25,10 @@ struct Options {
   bool log = false;
   SourceMode source = SourceMode::kAuto;
   std::string upstream = "https://api.open-meteo.com";  // with an API key: the customer host
+  // The air-quality API, with an API key its customer host. A self-hosted provider, or a
+  // test's, serves both APIs at one address, so an --upstream without --aq-upstream names
+  // both.
+  std::string aq_upstream = "https://air-quality-api.open-meteo.com";
   std::string api_key;  // read from a file or the environment, never from the command line
   std::string cache_dir;  // empty: $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra
   int64_t cache_ttl_seconds = 1800;

@@ -231,7 +231,58 @@ DailyForecast ForecastFor(const std::string& province, const std::string& code, 
   return forecast;
 }
 
+// A day's pollution, drawn once per place and day and shared by its hours.
+struct ModelPollution {
+  double particles;  // 24-hour PM2.5 level, μg/m³
+  double ozone_peak; // afternoon O3, μg/m³
+};
+
+ModelPollution PollutionFor(const std::string& province, const std::string& code, year_month_day date) {
+  const Climate& climate = ClimateOf(province);
+  double winter = 1 - Summerness(date);
+  Dice dice(code, date, 4);
+  double base = climate.winter_haze ? 20 + 70 * winter : 12 + 20 * winter;
+  // Now and then a stagnant day piles the particles up.
+  double piling = dice.Unit() < 0.15 ? dice.Between(1.8, 3.2) : dice.Between(0.5, 1.4);
+  double summer = Summerness(date);
+  return {base * piling, 40 + 140 * summer * dice.Between(0.6, 1.2)};
+}
+
+PollutantHour ModelPollutantHour(const ModelPollution& day, const std::string& code, year_month_day date, int hour) {
+  Dice dice(code, date, 200 + static_cast<uint64_t>(hour));
+  // Rush hours near 08:00 and 19:00; ozone follows the sun, highest near 15:00.
+  double traffic = 1 + 0.5 * std::exp(-std::pow((hour - 8) / 2.0, 2)) + 0.5 * std::exp(-std::pow((hour - 19) / 2.5, 2));
+  double sun = std::max(0.0, std::cos(std::numbers::pi * (hour - 15) / 12.0));
+  double jitter = dice.Between(0.85, 1.15);
+  PollutantHour values;
+  auto set = [&](Pollutant pollutant, double micrograms) {
+    values.micrograms[static_cast<size_t>(pollutant)] = std::round(micrograms * 10) / 10;
+  };
+  set(Pollutant::kPm25, day.particles * jitter * (0.8 + 0.2 * traffic));
+  set(Pollutant::kPm10, day.particles * 1.4 * jitter * (0.8 + 0.2 * traffic));
+  set(Pollutant::kNo2, 25 * traffic * jitter * (0.6 + day.particles / 80));
+  set(Pollutant::kSo2, 6 * jitter * (0.5 + day.particles / 60));
+  set(Pollutant::kCo, 500 * traffic * jitter * (0.7 + day.particles / 150));
+  set(Pollutant::kO3, 20 + (day.ozone_peak - 20) * sun * jitter);
+  return values;
+}
+
 }  // namespace
+
+AirQualitySeries ModelAirQuality(const std::string& province, const std::string& code, const LocalTime& now) {
+  AirQualitySeries series;
+  sys_days yesterday = sys_days(now.date) - days(1);
+  series.first = UnixSeconds({year_month_day{yesterday}, 0, 0});
+  constexpr int kDays = 8;  // yesterday and the seven days shown
+  series.hours.reserve(kDays * 24);
+  for (int day = 0; day < kDays; ++day) {
+    year_month_day date{yesterday + days(day)};
+    ModelPollution pollution = PollutionFor(province, code, date);
+    for (int hour = 0; hour < 24; ++hour)
+      series.hours.push_back(ModelPollutantHour(pollution, code, date, hour));
+  }
+  return series;
+}
 
 const char* WeekdayName(year_month_day date) {
   static const char* const names[] = {"星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"};

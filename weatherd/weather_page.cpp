@@ -14,6 +14,8 @@ namespace {
 
 const char kMissing[] = "—";
 
+const char kModelHoursText[] = "逐时数值是 Open-Meteo.com 数值天气模式的分析和预报值，不是气象站的实测观测。";
+
 unsigned MonthOf(std::chrono::year_month_day date) {
   return static_cast<unsigned>(date.month());
 }
@@ -60,8 +62,12 @@ std::string ModelIssueTime(const LocalTime& now) {
   return Format("%04d-%02u-%02u %02d:00发布", static_cast<int>(date.year()), MonthOf(date), DayOf(date), hour);
 }
 
-std::string SourceLine(const Provenance& provenance, const LocalTime& now) {
-  return "<p class=\"dataSource\">" + ProvenanceText(provenance, UnixSeconds(now)) + "</p>\n";
+// `more` is a further sentence the block adds about its own numbers.
+std::string SourceLine(const Provenance& provenance, const LocalTime& now, std::string_view more = {}) {
+  std::string text = ProvenanceText(provenance, UnixSeconds(now));
+  if (!more.empty())
+    text += "。" + std::string(more);
+  return "<p class=\"dataSource\">" + text + "</p>\n";
 }
 
 std::string WeatherText(std::optional<int> code) {
@@ -76,7 +82,8 @@ std::string WeatherImage(std::optional<int> code, bool night) {
   return "<img src=\"" + WeatherIconPath(kind->icon, night) + "\" width=\"29\" height=\"20\" alt=\"" + kind->text + "\" />";
 }
 
-std::string HalfDayRow(const HalfDay& half, bool night) {
+// `last_cell` ends the row (the day row's air quality, which spans both rows).
+std::string HalfDayRow(const HalfDay& half, bool night, const std::string& last_cell = "") {
   std::string row = night ? "<tr>\n" : "";
   row += Format("<td class=\"half\">%s</td>\n", night ? "夜间" : "白天");
   row += "<td class=\"icon\">" + WeatherImage(half.weather_code, night) + "</td>\n";
@@ -85,8 +92,47 @@ std::string HalfDayRow(const HalfDay& half, bool night) {
   row += Format("<td class=\"temp\">%s <strong>%s</strong></td>\n", night ? "低温" : "高温", temperature.c_str());
   std::string wind = WindText(half.wind_speed, half.wind_direction);
   size_t space = wind.find(' ');
-  row += "<td class=\"wind\">" + wind.substr(0, space) + "</td>\n<td class=\"force\">" + wind.substr(space + 1) + "</td>\n</tr>\n";
+  row += "<td class=\"wind\">" + wind.substr(0, space) + "</td>\n<td class=\"force\">" + wind.substr(space + 1) + "</td>\n" +
+         last_cell + "</tr>\n";
   return row;
+}
+
+std::string AirQualityLine(const WeatherReport& report, const Provenance& provenance, const LocalTime& now) {
+  if (provenance.kind == Provenance::Kind::kNoData)
+    return "";  // a page without numbers says so once, in its own line
+  return "<p class=\"dataSource\">" + AirQualitySourceText(report.air_quality_source, UnixSeconds(now)) + "</p>\n";
+}
+
+std::string LevelText(const std::optional<AirQuality>& quality) {
+  return quality ? quality->level->category : kMissing;
+}
+
+// Concatenated rather than formatted: it is written for every hour of every page.
+std::string AqiText(const std::optional<AirQuality>& quality) {
+  return quality ? std::to_string(quality->aqi) + " " + quality->level->category : kMissing;
+}
+
+std::string PrimaryText(const AirQuality& quality) {
+  if (quality.primary.empty())
+    return "无";
+  std::string names;
+  for (Pollutant pollutant : quality.primary)
+    names += (names.empty() ? "" : "、") + std::string(PollutantName(pollutant));
+  return names;
+}
+
+// Today's air quality as one more living index, after the eight.
+std::string AirQualityItem(const Place& place, const std::optional<AirQuality>& today) {
+  std::string html = "<dl class=\"livingItem\">\n<dt><a href=\"" + PageUrl(place) + "#index\"><img src=\"" +
+                     LivingIconPath("kongqi") + "\" width=\"22\" height=\"22\" alt=\"空气质量\" /></a>空气质量</dt>\n";
+  if (!today)
+    return html + "<dd><b>—</b>暂无空气质量数据。</dd>\n</dl>\n";
+  const AqiLevel& level = *today->level;
+  html += std::string("<dd><b>") + level.category + "</b><span class=\"aqiColor\" style=\"background-color:" + level.color +
+          "\">&nbsp;&nbsp;</span>空气质量指数 " + std::to_string(today->aqi) + "（" + level.color_name + "，" +
+          std::to_string(level.level) + "级），首要污染物：" + PrimaryText(*today) + "。" + level.health + level.advice +
+          "</dd>\n</dl>\n";
+  return html;
 }
 
 std::string ForecastHeading(const Place& place, const Provenance& provenance, const LocalTime& now) {
@@ -103,12 +149,13 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
   std::string html = "<div class=\"weatherYubaoBox\">\n<div class=\"weatherYubao\" id=\"weatherYubao1\">\n";
   html += ForecastHeading(place, provenance, now);
   html += SourceLine(provenance, now);
+  html += AirQualityLine(report, provenance, now);
   html += "<table class=\"yuBaoTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
   for (size_t i = 0; i < report.days.size(); ++i) {
     const DailyForecast& day = report.days[i];
     html += Format("<tr class=\"day%zu\">\n<td rowspan=\"2\" class=\"date\"><a href=\"%s#day%zu\">%u日%s</a></td>\n", i + 1,
                    PageUrl(place).c_str(), i + 1, DayOf(day.date), WeekdayName(day.date));
-    html += HalfDayRow(day.day, false);
+    html += HalfDayRow(day.day, false, "<td rowspan=\"2\" class=\"aqi\">空气" + LevelText(day.air_quality) + "</td>\n");
     html += HalfDayRow(day.night, true);
   }
   html += "</table>\n</div>\n";
@@ -131,14 +178,17 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
   html += "<h2>" + PlaceTitle(place) + " 整点天气实况</h2>\n";
   if (!report.hours.empty())
     html += "<p class=\"liveTime\">更新时间：" + ClockText(report.hours.front().time) + "</p>\n";
-  html += SourceLine(provenance, now);
+  // The provider's hours are its model's analyses and forecasts: the line says so, whatever
+  // the heading calls them.
+  html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider ? kModelHoursText : "");
+  html += AirQualityLine(report, provenance, now);
   html += "<table class=\"liveTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
-  html += "<tr><th>时间</th><th>天气</th><th>气温</th><th>相对湿度</th><th>降水量</th><th>风向风力</th></tr>\n";
+  html += "<tr><th>时间</th><th>天气</th><th>气温</th><th>相对湿度</th><th>降水量</th><th>风向风力</th><th>空气质量</th></tr>\n";
   for (const HourlyObservation& hour : report.hours) {
-    html += Format("<tr><td>%02d:00</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n", hour.time.hour,
-                   WeatherText(hour.weather_code).c_str(), Shown(hour.temperature, "%.1f℃").c_str(),
+    html += Format("<tr><td>%02d:00</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
+                   hour.time.hour, WeatherText(hour.weather_code).c_str(), Shown(hour.temperature, "%.1f℃").c_str(),
                    Shown(hour.humidity, "%.0f%%").c_str(), Shown(hour.precipitation, "%.1f毫米").c_str(),
-                   WindText(hour.wind_speed, hour.wind_direction).c_str());
+                   WindText(hour.wind_speed, hour.wind_direction).c_str(), AqiText(hour.air_quality).c_str());
   }
   html += "</table>\n</div>\n</div>\n";
   return html;
@@ -149,7 +199,7 @@ std::string LivingBlock(const Place& place, const WeatherReport& report, const P
   html += "<h2>" + PlaceTitle(place) + " 今日生活指数";
   if (!report.days.empty())
     html += Format(" <span>%u月%u日</span>", MonthOf(report.days[0].date), DayOf(report.days[0].date));
-  html += "</h2>\n" + SourceLine(provenance, now);
+  html += "</h2>\n" + SourceLine(provenance, now) + AirQualityLine(report, provenance, now);
   if (!report.days.empty()) {
     const DailyForecast* tomorrow = report.days.size() > 1 ? &report.days[1] : nullptr;
     for (const LivingIndex& index : TodayLivingIndexes(report.days[0], tomorrow)) {
@@ -157,6 +207,7 @@ std::string LivingBlock(const Place& place, const WeatherReport& report, const P
               "\" width=\"22\" height=\"22\" alt=\"" + index.name + "\" /></a>" + index.name + "</dt>\n";
       html += "<dd><b>" + index.level + "</b>" + index.advice + "</dd>\n</dl>\n";
     }
+    html += AirQualityItem(place, report.days[0].air_quality);
   }
   html += "<div class=\"cleardiv\"></div>\n</div>\n";
   return html;
@@ -179,6 +230,24 @@ std::string ProvenanceText(const Provenance& provenance, int64_t now_unix) {
     text += "，暂时无法更新：" + std::to_string(minutes) + " 分钟前的数据";
   }
   return text;
+}
+
+std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_unix) {
+  switch (source.kind) {
+    case AirQualitySource::Kind::kModel:
+      return "空气质量：演示数据（非实况），由 Nimbra 天气模型生成，不是真实的监测或预报。";
+    case AirQualitySource::Kind::kNone:
+      return "空气质量：数据来源 Open-Meteo.com 暂时无法访问，空气质量以“—”表示。";
+    case AirQualitySource::Kind::kProvider:
+      break;
+  }
+  std::string text = "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0），为大气成分模式的数值，"
+                     "按 HJ 633-2012 算出指数，不是监测站发布的数据";
+  if (source.stale) {
+    long minutes = std::max<long>(0, static_cast<long>((now_unix - source.fetched_at) / 60));
+    text += "；暂时无法更新，为 " + std::to_string(minutes) + " 分钟前获取";
+  }
+  return text + "。";
 }
 
 std::string EscapeHtml(std::string_view text) {

@@ -18,6 +18,9 @@ std::string WeatherPage(const Place& place, const WeatherReport& report, const P
 // The sentence each block carries about its data, as a user reads it.
 std::string ProvenanceText(const Provenance& provenance, int64_t now_unix);
 
+// The sentence about the page's air quality and where it came from.
+std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_unix);
+
 // Markup-safe text: & < > " escaped.
 std::string EscapeHtml(std::string_view text);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "weatherd/air_quality.h"
+
 namespace weatherd {
 
 // A wall-clock time in China Standard Time (UTC+8, no daylight saving), the time zone
@@ -40,6 +42,7 @@ struct DailyForecast {
   std::optional<double> precipitation;  // mm over the day
   std::optional<double> uv_index_max;
   std::optional<double> humidity_mean;  // percent
+  std::optional<AirQuality> air_quality;  // the day's AQI, where the air-quality forecast reaches
 };
 
 struct HourlyObservation {
@@ -50,11 +53,26 @@ struct HourlyObservation {
   std::optional<double> precipitation;  // mm in the hour
   std::optional<double> wind_speed;
   std::optional<double> wind_direction;
+  std::optional<AirQuality> air_quality;  // the hour's AQI
+};
+
+// Where a page's air quality came from. It has its own source: the air-quality provider
+// can fail while the forecast is had, and the page then shows "—" for it.
+struct AirQualitySource {
+  enum class Kind {
+    kNone,      // not had: neither fetched nor kept
+    kProvider,  // CAMS by way of the provider, fresh or the last good data
+    kModel,     // made up with the model's weather
+  };
+  Kind kind = Kind::kNone;
+  int64_t fetched_at = 0;  // provider data: when it was fetched (unix seconds)
+  bool stale = false;
 };
 
 struct WeatherReport {
   std::vector<DailyForecast> days;        // today first, at most seven
   std::vector<HourlyObservation> hours;   // newest first, at most twelve
+  AirQualitySource air_quality_source;
 };
 
 // Where a page's numbers came from; every block says it in words.

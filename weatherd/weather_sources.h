@@ -5,10 +5,15 @@
 //   auto        the provider; where it cannot give data and nothing is kept, the model
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/places.h"
 #include "weatherd/weather_report.h"
@@ -28,8 +33,10 @@ struct SourcedReport {
 
 class WeatherSources {
  public:
-  // `cache` may be null in model mode.
-  WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds);
+  // `cache` may be null in model mode. `air_quality_cache` keeps the air-quality answers;
+  // without it provider pages show "—" for air quality.
+  WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
+                 ForecastCache* air_quality_cache = nullptr);
 
   SourcedReport ForPlace(const Place& place, const LocalTime& now);
   // The same, or nothing when it would have to wait (for the provider, the disk or another
@@ -42,10 +49,32 @@ class WeatherSources {
  private:
   SourcedReport FromModel(const Place& place, const LocalTime& now) const;
   SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
+  void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
 
   SourceMode mode_;
   ForecastCache* cache_;
   int64_t fresh_seconds_;
+  ForecastCache* air_quality_cache_;
+
+  // The hours laid out from each place's kept air-quality answer, with their AQIs worked
+  // out, made again only when the answer changes: every page of the place reads them.
+  struct LaidOut {
+    std::shared_ptr<const ProviderForecast> answer;
+    std::shared_ptr<const AirQualitySeries> series;
+  };
+  std::shared_ptr<const AirQualitySeries> SeriesFor(const std::string& code,
+                                                    const std::shared_ptr<const ProviderForecast>& answer);
+  std::mutex laid_out_lock_;
+  std::map<std::string, LaidOut> laid_out_;
+
+  // The model's air quality for a place changes with the date only: made once a day.
+  struct ModelLaidOut {
+    std::chrono::year_month_day date;
+    std::shared_ptr<const AirQualitySeries> series;
+  };
+  std::shared_ptr<const AirQualitySeries> ModelSeriesFor(const Place& place, const LocalTime& now) const;
+  mutable std::mutex model_laid_out_lock_;
+  mutable std::map<std::string, ModelLaidOut> model_laid_out_;
 };
 
 // The name the service gives a page's source in its log and the X-Nimbra-Source header:

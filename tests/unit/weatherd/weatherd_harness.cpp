@@ -105,9 +105,34 @@ json ForecastFixture(double latitude, double longitude) {
           {"hourly", hourly}, {"daily_units", UnitsOf(daily)}, {"daily", daily}};
 }
 
+json AirQualityFixture(double latitude, double longitude) {
+  sys_days yesterday = sys_days(ChinaToday()) - days(1);
+  json hourly;
+  for (int i = 0; i < 24 * 6; ++i) {
+    char time[24];
+    std::snprintf(time, sizeof time, "%sT%02d:00", DateText(yesterday + days(i / 24)).c_str(), i % 24);
+    hourly["time"].push_back(time);
+    hourly["pm2_5"].push_back(60.0);
+    hourly["pm10"].push_back(80.0);
+    hourly["nitrogen_dioxide"].push_back(30.0);
+    hourly["sulphur_dioxide"].push_back(8.0);
+    hourly["carbon_monoxide"].push_back(600.0);
+    hourly["ozone"].push_back(100.0);
+  }
+  json units;
+  for (auto& [name, values] : hourly.items())
+    units[name] = name == "time" ? "iso8601" : "μg/m³";
+  return {{"latitude", latitude}, {"longitude", longitude}, {"generationtime_ms", 0.4}, {"utc_offset_seconds", 28800},
+          {"timezone", "Asia/Shanghai"}, {"timezone_abbreviation", "CST"}, {"elevation", 21.0},
+          {"hourly_units", units}, {"hourly", hourly}};
+}
+
 FakeOpenMeteo::FakeOpenMeteo() {
   server_.Get("/v1/forecast", [this](const httplib::Request& request, httplib::Response& response) {
     Handle(request, response);
+  });
+  server_.Get("/v1/air-quality", [this](const httplib::Request& request, httplib::Response& response) {
+    HandleAirQuality(request, response);
   });
   port_ = server_.bind_to_any_port("127.0.0.1");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -148,22 +173,69 @@ int FakeOpenMeteo::refused() const {
   return refused_;
 }
 
+void FakeOpenMeteo::set_air_quality(Answer answer) {
+  std::lock_guard guard(lock_);
+  air_quality_answer_ = answer;
+}
+
+std::vector<Asked> FakeOpenMeteo::air_quality_asked() const {
+  std::lock_guard guard(lock_);
+  return air_quality_asked_;
+}
+
+// Until the request's turn to answer: false when it is refused for concurrency. Both APIs
+// count against one limit, as the provider's do for one address.
+bool FakeOpenMeteo::TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response) {
+  if (concurrency_limit_ > 0 && in_flight_ >= concurrency_limit_) {
+    ++refused_;
+    response.status = 429;
+    response.set_content(Refusal("Too many concurrent requests").dump(), "application/json");
+    return false;
+  }
+  most_in_flight_ = std::max(most_in_flight_, ++in_flight_);
+  stopping_changed_.wait_for(guard, answer == Answer::kSilent ? minutes(1) : delay_, [this] { return stopping_; });
+  --in_flight_;
+  return true;
+}
+
+void FakeOpenMeteo::HandleAirQuality(const httplib::Request& request, httplib::Response& response) {
+  double latitude = std::atof(request.get_param_value("latitude").c_str());
+  double longitude = std::atof(request.get_param_value("longitude").c_str());
+  std::string query = request.target.substr(std::min(request.target.size(), request.target.find('?') + 1));
+  Answer answer;
+  {
+    std::unique_lock guard(lock_);
+    air_quality_asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
+    answer = air_quality_answer_;
+    if (!TakeTurn(guard, answer, response))
+      return;
+  }
+  if (answer == Answer::kSilent)
+    return;
+  json body = AirQualityFixture(latitude, longitude);
+  std::string unknown;
+  response.status = 400;
+  if (request.get_param_value("timezone") != "Asia/Shanghai" || request.get_param_value("past_days") != "1" ||
+      request.get_param_value("forecast_days") != "5" || request.has_param("daily"))
+    body = Refusal("this fake answers timezone=Asia/Shanghai, past_days=1, forecast_days=5, hourly only");
+  else if (!Select(body, request, "hourly", unknown))
+    body = Refusal("Cannot initialize AirQualityVariable from invalid String value " + unknown);
+  else
+    response.status = 200;
+  if (answer == Answer::kServerError)
+    response.status = 500, body = Refusal("Internal Server Error");
+  response.set_content(body.dump(), "application/json");
+}
+
 void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& response) {
   double latitude = std::atof(request.get_param_value("latitude").c_str());
   double longitude = std::atof(request.get_param_value("longitude").c_str());
   std::string query = request.target.substr(std::min(request.target.size(), request.target.find('?') + 1));
   std::unique_lock guard(lock_);
   asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
-  if (concurrency_limit_ > 0 && in_flight_ >= concurrency_limit_) {
-    ++refused_;
-    response.status = 429;
-    response.set_content(Refusal("Too many concurrent requests").dump(), "application/json");
-    return;
-  }
-  most_in_flight_ = std::max(most_in_flight_, ++in_flight_);
   Answer answer = answer_;
-  stopping_changed_.wait_for(guard, answer == Answer::kSilent ? minutes(1) : delay_, [this] { return stopping_; });
-  --in_flight_;
+  if (!TakeTurn(guard, answer, response))
+    return;
   guard.unlock();
   if (answer == Answer::kSilent)
     return;

@@ -29,6 +29,12 @@ std::chrono::year_month_day ChinaToday();
 // So from today on the forecast reads highs 31..37 and lows 11..17.
 nlohmann::json ForecastFixture(double latitude, double longitude);
 
+// The air-quality API's answer to past_days=1, forecast_days=5: 6 days and 144 hours from
+// yesterday 00:00, in μg/m³: pm2_5 60, pm10 80, nitrogen_dioxide 30, sulphur_dioxide 8,
+// carbon_monoxide 600, ozone 100, every hour. Its AQI, day or hour, is 82 (良) from PM2.5:
+// 50 + 50 × (60 − 35) / (75 − 35) = 81.25, rounded up; the others stay below 66.
+nlohmann::json AirQualityFixture(double latitude, double longitude);
+
 enum class Answer {
   kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls,
   kDeepNesting,      // 8 MB of "["
@@ -45,6 +51,7 @@ struct Asked {
 
 // GET /v1/forecast as the provider answers it: each block holds only the variables asked
 // for; an unknown variable, or a request of another shape than the service's, is refused.
+// GET /v1/air-quality the same way, with its own answer (good unless set) and its own log.
 class FakeOpenMeteo {
  public:
   FakeOpenMeteo();
@@ -55,11 +62,17 @@ class FakeOpenMeteo {
   // "Too many concurrent requests" (0: none refused).
   void refuse_beyond(int limit);
   std::vector<Asked> asked() const;
-  int most_in_flight() const;  // the most requests it has served at once
+  int most_in_flight() const;  // the most requests it has served at once, both APIs
   int refused() const;         // requests refused for concurrency
+  // The air-quality API's answer (its requests wait the same delay and count against the
+  // same concurrency limit as the forecast's), and what it was asked.
+  void set_air_quality(Answer answer);
+  std::vector<Asked> air_quality_asked() const;
 
  private:
   void Handle(const httplib::Request& request, httplib::Response& response);
+  void HandleAirQuality(const httplib::Request& request, httplib::Response& response);
+  bool TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
 
   httplib::Server server_;
   std::thread thread_;
@@ -70,6 +83,8 @@ class FakeOpenMeteo {
   Answer answer_ = Answer::kGood;
   std::chrono::milliseconds delay_{0};
   std::vector<Asked> asked_;
+  Answer air_quality_answer_ = Answer::kGood;
+  std::vector<Asked> air_quality_asked_;
   int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
 };
 

@@ -442,8 +442,9 @@ TEST(Politeness, NeverMoreInFlightThanAllowedAndEveryPageGetsData) {
 TEST(Politeness, ASpentBudgetHoldsRequestsBackAndSaysSo) {
   FakeOpenMeteo fake;
   TempDir cache;
-  // A request costs 1.5 calls (15 variables), so three a minute allow two.
-  Service service(OpenMeteo(fake.url(), cache, {"--upstream-budget", "3/100/1000"}));
+  // A place costs 2.5 calls, its forecast 1.5 (15 variables) and its air quality 1, from
+  // one budget: five a minute allow two places.
+  Service service(OpenMeteo(fake.url(), cache, {"--upstream-budget", "5/100/1000"}));
   std::vector<std::string> codes = CityCodes(service, 4);
   std::vector<std::string> sources;
   auto started = std::chrono::steady_clock::now();
@@ -452,6 +453,7 @@ TEST(Politeness, ASpentBudgetHoldsRequestsBackAndSaysSo) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(sources, (std::vector<std::string>{"open-meteo", "open-meteo", "none", "none"}));
   EXPECT_EQ(fake.asked().size(), 2u);
+  EXPECT_EQ(fake.air_quality_asked().size(), 2u);
   EXPECT_EQ(service.process.Stop(), 0);
   EXPECT_EQ(Count(service.process.log(), "held back"), 1u) << service.process.log();
   EXPECT_NE(service.process.log().find("per minute is spent"), std::string::npos) << service.process.log();
@@ -467,6 +469,8 @@ TEST(ProviderRequest, AsksOnlyWhatThePagesUseAndCarriesTheKeyFromTheEnvironment)
   std::string query = fake.asked()[0].query;
   EXPECT_NE(query.find("&apikey=k3y-from_env"), std::string::npos) << query;
   EXPECT_EQ(query.find("current="), std::string::npos) << query;
+  ASSERT_EQ(fake.air_quality_asked().size(), 1u);
+  EXPECT_NE(fake.air_quality_asked()[0].query.find("&apikey=k3y-from_env"), std::string::npos);
   EXPECT_EQ(service.process.Stop(), 0);
   EXPECT_EQ(service.process.log().find("k3y"), std::string::npos) << service.process.log();
 
@@ -474,6 +478,41 @@ TEST(ProviderRequest, AsksOnlyWhatThePagesUseAndCarriesTheKeyFromTheEnvironment)
   ServiceProcess on_command_line(refused);
   EXPECT_EQ(on_command_line.Wait(), 2);
   EXPECT_NE(on_command_line.log().find("visible to every user in ps"), std::string::npos) << on_command_line.log();
+}
+
+// The air-quality cache keeps its answers by the forecast's rules, in files of its own
+// kind, and pauses only its own API when that fails.
+TEST(AirQualityCache, KeptByTheForecastsRulesAndItsFailuresPauseOnlyItself) {
+  FakeOpenMeteo fake;
+  TempDir cache;
+  {
+    Service service(OpenMeteo(fake.url(), cache));
+    service.Page(kYuexiu);
+    EXPECT_EQ(service.process.Stop(), 0);
+  }
+  std::string kept = FileText(cache.path() / ("air-quality-" + kYuexiu + ".json"));
+  EXPECT_EQ(kept.rfind("nimbra-weatherd air-quality fetched_at=", 0), 0u) << kept.substr(0, 80);
+  EXPECT_TRUE(std::filesystem::exists(cache.path() / ("air-quality-" + kYuexiu + ".lock")));
+
+  // A restart reads it back: no new air-quality request for the place.
+  fake.set_air_quality(Answer::kServerError);
+  Service service(OpenMeteo(fake.url(), cache, {"--log"}));
+  EXPECT_NE(service.Page(kYuexiu).find("82 良"), std::string::npos);
+  EXPECT_EQ(fake.air_quality_asked().size(), 1u);
+  // A place without kept air quality asks, fails, and pauses the air-quality API only: the
+  // next place still gets its forecast asked for, and its page says so with "—".
+  std::string tianhe = service.Page(kTianhe);
+  EXPECT_EQ(Temperatures(tianhe), FixtureTemperatures());
+  EXPECT_NE(tianhe.find("空气质量：数据来源 Open-Meteo.com 暂时无法访问"), std::string::npos);
+  EXPECT_EQ(fake.air_quality_asked().size(), 2u);
+  std::vector<std::string> codes = CityCodes(service, 4);
+  for (const std::string& code : codes)
+    service.Page(code);
+  EXPECT_EQ(fake.air_quality_asked().size(), 2u) << "the failure pause spares the air-quality API";
+  EXPECT_GT(fake.asked().size(), 2u) << "the forecast is not paused by the air quality's failure";
+  EXPECT_EQ(service.process.Stop(), 0);
+  EXPECT_NE(service.process.log().find("air-quality for " + kTianhe + ": status 500"), std::string::npos)
+      << service.process.log();
 }
 
 }  // namespace

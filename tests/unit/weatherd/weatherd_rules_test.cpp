@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
+#include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
 #include "weatherd/kept_file.h"
 #include "weatherd/living_indexes.h"
@@ -397,7 +398,19 @@ TEST(CallBudget, EachWindowHoldsBackUntilItsOldestCallsLeaveIt) {
     EXPECT_DOUBLE_EQ(budget.WaitFor(c.now, c.cost), c.wait) << c.name;
     EXPECT_STREQ(budget.Limiting(c.now, c.cost), c.window) << c.name;
   }
+}
+
+// A call covers ten variables and two weeks; more count in proportion, fewer as one.
+TEST(CallBudget, ARequestCostsByItsVariablesAndDays) {
+  struct Case {
+    size_t variables;
+    int days;
+    double cost;
+  } cases[] = {{1, 1, 1}, {10, 14, 1}, {15, 8, 1.5}, {6, 6, 1}, {20, 14, 2}, {10, 28, 2}, {20, 28, 4}, {15, 21, 2.25}};
+  for (const Case& c : cases)
+    EXPECT_DOUBLE_EQ(RequestCost(c.variables, c.days), c.cost) << c.variables << " variables, " << c.days << " days";
   EXPECT_DOUBLE_EQ(ForecastRequestCost(), 1.5);  // 15 variables, 8 days
+  EXPECT_DOUBLE_EQ(AirQualityRequestCost(), 1);  // 6 variables, 6 days
 }
 
 TEST(KeptFreshness, AStampInTheFutureIsStaleAndMaxAgeNeverExceedsTheTtl) {

@@ -164,6 +164,7 @@ TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
     // with a path from the site's root.
     EXPECT_EQ(Count(forecast, "<img"), 14u);
     EXPECT_EQ(Count(forecast, "<img src=\"/"), 14u);
+    EXPECT_EQ(Count(forecast, "<td rowspan=\"2\" class=\"aqi\">空气"), 7u) << "the model makes up all seven days";
 
     // The viewer cuts the live block at its first "</div>": that must be the whole table.
     std::string live = Between(page, kLiveStart, "</div>");
@@ -176,6 +177,8 @@ TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder) {
       EXPECT_EQ(Count(living, name), 2u) << name;  // the alt text and the caption
     EXPECT_EQ(Count(living, "<img"), Count(living, "<img src=\"/"));
     EXPECT_GE(Count(living, "<a href=\""), 5u);
+    EXPECT_EQ(Count(living, "空气质量</dt>\n<dd><b>"), 1u);
+    EXPECT_NE(living.find("空气质量：演示数据（非实况）"), std::string::npos);
   }
 }
 

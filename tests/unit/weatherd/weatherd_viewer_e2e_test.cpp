@@ -1,6 +1,7 @@
-// The real viewer, headless, against nimbra-weatherd serving the fake provider's forecast:
-// a user picks 广东 / 广州 / 越秀区 and presses the three buttons; then places whose point
-// the data had under another name or that are banners, each asked for at its own position.
+// The real viewer, headless, against nimbra-weatherd serving the fake provider's forecast
+// and air quality: a user picks 广东 / 广州 / 越秀区 and presses the three buttons; then places
+// whose point the data had under another name or that are banners, each asked for at its
+// own position.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,46 +57,92 @@ std::unique_ptr<ServiceProcess> StartOnFourDigitPort(std::vector<std::string> ar
   return nullptr;
 }
 
-TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked) {
-  FakeOpenMeteo fake;
+// The viewer with 广东 / 广州 / 越秀区 picked, against a service on the fake provider.
+struct PickedPlace {
+  explicit PickedPlace(FakeOpenMeteo& fake)
+      : service(StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port)),
+        copy(port, std::nullopt) {
+    nimbra::testing::run_command({"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
+    viewer = std::make_unique<Viewer>(copy, true);
+    viewer->pick("组合框1", 0);
+    EXPECT_EQ(viewer->items("组合框2").at(0), "广州");
+    viewer->pick("组合框2", 0);
+    EXPECT_EQ(viewer->items("组合框3").at(0), "越秀区");
+    viewer->pick("组合框3", 0);
+  }
+  std::string Show(const char* button) {
+    viewer->click(button);
+    return viewer->page(int(viewer->visits().size()));
+  }
+
   TempDir cache;
   int port = 0;
-  auto service = StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port);
-  ASSERT_TRUE(service) << "nimbra-weatherd did not start on a four-digit port";
-  ProgramCopy copy(port, std::nullopt);
-  nimbra::testing::run_command({"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
-  Viewer viewer(copy, true);
+  std::unique_ptr<ServiceProcess> service;
+  ProgramCopy copy;
+  std::unique_ptr<Viewer> viewer;
+};
 
-  viewer.pick("组合框1", 0);
-  ASSERT_EQ(viewer.items("组合框2").at(0), "广州");
-  viewer.pick("组合框2", 0);
-  ASSERT_EQ(viewer.items("组合框3").at(0), "越秀区");
-  viewer.pick("组合框3", 0);
+TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked) {
+  FakeOpenMeteo fake;
+  PickedPlace picked(fake);
+  ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
+  Viewer& viewer = *picked.viewer;
 
-  viewer.click("按钮1");
-  std::string forecast = viewer.page(int(viewer.visits().size()));
+  std::string forecast = picked.Show("按钮1");
   std::vector<std::string> temperatures;
   for (int d = 1; d <= 7; ++d)
     temperatures.insert(temperatures.end(), {std::to_string(30 + d) + "℃", std::to_string(10 + d) + "℃"});
   EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>"), temperatures) << forecast;
   EXPECT_TRUE(Contains(forecast, "越秀区 7天天气预报")) << forecast;
+  // The five days the air-quality forecast covers, then none.
+  std::vector<std::string> levels(5, "空气良");
+  levels.insert(levels.end(), 2, "空气—");
+  EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), levels) << forecast;
+  EXPECT_TRUE(Contains(forecast, "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0）")) << forecast;
 
-  viewer.click("按钮2");
-  std::string live = viewer.page(int(viewer.visits().size()));
+  std::string live = picked.Show("按钮2");
   EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << live;
   EXPECT_TRUE(Contains(live, "数据来源 Open-Meteo.com（CC BY 4.0）")) << live;
+  EXPECT_EQ(Count(live, "<td>东南风 4级</td><td>82 良</td>"), 12u) << live;
+  EXPECT_TRUE(Contains(live, "不是气象站的实测观测")) << live;
+  EXPECT_TRUE(Contains(live, "整点天气实况")) << live;
 
-  viewer.click("按钮3");
-  std::string living = viewer.page(int(viewer.visits().size()));
+  std::string living = picked.Show("按钮3");
   EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
+  EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>良</b>")) << living;
+  EXPECT_TRUE(Contains(living, "空气质量指数 82（黄色，2级），首要污染物：细颗粒物(PM2.5)。")) << living;
+  EXPECT_TRUE(Contains(living, "极少数异常敏感人群应减少户外活动")) << living;
 
-  // One request for the three pages, at the district's own position (越秀区's government).
-  std::vector<Asked> asked = fake.asked();
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_LT(DistanceKm(asked[0], {23.129, 113.264}), kNearEnoughKm);
+  // One request of each kind for the three pages, at the district's own position (越秀区's
+  // government).
+  for (const std::vector<Asked>& asked : {fake.asked(), fake.air_quality_asked()}) {
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_LT(DistanceKm(asked[0], {23.129, 113.264}), kNearEnoughKm);
+  }
 
   std::string err = viewer.close_and_wait();
   EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
+}
+
+TEST(WeatherdViewer, WithoutTheAirQualityTheWeatherStaysWholeAndAirQualityReadsDash) {
+  FakeOpenMeteo fake;
+  fake.set_air_quality(Answer::kServerError);
+  PickedPlace picked(fake);
+  ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
+
+  std::string forecast = picked.Show("按钮1");
+  EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>").size(), 14u) << forecast;
+  EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), std::vector<std::string>(7, "空气—")) << forecast;
+  std::string live = picked.Show("按钮2");
+  EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td><td>—</td>"), 12u) << live;
+  std::string living = picked.Show("按钮3");
+  EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
+  EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>—</b>")) << living;
+  for (const std::string& block : {forecast, live, living})
+    EXPECT_TRUE(Contains(block, "空气质量：数据来源 Open-Meteo.com 暂时无法访问")) << block;
+  EXPECT_EQ(fake.asked().size(), 1u);
+  EXPECT_EQ(fake.air_quality_asked().size(), 1u) << "the failure pause spares the provider the other pages";
+  picked.viewer->close_and_wait();
 }
 
 // 上党区 is the former 长治县, which is where the data has its point; 东乌珠穆沁旗 is a banner
