@@ -19,7 +19,8 @@ template <size_t... N>
 uint32_t dispatch(uint32_t count, void* address, const uint64_t* args, std::index_sequence<N...>)
 {
     uint32_t result = 0;
-    ((count == N ? (result = call_with(address, args, std::make_index_sequence<N>{}), true) : false) || ...);
+    // The fold only picks the call; its value is not wanted (clang warns it is unused).
+    (void)((count == N ? (result = call_with(address, args, std::make_index_sequence<N>{}), true) : false) || ...);
     return result;
 }
 
