@@ -15,6 +15,8 @@ import sys
 import tempfile
 import time
 
+from automation import start_xvfb
+
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
 program = os.path.join(build, "program", "nimbra")
@@ -59,21 +61,6 @@ def descendants(pid):
         if parent == pid:
             children.append(int(entry))
     return children + [d for c in children for d in descendants(c)]
-
-
-def start_xvfb():
-    read, write = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read, 16)
-        if not chunk:
-            raise SystemExit("Xvfb did not start")
-        number += chunk
-    os.close(read)
-    return proc, ":" + number.decode().strip()
 
 
 def ask(sock, *args):

@@ -6,12 +6,13 @@ created and its creation event handled, and the resident memory at that moment.
 
 Prints the median, minimum and maximum over RUNS runs (default 20)."""
 import os
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from automation import ask
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 20
@@ -25,21 +26,6 @@ def rss_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
-
-
-def ask(sock, request):
-    """One automation request straight over the socket: starting nimbra-ctl for each poll
-    would cost some 4 ms a time and be counted as the program's start."""
-    with socket.socket(socket.AF_UNIX) as s:
-        s.connect(sock)
-        s.sendall(request.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"ok\n") and b"error " not in answer:
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            answer += chunk
-        return answer.decode()
 
 
 def one_run():

@@ -13,12 +13,13 @@ takes: 10 ms of Delay per item added.
 No server is started: the version notice fails quietly and the lists do not need one."""
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from automation import ask, start_xvfb
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
@@ -27,21 +28,6 @@ settings = sys.argv[3] if len(sys.argv) > 3 else os.path.join(build, "program", 
 PROVINCE_BOX, CITY_BOX, DISTRICT_BOX = "组合框1", "组合框2", "组合框3"
 HEBEI = 8  # 河北's place among the twelve fixed items of 组合框1
 CITY = "保定"
-
-
-def ask(sock, request):
-    """One automation request straight over the socket (nimbra-ctl's own start would be
-    counted in the pick's time)."""
-    with socket.socket(socket.AF_UNIX) as s:
-        s.connect(sock)
-        s.sendall(request.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"ok\n") and b"error " not in answer:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-        return answer.decode()
 
 
 def items(sock, box):
@@ -56,21 +42,6 @@ def timed_pick(sock, box, index):
     if "idle" not in answer:
         raise SystemExit(f"pick {box} {index}: {answer.strip()}")
     return (time.perf_counter() - start) * 1000
-
-
-def start_xvfb():
-    read, write = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read, 16)
-        if not chunk:
-            raise SystemExit("Xvfb did not start")
-        number += chunk
-    os.close(read)
-    return proc, ":" + number.decode().strip()
 
 
 def one_run(program_dir, backend, display):
