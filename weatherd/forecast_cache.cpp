@@ -1,6 +1,7 @@
 #include "weatherd/forecast_cache.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <stdexcept>
 
@@ -215,9 +216,13 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
     return Kept(entry, true);
   if (entry.fetching) {
     // The other request's outcome is this page's too, fresh or not: waiting for it and
-    // then asking again would send the requests one after another after all.
+    // then asking again would send the requests one after another after all. A page waits
+    // for it no longer than for a request of its own (the other may wait its turn in the
+    // queue, then for its answer); past that it is made from what is kept.
     uint64_t awaited = entry.fetches;
-    entry.fetched.wait(guard, [&] { return entry.fetches != awaited; });
+    auto longest = std::chrono::duration<double>(settings_.longest_page_wait_seconds);
+    if (!entry.fetched.wait_for(guard, longest, [&] { return entry.fetches != awaited; }))
+      return Kept(entry, false);
     return Kept(entry, entry.last_fetch_succeeded);
   }
   if (now < quiet_until_)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
+#include <future>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
 #include "weatherd/air_quality_answer.h"
@@ -473,6 +474,37 @@ struct CacheRig {
 
 // A forecast is fresh while it is younger than the TTL (1800 s here); at exactly the TTL the
 // provider is asked again.
+// A page that arrives while its place is being fetched waits for that request, but no
+// longer than it would for one of its own: a request stuck in the queue or the network
+// must not hold every later page of the place.
+TEST(ForecastCache, APageWaitsForAnotherPagesRequestNoLongerThanItsLongestWait) {
+  std::promise<void> release, fetching;
+  std::shared_future<void> released = release.get_future().share();
+  weatherd::UpstreamQueue queue{"provider.invalid", {}};
+  weatherd::ForecastCacheSettings settings{"http://provider.invalid", "", {}, 1800, 60, 3600};
+  settings.longest_page_wait_seconds = 0.2;
+  ForecastCache cache{settings,
+                      [&](const std::string&) {
+                        fetching.set_value();  // asked once only: the second page waits
+                        released.wait();
+                        return CacheRig::Good();
+                      },
+                      [] { return CacheRig::kStart; }, queue};
+  auto first = std::async(std::launch::async, [&] { return cache.ForPlace("101010101", {23.1, 113.3}); });
+  fetching.get_future().wait();
+
+  auto started = std::chrono::steady_clock::now();
+  ForecastCache::Result waited = cache.ForPlace("101010101", {23.1, 113.3});
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_FALSE(waited.forecast) << "nothing was kept yet";
+  EXPECT_FALSE(waited.fresh);
+  EXPECT_GE(seconds, 0.15);
+  EXPECT_LT(seconds, 5.0) << "waited for the other page's request past the longest wait";
+
+  release.set_value();
+  EXPECT_TRUE(first.get().fresh);
+}
+
 TEST(ForecastCache, FreshUntilExactlyTheTimeToLive) {
   const std::pair<int64_t, bool> rows[] = {{0, false}, {1, false}, {1799, false}, {1800, true}, {1801, true}, {86400, true}};
   for (auto [age, asks_again] : rows) {
