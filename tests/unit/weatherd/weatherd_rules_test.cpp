@@ -113,6 +113,12 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField) {
       {changed([](json& a) { a["daily"].erase("precipitation_sum"); }), "daily.precipitation_sum: missing"},
       {[](json) { return std::string(100000, '['); }, "nested deeper than 8 levels"},
       {[](json) { return "{\"a\":" + std::string(9, '[') + std::string(9, ']') + "}"; }, "nested deeper than 8 levels"},
+      {[](json) {
+         std::string deep = "1";
+         for (int level = 0; level < 9; ++level)
+           deep = "{\"a\":" + deep + "}";
+         return deep;
+       }, "nested deeper than 8 levels"},
       {[](json) { return "[\"" + std::string(kLongestProviderAnswer, 'x') + "\"]"; }, "bytes, more than 524288"},
   };
   for (const Case& c : cases) {
