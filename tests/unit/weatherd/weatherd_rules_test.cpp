@@ -521,6 +521,12 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime) {
          answer["daily"]["uv_index_max"].erase(0);
          return answer.dump();
        }()), 60},
+      {"200, no hour of today", status(200, std::nullopt, [] {
+         json answer = weatherd_test::ForecastFixture(23.1, 113.3);
+         for (json& column : answer["hourly"])
+           column.erase(column.begin() + 24, column.end());  // yesterday's hours only
+         return answer.dump();
+       }()), 60},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
