@@ -319,6 +319,11 @@ TEST(KeptFiles, PlantedFilesAreNeitherWrittenThroughNorWaitedOn) {
        [&](const fs::path& dir, const fs::path& victim) { fs::create_symlink(victim, dir / (kept + ".partial")); }},
       {"a link to another file as the kept name",
        [&](const fs::path& dir, const fs::path& victim) { fs::create_symlink(victim, dir / kept); }},
+      {"a link to a fresh forecast elsewhere as the kept name",
+       [&](const fs::path& dir, const fs::path& victim) {
+         stamped(std::to_string(UnixNow()))(victim.parent_path(), victim);
+         fs::create_symlink(victim.parent_path() / kept, dir / kept);
+       }},
       {"a FIFO as the kept file", [&](const fs::path& dir, const fs::path&) { mkfifo((dir / kept).c_str(), 0644); }},
       {"/dev/zero as the kept file", [&](const fs::path& dir, const fs::path&) { fs::create_symlink("/dev/zero", dir / kept); }},
       {"a FIFO as the lock file",

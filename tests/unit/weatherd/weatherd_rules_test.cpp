@@ -114,6 +114,12 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField) {
       {changed([](json& a) { a["daily"].erase("precipitation_sum"); }), "daily.precipitation_sum: missing"},
       {[](json) { return std::string(100000, '['); }, "nested deeper than 8 levels"},
       {[](json) { return "{\"a\":" + std::string(9, '[') + std::string(9, ']') + "}"; }, "nested deeper than 8 levels"},
+      {[](json) {
+         std::string deep = "1";
+         for (int level = 0; level < 9; ++level)
+           deep = "{\"a\":" + deep + "}";
+         return deep;
+       }, "nested deeper than 8 levels"},
       {[](json) { return "[\"" + std::string(kLongestProviderAnswer, 'x') + "\"]"; }, "bytes, more than 524288"},
   };
   for (const Case& c : cases) {
@@ -545,6 +551,12 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime) {
       {"200, arrays too short", status(200, std::nullopt, [] {
          json answer = weatherd_test::ForecastFixture(23.1, 113.3);
          answer["daily"]["uv_index_max"].erase(0);
+         return answer.dump();
+       }()), 60},
+      {"200, no hour of today", status(200, std::nullopt, [] {
+         json answer = weatherd_test::ForecastFixture(23.1, 113.3);
+         for (json& column : answer["hourly"])
+           column.erase(column.begin() + 24, column.end());  // yesterday's hours only
          return answer.dump();
        }()), 60},
   };
