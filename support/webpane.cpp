@@ -6,7 +6,7 @@
 // never loads WebKit.
 #include "support/support_library.h"
 
-#include "corert/window/browser_control.h"
+#include "support/browser_pane.h"
 #include "platform/program_directory.h"
 
 #include <dlfcn.h>
@@ -20,11 +20,11 @@ namespace {
 constexpr const char* kWebKitPart = "webpane-webkit.so";
 constexpr const char* kWebKitFactory = "nimbra_webpane_webkit_factory";
 
-using FactoryEntry = corert::BrowserFactory* (*)();
+using FactoryEntry = BrowserFactory* (*)();
 
 // The WebKit part beside this library; null (with the reason on stderr) where it is
 // missing, as in a build without WebKitGTK.
-corert::BrowserFactory* create_gtk_factory()
+BrowserFactory* create_gtk_factory()
 {
     std::string path = nimbra::platform::module_directory(reinterpret_cast<const void*>(&create_gtk_factory)) + "/" +
                        kWebKitPart;
@@ -39,7 +39,7 @@ corert::BrowserFactory* create_gtk_factory()
     return entry ? entry() : nullptr;
 }
 
-const corert::BrowserPaneExtension kPane = {corert::kBrowserPaneVersion, create_gtk_factory};
+const BrowserPaneExtension kPane = {kBrowserPaneVersion, create_gtk_factory};
 
 const LibraryExports kExports = {kSupportAbiVersion, "WebPane", nullptr, 0, &kPane};
 

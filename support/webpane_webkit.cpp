@@ -6,7 +6,7 @@
 // builders delete it 10 ms later): the view shows those bytes with the file's directory
 // as the base address, so relative references resolve beside the file and absolute
 // http references load as they are, and the file's deletion changes nothing.
-#include "corert/window/browser_control.h"
+#include "support/browser_pane.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -15,9 +15,9 @@
 
 namespace {
 
-using corert::BrowserControl;
-using corert::Geometry;
-using corert::PageLoad;
+using nimbra::support::BrowserControl;
+using nimbra::support::Geometry;
+using nimbra::support::PageLoad;
 
 // Settings every view gets. Under Xvfb there is no GPU: WebKit is told so at once
 // instead of probing for GL. Its sandbox stays off (the 4.1 default), so the views
@@ -130,7 +130,7 @@ private:
 };
 
 // The window's panes share one web process: three small pages do not need three.
-class WebKitPaneFactory final : public corert::BrowserFactory {
+class WebKitPaneFactory final : public nimbra::support::BrowserFactory {
 public:
     ~WebKitPaneFactory() override
     {
@@ -153,7 +153,7 @@ private:
 }  // namespace
 
 // A new factory of WebKit views (the caller owns it).
-extern "C" __attribute__((visibility("default"))) corert::BrowserFactory* nimbra_webpane_webkit_factory()
+extern "C" __attribute__((visibility("default"))) nimbra::support::BrowserFactory* nimbra_webpane_webkit_factory()
 {
     return new WebKitPaneFactory();
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "image/window_definition.h"
+#include "support/browser_pane.h"
 
 #include <cstdint>
 #include <optional>
@@ -24,10 +25,8 @@ const char* kind_name(UnitKind kind);
 // The one list of the type ids the runtime serves: the loader refuses any other.
 UnitKind unit_kind(uint32_t type_id);
 
-struct Geometry {
-    int32_t left = 0, top = 0, width = 0, height = 0;
-    bool operator==(const Geometry&) const = default;
-};
+// The browser controls are told the same geometry, so the type is theirs.
+using nimbra::support::Geometry;
 
 struct UnitState {
     uint32_t id = 0;       // as code names it: the window by the form's window id
