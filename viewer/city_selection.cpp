@@ -9,9 +9,9 @@
 
 #include "runtime/commands.h"
 #include "runtime/owned.h"
+#include "text/text_routines.h"
 #include "viewer/text_lists.h"
 #include "viewer/selected_item.h"
-#include "viewer/text_routines.h"
 
 using namespace qx::rt;
 using nimbra::combo;

@@ -8,8 +8,8 @@
 // deletions that follow cannot empty the page.
 #include "runtime/commands.h"
 #include "runtime/owned.h"
+#include "text/text_routines.h"
 #include "viewer/selected_item.h"
-#include "viewer/text_routines.h"
 #include "viewer/unit_ids.h"
 #include "web/http_request.h"
 

@@ -11,7 +11,7 @@ nimbra_routines(viewer_handlers
     ${CMAKE_CURRENT_LIST_DIR}/version_notice.cpp
     ${CMAKE_CURRENT_LIST_DIR}/city_selection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/page_builder.cpp
-  HOST_LIBS program_routines_host viewer_routines_host web_routines_host
+  HOST_LIBS program_routines_host text_routines_host web_routines_host
 )
 # The servers' hosts are texts of the handlers (the notice address, the page address and
 # the image rewrite), as they are of the window's start addresses and page head.
@@ -20,17 +20,13 @@ foreach(build image host)
     NIMBRA_NOTICE_HOST="${NIMBRA_NOTICE_HOST}"
     NIMBRA_WEATHER_HOST="${NIMBRA_WEATHER_HOST}")
 endforeach()
-# The viewer's shared routines (text routines, ...); web/ builds on them.
-nimbra_routines(viewer_routines SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/text_routines.cpp
-)
 
 add_executable(build_program_image ${CMAKE_CURRENT_LIST_DIR}/build_program_image.cpp)
 target_link_libraries(build_program_image PRIVATE program_description qxlink)
 nimbra_warnings(build_program_image)
 
 # Object libraries whose objects make up the image, in link order.
-set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image viewer_handlers_image viewer_routines_image web_routines_image qxruntime_image)
+set(NIMBRA_IMAGE_OBJECT_LIBRARIES program_routines_image viewer_handlers_image text_routines_image web_routines_image qxruntime_image)
 set(NIMBRA_PROGRAM_IMAGE_FILE ${CMAKE_BINARY_DIR}/nimbra.qx CACHE INTERNAL "")
 
 set(image_objects)

@@ -7,9 +7,9 @@
 // addresses only, without the line breaks and blanks they end in.
 #include "runtime/commands.h"
 #include "runtime/owned.h"
+#include "text/text_routines.h"
 #include "viewer/globals.h"
 #include "viewer/text_lists.h"
-#include "viewer/text_routines.h"
 
 using namespace qx::rt;
 

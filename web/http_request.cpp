@@ -9,7 +9,7 @@
 #include "runtime/arrays.h"
 #include "runtime/commands.h"
 #include "runtime/owned.h"
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 #include "web/url_parsing.h"
 
 using namespace qx::rt;

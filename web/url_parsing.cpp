@@ -7,7 +7,7 @@
 
 #include "runtime/commands.h"
 #include "runtime/owned.h"
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 
 using namespace qx::rt;
 

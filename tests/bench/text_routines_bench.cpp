@@ -8,7 +8,7 @@
 #include "corert/kernel_commands.h"
 #include "corert/memory.h"
 #include "runtime/hosted_linkage.h"
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 
 #include <benchmark/benchmark.h>
 

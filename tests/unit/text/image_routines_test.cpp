@@ -5,7 +5,7 @@
 #include "tests/support/hosted_corert.h"
 #include "tests/support/hosted_image.h"
 #include "text_image_objects.h"
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 #include "web/url_parsing.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // Every test also fails when a block leaked (HostedCorertTest).
 #include "corert/memory.h"
 #include "tests/support/hosted_corert.h"
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 
 #include <gtest/gtest.h>
 

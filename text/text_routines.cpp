@@ -1,7 +1,7 @@
 // The program's text routines. TextBetween and ReplacePairs are built on the runtime's
 // text commands and keep each intermediate text only until the next one exists; the
 // others stand alone.
-#include "viewer/text_routines.h"
+#include "text/text_routines.h"
 
 #include "runtime/commands.h"
 #include "runtime/owned.h"
