@@ -12,9 +12,11 @@
 #include "viewer/selected_item.h"
 #include "viewer/unit_ids.h"
 #include "web/http_request.h"
+#include "web/page_contract.h"
 
 using namespace qx::rt;
 using nimbra::SelectedItemText;
+namespace page_contract = nimbra::page_contract;
 
 #ifndef NIMBRA_WEATHER_HOST
 #error "NIMBRA_WEATHER_HOST (host[:port] of the weather service) must be defined by the build"
@@ -41,8 +43,7 @@ char* CityCode(const char* settings)
 // page cannot be left through a link.
 char* DressBlock(const char* block)
 {
-    Text wrapped(JoinTexts("<div class=\"weatherYubaoBox\">", block,
-                           "<div class=\"weatherYubao\" id=\"weatherYubao2\">"));
+    Text wrapped(JoinTexts(page_contract::kForecastStart, block, page_contract::kForecastEnd));
     Text images(ReplacePairs(wrapped.get(), omitted, omitted, omitted, "<img src=\"",
                              "<img src=\"http://" NIMBRA_WEATHER_HOST));
     return ReplacePairs(images.get(), omitted, omitted, omitted, "<a href", "<a ");
@@ -114,19 +115,17 @@ extern "C" {
 
 void ShowForecastPage()
 {
-    BuildWeatherPage(0, 672, "<div class=\"weatherYubaoBox\">", "<div class=\"weatherYubao\" id=\"weatherYubao2\">",
-                     true, "<p>&nbsp;</p>");
+    BuildWeatherPage(0, 672, page_contract::kForecastStart, page_contract::kForecastEnd, true, "<p>&nbsp;</p>");
 }
 
 void ShowLivePage()
 {
-    BuildWeatherPage(0, 672, " <div class=\"live\">", "</div>", false, "");
+    BuildWeatherPage(0, 672, page_contract::kLiveStart, page_contract::kLiveEnd, false, "");
 }
 
 void ShowLivingIndexPage()
 {
-    BuildWeatherPage(180, 300, "<div class=\"todayLiving\" id=\"index\">", "<div class=\"cleardiv\">", true,
-                     "");
+    BuildWeatherPage(180, 300, page_contract::kLivingStart, page_contract::kLivingEnd, true, "");
 }
 
 }  // extern "C"

@@ -7,10 +7,13 @@
 #include "weatherd/living_indexes.h"
 #include "weatherd/weather_model.h"
 #include "weatherd/wmo_weather.h"
+#include "web/page_contract.h"
 
 namespace weatherd {
 
 namespace {
+
+namespace page_contract = nimbra::page_contract;
 
 const char kMissing[] = "—";
 
@@ -146,7 +149,7 @@ std::string ForecastHeading(const Place& place, const Provenance& provenance, co
 
 std::string ForecastBlock(const Place& place, const WeatherReport& report, const Provenance& provenance,
                           const LocalTime& now) {
-  std::string html = "<div class=\"weatherYubaoBox\">\n<div class=\"weatherYubao\" id=\"weatherYubao1\">\n";
+  std::string html = std::string(page_contract::kForecastStart) + "\n<div class=\"weatherYubao\" id=\"weatherYubao1\">\n";
   html += ForecastHeading(place, provenance, now);
   html += SourceLine(provenance, now);
   html += AirQualityLine(report, provenance, now);
@@ -159,7 +162,7 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
     html += HalfDayRow(day.night, true);
   }
   html += "</table>\n</div>\n";
-  html += "<div class=\"weatherYubao\" id=\"weatherYubao2\">\n<h2>未来天气趋势</h2>\n";
+  html += std::string(page_contract::kForecastEnd) + "\n<h2>未来天气趋势</h2>\n";
   if (!report.days.empty()) {
     const DailyForecast& last = report.days.back();
     html += Format("<p>%u日前后%s，气温%s～%s。", DayOf(last.date), WeatherText(last.day.weather_code).c_str(),
@@ -174,7 +177,7 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
 // The hourly table has no inner div, so the first "</div>" after the block's start ends
 // it, and no images, since the viewer does not rewrite this block's addresses.
 std::string LiveBlock(const Place& place, const WeatherReport& report, const Provenance& provenance, const LocalTime& now) {
-  std::string html = "<div class=\"liveBox\">\n <div class=\"live\">\n";
+  std::string html = std::string("<div class=\"liveBox\">\n") + page_contract::kLiveStart + "\n";
   html += "<h2>" + PlaceTitle(place) + " 整点天气实况</h2>\n";
   if (!report.hours.empty())
     html += "<p class=\"liveTime\">更新时间：" + ClockText(report.hours.front().time) + "</p>\n";
@@ -190,12 +193,12 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
                    Shown(hour.humidity, "%.0f%%").c_str(), Shown(hour.precipitation, "%.1f毫米").c_str(),
                    WindText(hour.wind_speed, hour.wind_direction).c_str(), AqiText(hour.air_quality).c_str());
   }
-  html += "</table>\n</div>\n</div>\n";
+  html += std::string("</table>\n") + page_contract::kLiveEnd + "\n</div>\n";
   return html;
 }
 
 std::string LivingBlock(const Place& place, const WeatherReport& report, const Provenance& provenance, const LocalTime& now) {
-  std::string html = "<div class=\"todayLiving\" id=\"index\">\n";
+  std::string html = std::string(page_contract::kLivingStart) + "\n";
   html += "<h2>" + PlaceTitle(place) + " 今日生活指数";
   if (!report.days.empty())
     html += Format(" <span>%u月%u日</span>", MonthOf(report.days[0].date), DayOf(report.days[0].date));
@@ -209,7 +212,7 @@ std::string LivingBlock(const Place& place, const WeatherReport& report, const P
     }
     html += AirQualityItem(place, report.days[0].air_quality);
   }
-  html += "<div class=\"cleardiv\"></div>\n</div>\n";
+  html += std::string(page_contract::kLivingEnd) + "</div>\n</div>\n";
   return html;
 }
 

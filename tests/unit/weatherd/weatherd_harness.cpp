@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "web/page_contract.h"
+
 extern char** environ;
 
 namespace weatherd_test {
@@ -399,9 +401,9 @@ std::string Service::Page(const std::string& code) const { return Body("/weather
 
 std::string Cut(const std::string& page, Block block) {
   static const std::pair<const char*, const char*> kMarkers[] = {
-      {"<div class=\"weatherYubaoBox\">", "<div class=\"weatherYubao\" id=\"weatherYubao2\">"},
-      {" <div class=\"live\">", "</div>"},
-      {"<div class=\"todayLiving\" id=\"index\">", "<div class=\"cleardiv\">"},
+      {nimbra::page_contract::kForecastStart, nimbra::page_contract::kForecastEnd},
+      {nimbra::page_contract::kLiveStart, nimbra::page_contract::kLiveEnd},
+      {nimbra::page_contract::kLivingStart, nimbra::page_contract::kLivingEnd},
   };
   auto [start, end] = kMarkers[static_cast<int>(block)];
   std::vector<std::string> found = Enclosed(page, start, end);
