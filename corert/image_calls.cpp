@@ -15,7 +15,7 @@ Program& program()
     return *Program::current();
 }
 
-// ---- the services, in slot order, with the signatures image code calls them by ----
+// ---- the services, with the signatures image code calls them by ----
 
 void service_run_time_error(uint32_t code)
 {
@@ -44,23 +44,36 @@ void service_register(uint32_t function, uint64_t a, uint64_t b)
 
 }  // namespace
 
-std::array<void*, qx::kServiceSlotCount> service_table()
+namespace {
+
+using ServiceTable = std::array<void*, qx::kServiceSlotCount>;
+
+// A function whose signature is not its slot's does not compile.
+template <qx::ServiceSlot slot>
+void place(ServiceTable& table, typename qx::ServiceOfSlot<slot>::type service)
 {
-    return {
-        reinterpret_cast<void*>(&service_run_time_error),
-        reinterpret_cast<void*>(&service_call_dll),
-        reinterpret_cast<void*>(&service_call_library),
-        reinterpret_cast<void*>(&service_call_kernel),
-        reinterpret_cast<void*>(&corert_get_unit_property),
-        reinterpret_cast<void*>(&corert_set_unit_property),
-        reinterpret_cast<void*>(&corert_allocate),
-        reinterpret_cast<void*>(&corert_reallocate),
-        reinterpret_cast<void*>(&corert_free),
-        reinterpret_cast<void*>(&corert_run_event_loop),
-        reinterpret_cast<void*>(&corert_hand_over),
-        reinterpret_cast<void*>(&corert_load_window),
-        reinterpret_cast<void*>(&service_register),
-    };
+    table[slot] = reinterpret_cast<void*>(service);
+}
+
+}  // namespace
+
+ServiceTable service_table()
+{
+    ServiceTable table{};
+    place<qx::kSlotRunTimeError>(table, &service_run_time_error);
+    place<qx::kSlotCallDll>(table, &service_call_dll);
+    place<qx::kSlotCallLibrary>(table, &service_call_library);
+    place<qx::kSlotCallKernel>(table, &service_call_kernel);
+    place<qx::kSlotGetUnitProperty>(table, &corert_get_unit_property);
+    place<qx::kSlotSetUnitProperty>(table, &corert_set_unit_property);
+    place<qx::kSlotAllocate>(table, &corert_allocate);
+    place<qx::kSlotReallocate>(table, &corert_reallocate);
+    place<qx::kSlotFree>(table, &corert_free);
+    place<qx::kSlotRunEventLoop>(table, &corert_run_event_loop);
+    place<qx::kSlotHandOver>(table, &corert_hand_over);
+    place<qx::kSlotLoadWindow>(table, &corert_load_window);
+    place<qx::kSlotRegister>(table, &service_register);
+    return table;
 }
 
 void call_image_routine(uint32_t code_offset)

@@ -412,7 +412,7 @@ Target Linker::section_target(const ParsedObject& obj, const ObjectSection& s, u
 
 void Linker::define_symbols()
 {
-    for (int k = 0; k < 13; ++k)
+    for (uint32_t k = 0; k < qx::kServiceSlotCount; ++k)
         symbols_[std::string(kStubPrefix) + std::to_string(k)] =
             Definition{Target{Region::Code, stub_block_ + kStubSize * uint64_t(k)}, "(linker)", false};
     symbols_["qx_const_version_text"] = Definition{Target{Region::Const, kConstVersionText}, "(linker)", false};
@@ -576,7 +576,7 @@ void Linker::apply_section_relocations(ParsedObject& obj, const ObjectSection& r
 
 void Linker::write_stubs()
 {
-    for (uint32_t k = 0; k < 13; ++k) {
+    for (uint32_t k = 0; k < qx::kServiceSlotCount; ++k) {
         uint8_t* stub = code_.data() + stub_block_ + kStubSize * k;
         stub[0] = 0xff;  // jmp qword [abs32]
         stub[1] = 0x24;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "image/image_layout.h"
+#include "runtime/service_abi.h"
 
 #include <functional>
 #include <map>
@@ -32,7 +33,7 @@
 namespace qx {
 
 inline constexpr uint32_t kStubSize = 7;
-inline constexpr uint32_t kStubBlockSize = kStubSize * 13;
+inline constexpr uint32_t kStubBlockSize = kStubSize * qx::kServiceSlotCount;
 
 struct ObjectFile {
     std::string name;  // shown in error messages

@@ -88,6 +88,65 @@ typedef void (*HandOverService)(uint32_t zero);
 typedef void (*LoadWindowService)(uint32_t window);
 typedef void (*RegisterService)(uint32_t function, uint64_t a, uint64_t b);
 
+#ifdef __cplusplus
+// Each slot's signature, so that whoever fills a table of services is checked, slot by
+// slot, against the signatures above.
+template <ServiceSlot slot>
+struct ServiceOfSlot;
+template <>
+struct ServiceOfSlot<kSlotRunTimeError> {
+    using type = RunTimeErrorService;
+};
+template <>
+struct ServiceOfSlot<kSlotCallDll> {
+    using type = CallDllService;
+};
+template <>
+struct ServiceOfSlot<kSlotCallLibrary> {
+    using type = CallLibraryService;
+};
+template <>
+struct ServiceOfSlot<kSlotCallKernel> {
+    using type = CallKernelService;
+};
+template <>
+struct ServiceOfSlot<kSlotGetUnitProperty> {
+    using type = GetUnitPropertyService;
+};
+template <>
+struct ServiceOfSlot<kSlotSetUnitProperty> {
+    using type = SetUnitPropertyService;
+};
+template <>
+struct ServiceOfSlot<kSlotAllocate> {
+    using type = AllocateService;
+};
+template <>
+struct ServiceOfSlot<kSlotReallocate> {
+    using type = ReallocateService;
+};
+template <>
+struct ServiceOfSlot<kSlotFree> {
+    using type = FreeService;
+};
+template <>
+struct ServiceOfSlot<kSlotRunEventLoop> {
+    using type = RunEventLoopService;
+};
+template <>
+struct ServiceOfSlot<kSlotHandOver> {
+    using type = HandOverService;
+};
+template <>
+struct ServiceOfSlot<kSlotLoadWindow> {
+    using type = LoadWindowService;
+};
+template <>
+struct ServiceOfSlot<kSlotRegister> {
+    using type = RegisterService;
+};
+#endif
+
 // ---- run-time errors ----
 enum RunTimeError : uint32_t {
     kErrorIndexTooLarge = 1,

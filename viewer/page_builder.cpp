@@ -66,10 +66,10 @@ char* DressBlock(const char* block)
 {
     using nimbra::kUnitBrowser1;
     using nimbra::kWindowId;
-    SetUnitProperty<kWindowId, kUnitBrowser1>(0, uint32_t(left));
-    SetUnitProperty<kWindowId, kUnitBrowser1>(1, uint32_t(kBrowserTop));
-    SetUnitProperty<kWindowId, kUnitBrowser1>(2, uint32_t(width));
-    SetUnitProperty<kWindowId, kUnitBrowser1>(3, uint32_t(kBrowserHeight));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(qx::kPropLeft, uint32_t(left));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(qx::kPropTop, uint32_t(kBrowserTop));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(qx::kPropWidth, uint32_t(width));
+    SetUnitProperty<kWindowId, kUnitBrowser1>(qx::kPropHeight, uint32_t(kBrowserHeight));
 
     Text directory(GetProgramDirectory());
     Text settings;
@@ -92,7 +92,7 @@ char* DressBlock(const char* block)
         content = Text(dressed ? DressBlock(block.get()) : block.release());
     }
 
-    Text head(as_text(GetUnitProperty<kWindowId, nimbra::kUnitEditBox1>(8)));
+    Text head(as_text(GetUnitProperty<kWindowId, nimbra::kUnitEditBox1>(qx::kPropText)));
     Text page(JoinTexts(head.get(), separator, content.get()));
     head.reset();
     content.reset();
@@ -102,7 +102,7 @@ char* DressBlock(const char* block)
         WriteFile(page_path.get(), bytes_of(page_bytes));
     }
 
-    SetUnitText<kWindowId, kUnitBrowser1>(11, page_path.get());
+    SetUnitText<kWindowId, kUnitBrowser1>(qx::kPropAddress, page_path.get());
     Delay(10);
     DeleteFile(page_path.get());
     Delay(100);
