@@ -1,7 +1,7 @@
 // The HTTP request engine on the WinINet functions of the DLL command table.
 //
-// Each call opens a root, a connection and a request handle, in that order, and closes
-// them in the reverse order on every way out. The body grows in one block whose room
+// Each call opens a root, a connection and a request handle, in that order, and their
+// holders close them in the reverse order on every way out. The body grows in one block whose room
 // doubles when it runs out, so a page costs time in proportion to its size however
 // many 512-byte reads it takes.
 #include "web/http_request.h"
@@ -127,7 +127,25 @@ uint32_t open_connection(uint32_t root, const char* host, uint32_t port)
     return CallDll<qx::kDllInternetConnect>(root, bare_host.get(), port, "", "", kServiceHttp, 0u, 0u);
 }
 
-void close_handle(uint32_t handle) { CallDll<qx::kDllInternetCloseHandle>(handle); }
+// A WinINet handle, closed when its holder goes out of scope; 0 (a failed open) holds
+// nothing. Holders of one exchange are declared root first, so they close in reverse.
+class InternetHandle {
+public:
+    explicit InternetHandle(uint32_t handle) : handle_(handle) {}
+    ~InternetHandle()
+    {
+        if (handle_ != 0)
+            CallDll<qx::kDllInternetCloseHandle>(handle_);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+
+    uint32_t get() const { return handle_; }
+    explicit operator bool() const { return handle_ != 0; }
+
+private:
+    uint32_t handle_;
+};
 
 // The default lines the caller's headers lack, appended to the caller's text.
 void complete_headers(char** headers, const char* url)
@@ -245,46 +263,38 @@ void record_cookies(const char* header_text, const char* cookie_address)
     CloseFile(file);
 }
 
-// The exchange once the URL is split; the handles it opens are closed before it returns.
+// The exchange once the URL is split.
 void* exchange(const char* url, const char* host, const char* path, bool secure, const char* method,
                const char* proxy, char** headers, const char* body)
 {
-    uint32_t root = open_root(proxy);
-    if (root == 0)
-        return failure_value();
-
-    bool names_port = FindText(host, ":", 1, false) > 0;
-    uint32_t port = secure && !names_port ? kHttpsPort : uint32_t(UrlPort(url));
-    uint32_t connection = open_connection(root, host, port);
-    if (connection == 0) {
-        close_handle(root);
-        return failure_value();
-    }
-
-    const char* verb = is_empty(method) ? nullptr : method;
-    uint32_t flags = kFlagReload | (secure ? kFlagSecure : 0u);
-    uint32_t request = CallDll<qx::kDllHttpOpenRequest>(connection, verb, path, "HTTP/1.1", "", nullptr, flags, 0u);
-    if (request == 0) {
-        close_handle(connection);
-        close_handle(root);
-        return failure_value();
-    }
-
-    complete_headers(headers, url);
-    Method kind = method_of(method);
-    if (kind == Method::Unknown || !send(request, kind, headers, body)) {
-        close_handle(request);
-        close_handle(connection);
-        close_handle(root);
-        return failure_value();
-    }
-
     GrowingBody received;
-    read_body(request, received);
-    Text header_text(query_headers(request));
-    close_handle(request);
-    close_handle(connection);
-    close_handle(root);
+    Text header_text;
+    {
+        InternetHandle root(open_root(proxy));
+        if (!root)
+            return failure_value();
+
+        bool names_port = FindText(host, ":", 1, false) > 0;
+        uint32_t port = secure && !names_port ? kHttpsPort : uint32_t(UrlPort(url));
+        InternetHandle connection(open_connection(root.get(), host, port));
+        if (!connection)
+            return failure_value();
+
+        const char* verb = is_empty(method) ? nullptr : method;
+        uint32_t flags = kFlagReload | (secure ? kFlagSecure : 0u);
+        InternetHandle request(
+            CallDll<qx::kDllHttpOpenRequest>(connection.get(), verb, path, "HTTP/1.1", "", nullptr, flags, 0u));
+        if (!request)
+            return failure_value();
+
+        complete_headers(headers, url);
+        Method kind = method_of(method);
+        if (kind == Method::Unknown || !send(request.get(), kind, headers, body))
+            return failure_value();
+
+        read_body(request.get(), received);
+        header_text = Text(query_headers(request.get()));
+    }  // the request, the connection and the root are closed here, in that order
 
     Text cookie_address(JoinTexts(secure ? "https://" : "http://", host));
     record_cookies(header_text.get(), cookie_address.get());
