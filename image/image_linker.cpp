@@ -657,13 +657,26 @@ LinkedImage Linker::build_image()
 
 LinkedImage Linker::run()
 {
+    // Inline functions and template instances come in COMDAT groups, one copy per
+    // object that uses them; only the first copy of each group is kept.
     discard_duplicate_groups();
+    // Beyond this point every kept section has its region (code, const, writable,
+    // marks) and no section is dropped or added.
     classify_sections();
+    // Code in object order, then the block of service stubs: sets stub_block_, which
+    // define_symbols and write_stubs read.
     place_code();
+    // Constants after the const section's fixed points, aligned from the image start.
     place_const();
+    // Checks the writable data: only the program's globals, each zero-filled. They are
+    // laid out in `var` in the recipe's order, so nothing is placed here.
     place_globals();
+    // Needs every section's base: a symbol is its section's base plus its value.
     define_symbols();
+    // Needs every symbol: patches the bytes placed above and records the image's
+    // relocation entries.
     apply_relocations();
+    // The stubs' jumps, each with its service-slot relocation.
     write_stubs();
     return build_image();
 }
