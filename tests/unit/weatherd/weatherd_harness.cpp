@@ -108,11 +108,14 @@ json ForecastFixture(double latitude, double longitude) {
 }
 
 json AirQualityFixture(double latitude, double longitude) {
-  sys_days yesterday = sys_days(ChinaToday()) - days(1);
+  // From two days back: an hour of the last twelve, at any time of day, has the 24 hours
+  // before it, so its particulate means are whole (from yesterday's midnight they were
+  // not in a day's first hours).
+  sys_days first_day = sys_days(ChinaToday()) - days(2);
   json hourly;
-  for (int i = 0; i < 24 * 6; ++i) {
+  for (int i = 0; i < 24 * 7; ++i) {
     char time[24];
-    std::snprintf(time, sizeof time, "%sT%02d:00", DateText(yesterday + days(i / 24)).c_str(), i % 24);
+    std::snprintf(time, sizeof time, "%sT%02d:00", DateText(first_day + days(i / 24)).c_str(), i % 24);
     hourly["time"].push_back(time);
     hourly["pm2_5"].push_back(60.0);
     hourly["pm10"].push_back(80.0);
