@@ -341,19 +341,23 @@ std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view text, const s
 }
 
 WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now) {
+  return ReportFromForecast(forecast, now, now);
+}
+
+WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now, const LocalTime& newest_hour) {
   WeatherReport report;
   const ForecastSeries& daily = forecast.daily;
   for (size_t i = 0; i < daily.times.size() && report.days.size() < 7; ++i) {
     if (daily.times[i].date >= now.date)
       report.days.push_back(DayFromForecast(forecast, i));
   }
-  // The newest hour is now's hour, or the last the data holds if it ends sooner.
+  // The newest hour is newest_hour's, or the last the data holds if it ends sooner.
   const ForecastSeries& hourly = forecast.hourly;
   size_t newest = hourly.times.size();
   for (size_t i = 0; i < hourly.times.size(); ++i) {
-    if (UnixSeconds(hourly.times[i]) <= UnixSeconds(now))
+    if (UnixSeconds(hourly.times[i]) <= UnixSeconds(newest_hour))
       newest = i;
-    if (SameHour(hourly.times[i], now))
+    if (SameHour(hourly.times[i], newest_hour))
       break;
   }
   if (newest == hourly.times.size())

@@ -76,5 +76,8 @@ bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day da
 // Seven days from `now`'s date (fewer when the data ends sooner) and the twelve hours up
 // to `now`'s hour, newest first.
 WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now);
+// The same, with the hours up to `newest_hour` instead (kept data shows the hours up to
+// its fetch, not forecasts as observations) while the days still start at now's date.
+WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now, const LocalTime& newest_hour);
 
 }  // namespace weatherd

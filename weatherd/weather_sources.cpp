@@ -67,9 +67,11 @@ SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,
   int64_t now_unix = UnixSeconds(now);
   if (kept.forecast) {
     SourcedReport sourced;
-    // Stale data shows the hours up to when it was fetched, not forecasts as observations.
+    // Stale data shows the hours up to when it was fetched, not forecasts as observations;
+    // its days start today all the same, since a day that is over is no forecast (data
+    // fetched before midnight showed yesterday first).
     LocalTime shown_until = kept.fresh ? now : ChinaTime(std::min(now_unix, kept.fetched_at));
-    sourced.report = ReportFromForecast(*kept.forecast, shown_until);
+    sourced.report = ReportFromForecast(*kept.forecast, now, shown_until);
     sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
     sourced.last_modified = kept.fetched_at;
     // The cache's own figure: a page made for a --date far from the clock must not be kept
