@@ -1,11 +1,11 @@
 #include "corert/kernel_commands.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 
 #include "corert/command_handlers.h"
+#include "corert/diagnostics.h"
 
 namespace corert {
 namespace {
@@ -63,7 +63,7 @@ Handler find_handler(uint32_t number) {
 }
 
 void report_unknown_command(uint32_t number) {
-    std::fprintf(stderr, "corert: unknown kernel command 0x%x\n", number);
+    say("unknown kernel command 0x%x", number);
 }
 
 std::atomic<UnknownCommandHandler> unknown_command_handler{report_unknown_command};
@@ -79,9 +79,9 @@ uint64_t call_kernel_command(uint32_t number, const qx::ArgBlock* args) {
     try {
         return handler(CommandArgs(args));
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "corert: kernel command 0x%x failed: %s\n", number, error.what());
+        say("kernel command 0x%x failed: %s", number, error.what());
     } catch (...) {
-        std::fprintf(stderr, "corert: kernel command 0x%x failed\n", number);
+        say("kernel command 0x%x failed", number);
     }
     std::abort();
 }

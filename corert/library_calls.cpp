@@ -1,12 +1,12 @@
 #include "corert/library_calls.h"
 
+#include "corert/diagnostics.h"
 #include "corert/kernel_commands.h"
 #include "corert/memory.h"
 #include "corert/program.h"
 #include "corert/run_time_error.h"
 #include "corert/window/opened_pages.h"
 
-#include <cstdio>
 
 namespace corert {
 
@@ -55,7 +55,7 @@ uint64_t Program::call_library(uint32_t library, uint32_t command, const qx::Arg
         return call_kernel_command(command, args);
     nimbra::support::CommandFunction f = libraries_->command(library, command);
     if (!f) {
-        std::fprintf(stderr, "corert: support library %s has no command 0x%x\n", libraries_->name(library).c_str(), command);
+        say("support library %s has no command 0x%x", libraries_->name(library).c_str(), command);
         return 0;
     }
     return f(args);

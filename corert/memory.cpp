@@ -1,6 +1,7 @@
 #include "corert/memory.h"
 
-#include <cstdio>
+#include "corert/diagnostics.h"
+
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -22,7 +23,7 @@ Registry& registry() {
 }
 
 [[noreturn]] void die_out_of_memory(size_t bytes) {
-    std::fprintf(stderr, "corert: out of memory: cannot allocate a block of %zu bytes\n", bytes);
+    say("out of memory: cannot allocate a block of %zu bytes", bytes);
     std::abort();
 }
 
@@ -54,7 +55,7 @@ void* memory_reallocate(void* block, size_t bytes) {
     std::lock_guard guard(r.lock);
     auto it = r.sizes.find(block);
     if (it == r.sizes.end()) {
-        std::fprintf(stderr, "corert: resize of %p, which is not a block of the memory service\n", block);
+        say("resize of %p, which is not a block of the memory service", block);
         std::abort();
     }
     size_t old_bytes = it->second;

@@ -2,10 +2,10 @@
 // newest first once the entry routine has returned, and the traces CORERT_TRACE asks for.
 #include "corert/program.h"
 
+#include "corert/diagnostics.h"
 #include "corert/image_calls.h"
 #include "corert/memory.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace corert {
@@ -36,13 +36,12 @@ void Program::run_program_end()
     for (auto it = at_exit_.rbegin(); it != at_exit_.rend(); ++it) {
         call_image_routine(*it);
         if (trace)
-            std::fprintf(stderr, "corert: program-end routine at code+0x%x returned\n", *it);
+            say("program-end routine at code+0x%x returned", *it);
     }
     at_exit_.clear();
     if (trace) {
         MemoryCounters memory = memory_counters();
-        std::fprintf(stderr, "corert: %zu blocks (%zu bytes) still allocated at program end\n", memory.live_blocks,
-                     memory.live_bytes);
+        say("%zu blocks (%zu bytes) still allocated at program end", memory.live_blocks, memory.live_bytes);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "corert/run_time_error.h"
 
+#include "corert/diagnostics.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -38,7 +40,7 @@ void raise_run_time_error(uint32_t code)
 
 void fail_to_start(const std::string& message)
 {
-    report_and_exit("corert: " + message, kStartFailureExitStatus);
+    report_and_exit(kDiagnosticPrefix + message, kStartFailureExitStatus);
 }
 
 }  // namespace corert

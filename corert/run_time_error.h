@@ -21,7 +21,7 @@ void set_error_dialog(ErrorDialog dialog);
 [[noreturn]] void raise_run_time_error(uint32_t code);
 
 // A failure of the runtime itself (not of the program): reported the same way, with
-// "corert: " before the message.
+// "corert: " (the runtime's voice, diagnostics.h) before the message.
 [[noreturn]] void fail_to_start(const std::string& message);
 
 }  // namespace corert

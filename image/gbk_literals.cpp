@@ -12,6 +12,7 @@
 // literal, is an error naming the file and line: its bytes would not be what GCC writes.
 #include "platform/gbk_codec.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -19,6 +20,17 @@
 #include <string>
 
 namespace {
+
+// Every message is one line in the tool's name; only the usage text is not.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
+    std::fputs("gbk_literals: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
 
 bool is_identifier_char(char c)
 {
@@ -131,7 +143,7 @@ int main(int argc, char** argv)
     }
     std::ifstream in(argv[1], std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "gbk_literals: %s: cannot be read\n", argv[1]);
+        say("%s: cannot be read", argv[1]);
         return 1;
     }
     std::string text((std::istreambuf_iterator<char>(in)), {});
@@ -139,11 +151,11 @@ int main(int argc, char** argv)
         std::string out = transcode(text, argv[1]);
         std::ofstream file(argv[2], std::ios::binary | std::ios::trunc);
         if (!(file << out) || !file.flush()) {
-            std::fprintf(stderr, "gbk_literals: %s: cannot be written\n", argv[2]);
+            say("%s: cannot be written", argv[2]);
             return 1;
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "gbk_literals: %s\n", e.what());
+        say("%s", e.what());
         return 1;
     }
     return 0;

@@ -25,10 +25,16 @@ struct Options {
     std::optional<std::string> section;
 };
 
+// Every message is one line in the tool's name; only the usage text is not.
+void say(const std::string& message)
+{
+    std::cerr << "qxinspect: " << message << '\n';
+}
+
 int usage(const char* problem)
 {
     if (problem)
-        std::cerr << "qxinspect: " << problem << '\n';
+        say(problem);
     std::cerr << "usage: qxinspect IMAGE_FILE [--section NAME]\n";
     return kExitFailure;
 }
@@ -78,7 +84,7 @@ std::optional<std::string> read_file(const std::string& path, qx::Bytes& out)
 // Whatever the file name or the problem holds, the report stays on one line.
 int fail(const std::string& file, const std::string& problem)
 {
-    std::cerr << "qxinspect: " << qx::show_controls(file) << ": " << qx::show_controls(problem) << '\n';
+    say(qx::show_controls(file) + ": " + qx::show_controls(problem));
     return kExitBadInput;
 }
 

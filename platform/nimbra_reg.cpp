@@ -7,6 +7,7 @@
 #include "platform/encoding.h"
 #include "platform/registry.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,6 +21,17 @@ using nimbra::registry::Status;
 
 constexpr int kExitNotFound = 1;
 constexpr int kExitFailure = 2;
+
+// Every message is one line in the tool's name; only the usage text is not.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
+    std::fputs("nimbra-reg: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
 
 int usage()
 {
@@ -49,7 +61,7 @@ std::string_view strip_root(std::string_view key)
 
 int fail(Status status, const std::string& detail)
 {
-    std::fprintf(stderr, "nimbra-reg: %s\n", detail.empty() ? describe(status) : detail.c_str());
+    say("%s", detail.empty() ? describe(status) : detail.c_str());
     return status == Status::not_found ? kExitNotFound : kExitFailure;
 }
 
@@ -67,7 +79,7 @@ bool to_stored(const Arguments& arguments, const std::string& text, const char* 
     }
     auto converted = nimbra::encoding::utf8_to_gbk(text);
     if (!converted) {
-        std::fprintf(stderr, "nimbra-reg: %s is not UTF-8 text that GBK can hold (use --raw for bytes)\n", what);
+        say("%s is not UTF-8 text that GBK can hold (use --raw for bytes)", what);
         return false;
     }
     out = *converted;
@@ -98,7 +110,7 @@ int get(const Arguments& arguments, const nimbra::registry::Store& store)
     if (!arguments.raw) {
         auto converted = nimbra::encoding::gbk_to_utf8(data);
         if (!converted) {
-            std::fputs("nimbra-reg: the stored data is not GBK text (use --raw for bytes)\n", stderr);
+            say("the stored data is not GBK text (use --raw for bytes)");
             return kExitFailure;
         }
         data = *converted;

@@ -8,6 +8,7 @@
 #include "viewer/globals.h"
 #include "viewer/program_description.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -15,6 +16,17 @@
 #include <vector>
 
 namespace {
+
+// Every message is one line in the tool's name; only the usage text is not.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
+    std::fputs("build_program_image: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
 
 qx::ImageRecipe program_recipe(bool allow_missing_handlers)
 {
@@ -31,8 +43,7 @@ qx::ImageRecipe program_recipe(bool allow_missing_handlers)
             // While the handlers are still being written the image can be built without
             // them; the build says so rather than binding an event to nothing.
             if (allow_missing_handlers && !code_offset_of(b.routine)) {
-                std::fprintf(stderr, "build_program_image: note: handler %s is not built yet; its event stays unbound\n",
-                             b.routine.c_str());
+                say("note: handler %s is not built yet; its event stays unbound", b.routine.c_str());
                 continue;
             }
             bindings.push_back(b);
@@ -78,7 +89,7 @@ int main(int argc, char** argv)
         if (!out.flush())
             throw std::runtime_error("cannot write " + output);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "build_program_image: %s\n", e.what());
+        say("%s", e.what());
         std::remove(output.c_str());
         return 1;
     }

@@ -229,9 +229,9 @@ int main(int argc, char** argv) {
     Fail(error);
   std::vector<std::string> unplaced = AttachCoordinates(places, ShippedCoordinates());
   if (!unplaced.empty() && options.source != SourceMode::kModel)
-    std::fprintf(stderr, "nimbra-weatherd: %zu codes of %s have no coordinates; their pages come from %s\n",
-                 unplaced.size(), options.config_path.c_str(),
-                 options.source == SourceMode::kAuto ? "the model" : "nowhere (no data)");
+    LogLine(std::to_string(unplaced.size()) + " codes of " + options.config_path +
+            " have no coordinates; their pages come from " +
+            (options.source == SourceMode::kAuto ? "the model" : "nowhere (no data)"));
   std::map<std::string, std::string> images = DrawAllImages();
 
   // Blocked before any thread starts, so every thread inherits the mask and only the
@@ -269,7 +269,9 @@ int main(int argc, char** argv) {
   if (!front.started())
     Fail("cannot serve on " + served_host);
 
-  std::printf("nimbra-weatherd: serving on http://%s\n", served_host.c_str());
+  // The one line on stdout, which scripts wait for: in the service's name, but not a log
+  // line, so it stays apart from stderr.
+  std::printf("%sserving on http://%s\n", kLinePrefix, served_host.c_str());
   std::fflush(stdout);
   WaitForStopSignal();
   front.Stop();

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "weatherd/open_meteo.h"
+#include "weatherd/service_log.h"
 
 namespace weatherd {
 
@@ -157,7 +158,7 @@ std::string ReadApiKey(const std::string& source) {
 }  // namespace
 
 [[noreturn]] void Fail(const std::string& message) {
-  std::fprintf(stderr, "nimbra-weatherd: %s\n", message.c_str());
+  LogLine(message);
   std::exit(2);
 }
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "weatherd/service_log.h"
+
 namespace weatherd {
 
 const Place* PlaceTable::Find(std::string_view code) const {
@@ -155,7 +157,7 @@ const std::map<std::string, Coordinates>& ShippedCoordinates() {
     std::map<std::string, Coordinates> parsed;
     std::string error;
     if (!ParseCoordinatesTable(kPlaceCoordinatesTsv, parsed, error)) {
-      std::fprintf(stderr, "nimbra-weatherd: %s\n", error.c_str());
+      LogLine(error);
       parsed.clear();
     }
     return parsed;

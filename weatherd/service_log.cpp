@@ -23,7 +23,7 @@ std::string Printable(std::string_view text) {
 }
 
 void LogLine(std::string_view message) {
-  std::string line = "nimbra-weatherd: ";
+  std::string line = kLinePrefix;
   for (char c : message) {
     if (c == '\n' || c == '\r')
       line += c == '\n' ? "\\x0A" : "\\x0D";

@@ -13,6 +13,9 @@ namespace weatherd {
 // and other bytes from 0x80 up stay as they are.
 std::string Printable(std::string_view text);
 
+// What every line of the service begins with.
+inline constexpr const char kLinePrefix[] = "nimbra-weatherd: ";
+
 // Writes "nimbra-weatherd: MESSAGE\n". Line breaks inside `message` are escaped too, so a
 // caller that forgot Printable still writes one line.
 void LogLine(std::string_view message);

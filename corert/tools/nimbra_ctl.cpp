@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,17 @@
 namespace {
 
 constexpr int kExitOk = 0, kExitErrorAnswer = 1, kExitTrouble = 2;
+
+// Every message is one line in the tool's name; only the usage text is not.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
+    std::fputs("nimbra-ctl: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
 
 void usage()
 {
@@ -58,7 +70,7 @@ int connect_to(const std::string& path, long wait_seconds)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "nimbra-ctl: socket path %s is empty or too long\n", path.c_str());
+        say("socket path %s is empty or too long", path.c_str());
         return -1;
     }
     std::memcpy(address.sun_path, path.data(), path.size());
@@ -71,7 +83,7 @@ int connect_to(const std::string& path, long wait_seconds)
         if (fd >= 0)
             close(fd);
         if (fd < 0 || std::chrono::steady_clock::now() >= give_up) {
-            std::fprintf(stderr, "nimbra-ctl: cannot connect to %s: %s\n", path.c_str(), std::strerror(problem));
+            say("cannot connect to %s: %s", path.c_str(), std::strerror(problem));
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -111,11 +123,11 @@ bool read_answer(int fd, std::vector<std::string>& lines)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            std::fputs("nimbra-ctl: no answer in time\n", stderr);
+            say("no answer in time");
             return false;
         }
         if (got <= 0) {
-            std::fputs("nimbra-ctl: the program closed the connection without an answer\n", stderr);
+            say("the program closed the connection without an answer");
             return false;
         }
         pending.append(buffer, static_cast<size_t>(got));
@@ -130,7 +142,7 @@ bool print_page(const std::vector<std::string>& lines)
             continue;
         auto bytes = corert::wire::base64_decode(std::string_view(line).substr(5));
         if (!bytes) {
-            std::fputs("nimbra-ctl: a data line of the answer is not base64\n", stderr);
+            say("a data line of the answer is not base64");
             return false;
         }
         std::fwrite(bytes->data(), 1, bytes->size(), stdout);
@@ -164,7 +176,7 @@ int main(int argc, char** argv)
             char* end = nullptr;
             long seconds = std::strtol(argv[++at], &end, 10);
             if (*end || seconds <= 0) {
-                std::fprintf(stderr, "nimbra-ctl: %s takes a positive number of seconds\n", argv[at - 1]);
+                say("%s takes a positive number of seconds", argv[at - 1]);
                 return kExitTrouble;
             }
             (option == "--timeout" ? timeout : wait_socket) = seconds;
@@ -181,7 +193,7 @@ int main(int argc, char** argv)
     for (int i = at; i < argc; ++i) {
         std::string_view word = argv[i];
         if (word.empty() || word.find_first_of(" \t\r\n") != std::string_view::npos) {
-            std::fprintf(stderr, "nimbra-ctl: argument \"%s\" is empty or holds a blank\n", argv[i]);
+            say("argument \"%s\" is empty or holds a blank", argv[i]);
             return kExitTrouble;
         }
         if (i > at)
@@ -211,7 +223,7 @@ int main(int argc, char** argv)
     const std::string last = lines.back();
     lines.pop_back();
     if (last != "ok") {
-        std::fprintf(stderr, "nimbra-ctl: %s\n", last.c_str());
+        say("%s", last.c_str());
         return kExitErrorAnswer;
     }
     if (std::string_view(argv[at]) == "page")

@@ -13,12 +13,12 @@
 // or a dialog (utf8() below, utf8_to_gbk for what the user types), and nowhere else.
 #include "corert/window/gtk_window.h"
 
+#include "corert/diagnostics.h"
 #include "corert/gbk.h"
 #include "corert/run_time_error.h"
 #include "platform/desktop.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 namespace corert {
@@ -354,8 +354,7 @@ void GtkWindowBackend::on_combo_changed(GtkComboBox* combo, gpointer data)
 gboolean GtkWindowBackend::on_first_draw(GtkWidget* window, cairo_t*, gpointer)
 {
     g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(on_first_draw), nullptr);
-    std::fprintf(stderr, "corert: window drawn\n");
-    std::fflush(stderr);
+    say("window drawn");
     return FALSE;
 }
 
@@ -401,7 +400,7 @@ std::unique_ptr<BrowserFactory> pane_browsers(const BackendOptions& options)
     if (pane && pane->version == kBrowserPaneVersion && pane->create_gtk_factory)
         panes.reset(pane->create_gtk_factory());
     if (!panes)
-        std::fprintf(stderr, "corert: WebPane offers no browser control; the browser panes stay empty\n");
+        say("WebPane offers no browser control; the browser panes stay empty");
     return panes;
 }
 

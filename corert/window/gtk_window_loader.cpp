@@ -1,8 +1,8 @@
 #include "corert/window/gtk_window_loader.h"
 
+#include "corert/diagnostics.h"
 #include "platform/program_directory.h"
 
-#include <cstdio>
 #include <dlfcn.h>
 
 namespace corert {
@@ -23,12 +23,12 @@ GtkWindowMaker find_maker()
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
         const char* why = dlerror();
-        std::fprintf(stderr, "corert: %s\n", why ? why : (path + ": cannot be loaded").c_str());
+        say("%s", why ? why : (path + ": cannot be loaded").c_str());
         return nullptr;
     }
     auto entry = reinterpret_cast<MakerEntry>(dlsym(module, kEntryName));
     if (!entry) {
-        std::fprintf(stderr, "corert: %s has no %s\n", path.c_str(), kEntryName);
+        say("%s has no %s", path.c_str(), kEntryName);
         return nullptr;
     }
     return entry();

@@ -2,9 +2,9 @@
 // answered by the user, by automation, or at once with its default button.
 #include "corert/window/window_core.h"
 
+#include "corert/diagnostics.h"
 #include "corert/gbk.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace corert {
@@ -19,7 +19,7 @@ uint32_t WindowCore::open_box_record(std::string_view message, int32_t flags, st
     box.title = title;
     box.has_title = has_title;
     box.flags = flags;
-    std::fprintf(stderr, "corert: message box %u: %s\n", box.number, gbk_to_utf8(message).c_str());
+    say("message box %u: %s", box.number, gbk_to_utf8(message).c_str());
     if (answer_now || shutting_down_ || closed_) {
         box.open = false;
         box.answer = box_buttons(flags).front();

@@ -1,8 +1,8 @@
 #include "corert/window/window_backend.h"
 
+#include "corert/diagnostics.h"
 #include "platform/desktop.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -54,10 +54,9 @@ std::unique_ptr<WindowBackend> make_window_backend(BackendOptions options, GtkWi
     if (choice == "gtk") {
         if (std::unique_ptr<WindowBackend> gtk = make_gtk ? make_gtk(options) : nullptr)
             return gtk;
-        std::fprintf(stderr, "corert: the gtk window backend cannot open the display; using headless\n");
+        say("the gtk window backend cannot open the display; using headless");
     } else if (choice != "headless") {
-        std::fprintf(stderr, "corert: CORERT_BACKEND=%s is not a window backend (headless, gtk); using headless\n",
-                     asked);
+        say("CORERT_BACKEND=%s is not a window backend (headless, gtk); using headless", asked);
     }
     return make_headless_window(std::move(options));
 }

@@ -4,8 +4,8 @@
 #include "corert/window/window_core.h"
 
 #include "corert/command_args.h"
+#include "corert/diagnostics.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace corert {
@@ -191,7 +191,7 @@ UnitState* WindowCore::combo_unit(const ControlRef& combo)
 void WindowCore::note_once(uint32_t id, uint32_t key, const std::string& what)
 {
     if (noted_.insert({id, key}).second)
-        std::fprintf(stderr, "corert: window unit 0x%08x: %s\n", id, what.c_str());
+        say("window unit 0x%08x: %s", id, what.c_str());
 }
 
 }  // namespace corert

@@ -1,7 +1,8 @@
 #include "corert/window/window_services.h"
 
+#include "corert/diagnostics.h"
+
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string_view>
@@ -27,7 +28,7 @@ std::unique_ptr<AutomationServer> serve_automation(WindowBackend& backend)
         return std::make_unique<AutomationServer>(backend, path);
     } catch (const std::exception& problem) {
         // The program still runs; a script will find nothing at the path.
-        std::fprintf(stderr, "corert: %s; running without automation\n", problem.what());
+        say("%s; running without automation", problem.what());
         return nullptr;
     }
 }
@@ -49,7 +50,7 @@ WindowSession::WindowSession(const qx::FormSection& form, HandlerInvoker invoke_
     backend_ = make_window_backend(std::move(options), make_gtk);
     automation_ = serve_automation(*backend_);
     if (!automation_ && boxes_wait)
-        std::fprintf(stderr, "corert: message boxes will wait for an answer nobody can give\n");
+        say("message boxes will wait for an answer nobody can give");
     set_window_commands(backend_.get());
     installed_session.store(this);
 }
