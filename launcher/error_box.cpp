@@ -6,7 +6,7 @@
 
 namespace nimbra::launcher {
 
-void ShowErrorBox(std::string_view detail)
+void show_error_box(std::string_view detail)
 {
     std::fprintf(stderr, "%s: %s\n", kErrorCaption, kErrorText);
     if (!detail.empty())

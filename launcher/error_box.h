@@ -11,6 +11,6 @@ inline constexpr const char* kErrorCaption = "Error";
 // Always writes "Error: <text>" to stderr, followed by a line with `detail` (what exactly
 // failed) when there is one; then shows the text in the desktop's error dialog where
 // there is one (platform/desktop.h).
-void ShowErrorBox(std::string_view detail);
+void show_error_box(std::string_view detail);
 
 }  // namespace nimbra::launcher

@@ -46,19 +46,19 @@ constexpr size_t kPathLimit = PATH_MAX;
 using GetNewSockRoutine = void* (*)(uint32_t);
 using StartRoutine = void (*)(void* image);
 
-std::string LoaderError(const std::string& fallback)
+std::string loader_error(const std::string& fallback)
 {
     const char* error = dlerror();
     return error ? error : fallback;
 }
 
-int Fail(const std::string& detail)
+int fail(const std::string& detail)
 {
-    ShowErrorBox(detail);
+    show_error_box(detail);
     return -1;
 }
 
-bool FitsPathLimit(const std::string& path, std::string& detail)
+bool fits_path_limit(const std::string& path, std::string& detail)
 {
     if (path.size() < kPathLimit)
         return true;
@@ -68,7 +68,7 @@ bool FitsPathLimit(const std::string& path, std::string& detail)
 
 // The runtime from the installation directory named in the registry, or null with
 // `detail` set.
-void* LoadInstalledRuntime(std::string& detail)
+void* load_installed_runtime(std::string& detail)
 {
     using namespace nimbra::registry;
     const Store store = Store::for_current_user();
@@ -111,50 +111,50 @@ void* LoadInstalledRuntime(std::string& detail)
     if (path.empty() || path.back() != '/')
         path += '/';
     path += kInstalledRuntimeName;
-    if (!FitsPathLimit(path, detail))
+    if (!fits_path_limit(path, detail))
         return nullptr;
 
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module)
-        detail = LoaderError(path + ": cannot be loaded");
+        detail = loader_error(path + ": cannot be loaded");
     return module;
 }
 
-int LauncherMain()
+int launcher_main()
 {
     std::string detail;
 
     // A runtime beside the executable comes first; the registry is then not read at all.
     std::optional<std::string> directory = nimbra::platform::executable_directory(&detail);
     if (!directory)
-        return Fail(detail);
+        return fail(detail);
     std::string path = *directory;
     if (path.back() != '/')
         path += '/';
     path += kBesideRuntimeName;
-    if (!FitsPathLimit(path, detail))
-        return Fail(detail);
+    if (!fits_path_limit(path, detail))
+        return fail(detail);
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 
     // A runtime that does not load there is looked for in the installation directory.
     if (!module) {
-        module = LoadInstalledRuntime(detail);
+        module = load_installed_runtime(detail);
         if (!module)
-            return Fail(detail);
+            return fail(detail);
     }
 
     // From here on a loaded runtime that fails is freed before the error shows.
     auto get_new_sock = reinterpret_cast<GetNewSockRoutine>(dlsym(module, kStartExport));
     if (!get_new_sock) {
-        detail = LoaderError(std::string(kStartExport) + " is null");
+        detail = loader_error(std::string(kStartExport) + " is null");
         dlclose(module);
-        return Fail(detail);
+        return fail(detail);
     }
 
     auto start = reinterpret_cast<StartRoutine>(get_new_sock(kGetNewSockArgument));
     if (!start) {
         dlclose(module);
-        return Fail(std::string(kStartExport) + " returned no start routine");
+        return fail(std::string(kStartExport) + " returned no start routine");
     }
 
     // The runtime stays loaded until the process ends; its return ends the program.
@@ -168,5 +168,5 @@ int LauncherMain()
 
 int main()
 {
-    return nimbra::launcher::LauncherMain();
+    return nimbra::launcher::launcher_main();
 }
