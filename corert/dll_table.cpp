@@ -44,7 +44,8 @@ DllTable::DllTable(const qx::Image& image, const std::string& directory)
         std::string library = image.const_text(command.library_name);
         std::string function = image.const_text(command.function_name);
         void* handle = load_library(library, directory);
-        auto entry = reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle, nimbra::platform::kDllExportsEntryName));
+        auto entry =
+            reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle, nimbra::platform::kDllExportsEntryName));
         const nimbra::platform::DllExports* exports = entry ? entry() : nullptr;
         if (!exports)
             throw std::runtime_error("DLL " + library + " has no export table");

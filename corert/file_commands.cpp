@@ -20,7 +20,8 @@
 namespace corert {
 namespace {
 
-bool write_all(int fd, std::string_view bytes) {
+bool write_all(int fd, std::string_view bytes)
+{
     while (!bytes.empty()) {
         ssize_t written = write(fd, bytes.data(), bytes.size());
         if (written < 0) {
@@ -34,12 +35,14 @@ bool write_all(int fd, std::string_view bytes) {
 }
 
 // A file of the program directory may live in the user's store (platform/program_directory.h).
-std::string file_path(const CommandArgs& args, nimbra::platform::FileUse use) {
+std::string file_path(const CommandArgs& args, nimbra::platform::FileUse use)
+{
     return nimbra::platform::program_file_path(windows_path_to_posix(args.text(0)), use);
 }
 
 // A text or byte set argument as the bytes it contributes to a file.
-std::string_view data_argument(const CommandArgs& args, uint32_t index) {
+std::string_view data_argument(const CommandArgs& args, uint32_t index)
+{
     return args.tag(index) == qx::kTagByteSet ? args.byte_set(index) : args.text(index);
 }
 
@@ -56,14 +59,16 @@ struct MemoryFiles {
     int32_t next_number = 1;
 };
 
-MemoryFiles& memory_files() {
+MemoryFiles& memory_files()
+{
     static MemoryFiles* instance = new MemoryFiles;
     return *instance;
 }
 
 }  // namespace
 
-size_t open_memory_file_count() {
+size_t open_memory_file_count()
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     return table.files.size();
@@ -73,25 +78,29 @@ namespace handlers {
 
 // The directory without a trailing separator, as the program appends "\\name" to it:
 // the root directory gives the empty text.
-uint64_t get_program_directory(const CommandArgs&) {
+uint64_t get_program_directory(const CommandArgs&)
+{
     std::string directory = nimbra::platform::program_directory();
     if (directory == "/")
         directory.clear();
     return text_result(utf8_to_gbk(directory));
 }
 
-uint64_t delete_file(const CommandArgs& args) {
+uint64_t delete_file(const CommandArgs& args)
+{
     std::string path = file_path(args, nimbra::platform::FileUse::Delete);
     return logical_result(!path.empty() && unlink(path.c_str()) == 0);
 }
 
-uint64_t read_file(const CommandArgs& args) {
+uint64_t read_file(const CommandArgs& args)
+{
     std::optional<std::string> content = read_whole_file(file_path(args, nimbra::platform::FileUse::Read));
     return content ? byte_set_result(*content) : 0;
 }
 
 // Every argument after the path is written in order, byte sets and texts alike.
-uint64_t write_file(const CommandArgs& args) {
+uint64_t write_file(const CommandArgs& args)
+{
     std::string path = file_path(args, nimbra::platform::FileUse::Write);
     if (path.empty())
         return logical_result(false);
@@ -105,7 +114,8 @@ uint64_t write_file(const CommandArgs& args) {
     return logical_result(ok);
 }
 
-uint64_t open_memory_file(const CommandArgs&) {
+uint64_t open_memory_file(const CommandArgs&)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     int32_t number = table.next_number++;
@@ -113,14 +123,16 @@ uint64_t open_memory_file(const CommandArgs&) {
     return integer_result(number);
 }
 
-uint64_t close_file(const CommandArgs& args) {
+uint64_t close_file(const CommandArgs& args)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     table.files.erase(args.integer(0));
     return 0;
 }
 
-uint64_t seek_file_start(const CommandArgs& args) {
+uint64_t seek_file_start(const CommandArgs& args)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     if (auto it = table.files.find(args.integer(0)); it != table.files.end())
@@ -129,7 +141,8 @@ uint64_t seek_file_start(const CommandArgs& args) {
 }
 
 // Overwrites from the position on and extends the file as needed.
-uint64_t write_text_to_file(const CommandArgs& args) {
+uint64_t write_text_to_file(const CommandArgs& args)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     auto it = table.files.find(args.integer(0));
@@ -146,7 +159,8 @@ uint64_t write_text_to_file(const CommandArgs& args) {
 
 // A line ends at LF; a CR right before it is part of the line end. The last line
 // needs no line end.
-uint64_t read_line(const CommandArgs& args) {
+uint64_t read_line(const CommandArgs& args)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     auto it = table.files.find(args.integer(0));
@@ -163,7 +177,8 @@ uint64_t read_line(const CommandArgs& args) {
 }
 
 // An unknown file number is at its end, so a reading loop over it stops at once.
-uint64_t at_file_end(const CommandArgs& args) {
+uint64_t at_file_end(const CommandArgs& args)
+{
     MemoryFiles& table = memory_files();
     std::lock_guard guard(table.lock);
     auto it = table.files.find(args.integer(0));

@@ -10,17 +10,11 @@ namespace corert {
 
 namespace {
 
-Program& program()
-{
-    return *Program::current();
-}
+Program& program() { return *Program::current(); }
 
 // ---- the services, with the signatures image code calls them by ----
 
-void service_run_time_error(uint32_t code)
-{
-    raise_run_time_error(code);
-}
+void service_run_time_error(uint32_t code) { raise_run_time_error(code); }
 
 uint32_t service_call_dll(uint32_t command, uint32_t count, const uint64_t* args)
 {
@@ -32,15 +26,9 @@ uint64_t service_call_library(uint32_t library, uint32_t command, const qx::ArgB
     return program().call_library(library, command, args);
 }
 
-uint64_t service_call_kernel(uint32_t command, const qx::ArgBlock* args)
-{
-    return call_kernel_command(command, args);
-}
+uint64_t service_call_kernel(uint32_t command, const qx::ArgBlock* args) { return call_kernel_command(command, args); }
 
-void service_register(uint32_t function, uint64_t a, uint64_t b)
-{
-    program().register_routine(function, a, b);
-}
+void service_register(uint32_t function, uint64_t a, uint64_t b) { program().register_routine(function, a, b); }
 
 }  // namespace
 
@@ -76,10 +64,7 @@ ServiceTable service_table()
     return table;
 }
 
-void call_image_routine(uint32_t code_offset)
-{
-    program().image().routine<void (*)()>(code_offset)();
-}
+void call_image_routine(uint32_t code_offset) { program().image().routine<void (*)()>(code_offset)(); }
 
 // The program runs inside its entry routine: it loads the window and runs the event
 // loop, and returns once the window is closed.

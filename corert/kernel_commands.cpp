@@ -55,22 +55,22 @@ constexpr CommandEntry kCommands[] = {
     {qx::kCmdDeleteItem, handlers::delete_item},
 };
 
-Handler find_handler(uint32_t number) {
+Handler find_handler(uint32_t number)
+{
     for (const CommandEntry& entry : kCommands)
         if (entry.number == number)
             return entry.handler;
     return nullptr;
 }
 
-void report_unknown_command(uint32_t number) {
-    say("unknown kernel command 0x%x", number);
-}
+void report_unknown_command(uint32_t number) { say("unknown kernel command 0x%x", number); }
 
 std::atomic<UnknownCommandHandler> unknown_command_handler{report_unknown_command};
 
 }  // namespace
 
-uint64_t call_kernel_command(uint32_t number, const qx::ArgBlock* args) {
+uint64_t call_kernel_command(uint32_t number, const qx::ArgBlock* args)
+{
     Handler handler = find_handler(number);
     if (!handler) {
         unknown_command_handler.load()(number);
@@ -88,12 +88,14 @@ uint64_t call_kernel_command(uint32_t number, const qx::ArgBlock* args) {
 
 bool is_kernel_command(uint32_t number) { return find_handler(number) != nullptr; }
 
-void set_unknown_command_handler(UnknownCommandHandler handler) {
+void set_unknown_command_handler(UnknownCommandHandler handler)
+{
     unknown_command_handler.store(handler ? handler : report_unknown_command);
 }
 
 }  // namespace corert
 
-extern "C" uint64_t corert_call_kernel(uint32_t command, const qx::ArgBlock* args) {
+extern "C" uint64_t corert_call_kernel(uint32_t command, const qx::ArgBlock* args)
+{
     return corert::call_kernel_command(command, args);
 }

@@ -12,15 +12,9 @@ namespace corert {
 
 namespace {
 
-void* support_allocate(uint32_t bytes)
-{
-    return memory_allocate(bytes);
-}
+void* support_allocate(uint32_t bytes) { return memory_allocate(bytes); }
 
-void support_release(void* block)
-{
-    memory_free(block);
-}
+void support_release(void* block) { memory_free(block); }
 
 const nimbra::support::RuntimeServices kSupportServices = {
     nimbra::support::kSupportAbiVersion,
@@ -31,10 +25,7 @@ const nimbra::support::RuntimeServices kSupportServices = {
 
 }  // namespace
 
-const nimbra::support::RuntimeServices& support_services()
-{
-    return kSupportServices;
-}
+const nimbra::support::RuntimeServices& support_services() { return kSupportServices; }
 
 // A command outside the table, or a call with another number of arguments than the
 // function declares, is a damaged stack: the function is not called.

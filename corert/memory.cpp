@@ -17,12 +17,14 @@ struct Registry {
 
 // Never destroyed: blocks may still be freed by threads or at-exit routines that run
 // after static destructors.
-Registry& registry() {
+Registry& registry()
+{
     static Registry* instance = new Registry;
     return *instance;
 }
 
-[[noreturn]] void die_out_of_memory(size_t bytes) {
+[[noreturn]] void die_out_of_memory(size_t bytes)
+{
     say("out of memory: cannot allocate a block of %zu bytes", bytes);
     std::abort();
 }
@@ -33,7 +35,8 @@ size_t block_size(size_t bytes) { return bytes == 0 ? 1 : bytes; }
 
 }  // namespace
 
-void* memory_allocate(size_t bytes) {
+void* memory_allocate(size_t bytes)
+{
     void* block = std::malloc(block_size(bytes));
     if (!block)
         die_out_of_memory(bytes);
@@ -46,7 +49,8 @@ void* memory_allocate(size_t bytes) {
     return block;
 }
 
-void* memory_reallocate(void* block, size_t bytes) {
+void* memory_reallocate(void* block, size_t bytes)
+{
     if (!block)
         return memory_allocate(bytes);
     Registry& r = registry();
@@ -68,7 +72,8 @@ void* memory_reallocate(void* block, size_t bytes) {
     return moved;
 }
 
-void memory_free(void* block) {
+void memory_free(void* block)
+{
     if (!block)
         return;
     Registry& r = registry();
@@ -87,13 +92,15 @@ void memory_free(void* block) {
     std::free(block);
 }
 
-bool memory_owns(const void* block) {
+bool memory_owns(const void* block)
+{
     Registry& r = registry();
     std::lock_guard guard(r.lock);
     return r.sizes.count(block) != 0;
 }
 
-MemoryCounters memory_counters() {
+MemoryCounters memory_counters()
+{
     Registry& r = registry();
     std::lock_guard guard(r.lock);
     return r.counters;

@@ -28,9 +28,9 @@ bool memory_owns(const void* block);
 struct MemoryCounters {
     size_t live_blocks = 0;
     size_t live_bytes = 0;
-    uint64_t allocations = 0;     // successful allocations, resizes of null included
-    uint64_t frees = 0;           // blocks released
-    uint64_t ignored_frees = 0;   // frees of pointers the service did not hand out
+    uint64_t allocations = 0;    // successful allocations, resizes of null included
+    uint64_t frees = 0;          // blocks released
+    uint64_t ignored_frees = 0;  // frees of pointers the service did not hand out
 };
 
 MemoryCounters memory_counters();

@@ -27,7 +27,7 @@
 namespace corert {
 
 struct ProgramOptions {
-    std::string runtime_directory;  // where the support libraries and DLL stand-ins lie
+    std::string runtime_directory;             // where the support libraries and DLL stand-ins lie
     GtkWindowMaker make_gtk_window = nullptr;  // null: the window is headless
 };
 

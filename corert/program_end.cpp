@@ -23,8 +23,7 @@ void Program::register_routine(uint32_t function, uint64_t a, uint64_t)
         // here are plain blocks of the memory service that the program resizes itself,
         // so there is nothing to track: the call is accepted and has no effect.
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

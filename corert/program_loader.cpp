@@ -16,13 +16,9 @@ Program* g_program = nullptr;
 
 }  // namespace
 
-Program* Program::current()
-{
-    return g_program;
-}
+Program* Program::current() { return g_program; }
 
-Program::Program(std::span<const uint8_t> image_bytes, ProgramOptions options)
-    : options_(std::move(options))
+Program::Program(std::span<const uint8_t> image_bytes, ProgramOptions options) : options_(std::move(options))
 {
     if (g_program)
         throw std::logic_error("a program is already running in this process");
@@ -38,8 +34,8 @@ Program::Program(std::span<const uint8_t> image_bytes, ProgramOptions options)
     image_->link_and_seal(image_->targets(slots_->table_base(),
                                           [this](size_t group, uint32_t value) { return counterpart(group, value); }));
 
-    window_ = std::make_unique<WindowSession>(form_, call_image_routine, options_.make_gtk_window, nullptr,
-                                              browser_pane());
+    window_ =
+        std::make_unique<WindowSession>(form_, call_image_routine, options_.make_gtk_window, nullptr, browser_pane());
     g_program = this;
 }
 
@@ -83,15 +79,9 @@ uint32_t Program::counterpart(size_t group, uint32_t value) const
     case qx::kGroupUnitId:
         known = value == form_.window_id || (form_.find_unit(value) && value != qx::kWindowUnitListId);
         break;
-    case qx::kGroupDllCommand:
-        known = value < image.dll_commands.size();
-        break;
-    case qx::kGroupLibrary:
-        known = value < image.manifest.size();
-        break;
-    case qx::kGroupDataType:
-        known = unit_kind(value) != UnitKind::Other;
-        break;
+    case qx::kGroupDllCommand: known = value < image.dll_commands.size(); break;
+    case qx::kGroupLibrary: known = value < image.manifest.size(); break;
+    case qx::kGroupDataType: known = unit_kind(value) != UnitKind::Other; break;
     }
     if (!known)
         throw std::runtime_error("the code names " + qx::hex32(value) + " in marker group " + std::to_string(group) +

@@ -28,10 +28,7 @@ ErrorDialog& error_dialog()
 
 }  // namespace
 
-void set_error_dialog(ErrorDialog dialog)
-{
-    error_dialog() = std::move(dialog);
-}
+void set_error_dialog(ErrorDialog dialog) { error_dialog() = std::move(dialog); }
 
 void raise_run_time_error(uint32_t code)
 {

@@ -28,10 +28,12 @@ SupportLibraries::SupportLibraries(const std::vector<qx::LibraryEntry>& manifest
             throw std::runtime_error("support library " + path + " cannot be loaded: " + last_dl_error());
         auto entry = reinterpret_cast<nimbra::support::EntryFunction>(dlsym(lib.handle, nimbra::support::kEntryName));
         if (!entry)
-            throw std::runtime_error("support library " + path + " is invalid: it has no " + nimbra::support::kEntryName);
+            throw std::runtime_error("support library " + path + " is invalid: it has no " +
+                                     nimbra::support::kEntryName);
         lib.exports = entry(&services);
         if (!lib.exports || lib.exports->abi_version != nimbra::support::kSupportAbiVersion)
-            throw std::runtime_error("support library " + path + " is invalid: it was built for another runtime interface");
+            throw std::runtime_error("support library " + path +
+                                     " is invalid: it was built for another runtime interface");
         if (lib.exports->name == nullptr || lib.name != lib.exports->name)
             throw std::runtime_error("support library " + path + " is invalid: it calls itself \"" +
                                      std::string(lib.exports->name ? lib.exports->name : "") + "\"");

@@ -14,9 +14,7 @@
 namespace corert::handlers {
 namespace {
 
-size_t clamp_count(int32_t count, size_t limit) {
-    return count <= 0 ? 0 : std::min(static_cast<size_t>(count), limit);
-}
+size_t clamp_count(int32_t count, size_t limit) { return count <= 0 ? 0 : std::min(static_cast<size_t>(count), limit); }
 
 int32_t position_result(size_t offset) { return static_cast<int32_t>(offset + 1); }
 
@@ -24,7 +22,8 @@ int32_t position_result(size_t offset) { return static_cast<int32_t>(offset + 1)
 // and searches the folded copies, so offsets found apply to the original text.
 class Searcher {
 public:
-    Searcher(std::string_view text, std::string_view sought, bool ignore_case) {
+    Searcher(std::string_view text, std::string_view sought, bool ignore_case)
+    {
         if (ignore_case) {
             folded_text_ = gbk_to_lower(text);
             folded_sought_ = gbk_to_lower(sought);
@@ -50,7 +49,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // Where the value of an out-of-range decimal lies: positive means overflow. Counts
 // the significant integer digits, or minus the zeros after the point, plus the
 // exponent (saturated).
-int64_t decimal_magnitude(std::string_view mantissa, std::string_view exponent) {
+int64_t decimal_magnitude(std::string_view mantissa, std::string_view exponent)
+{
     int64_t magnitude = 0;
     size_t i = 0;
     while (i < mantissa.size() && (mantissa[i] == '0' || mantissa[i] == '+' || mantissa[i] == '-'))
@@ -73,7 +73,8 @@ int64_t decimal_magnitude(std::string_view mantissa, std::string_view exponent) 
 // The leading decimal number of a text: blanks, an optional sign, digits with an
 // optional fraction, an optional exponent. No number gives 0. The locale is never
 // consulted (the window toolkit may change it).
-double parse_leading_number(std::string_view text) {
+double parse_leading_number(std::string_view text)
+{
     size_t i = 0;
     while (i < text.size() && is_blank(text[i]))
         ++i;
@@ -123,7 +124,8 @@ double parse_leading_number(std::string_view text) {
     return value;
 }
 
-std::string format_integer(int64_t value) {
+std::string format_integer(int64_t value)
+{
     char buffer[24];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
@@ -131,23 +133,27 @@ std::string format_integer(int64_t value) {
 
 }  // namespace
 
-uint64_t text_length(const CommandArgs& args) {
+uint64_t text_length(const CommandArgs& args)
+{
     return integer_result(static_cast<int32_t>(std::min<size_t>(args.text(0).size(), INT32_MAX)));
 }
 
-uint64_t left_text(const CommandArgs& args) {
+uint64_t left_text(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     return text_result(text.substr(0, clamp_count(args.integer(1), text.size())));
 }
 
-uint64_t right_text(const CommandArgs& args) {
+uint64_t right_text(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     size_t n = clamp_count(args.integer(1), text.size());
     return text_result(text.substr(text.size() - n));
 }
 
 // A start before the text counts as 1; a left-out count runs to the end.
-uint64_t mid_text(const CommandArgs& args) {
+uint64_t mid_text(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     int32_t start = std::max(args.integer(1, 1), 1);
     if (static_cast<size_t>(start) > text.size())
@@ -157,14 +163,16 @@ uint64_t mid_text(const CommandArgs& args) {
     return text_result(rest.substr(0, n));
 }
 
-uint64_t char_text(const CommandArgs& args) {
+uint64_t char_text(const CommandArgs& args)
+{
     char c = static_cast<char>(args.integer(0) & 0xFF);
     return text_result(c == '\0' ? std::string_view() : std::string_view(&c, 1));
 }
 
 // An empty sought text is never found (-1): callers that step past each match
 // could otherwise loop forever on it.
-uint64_t find_text(const CommandArgs& args) {
+uint64_t find_text(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     std::string_view sought = args.text(1);
     int32_t start = std::max(args.integer(2, 1), 1);
@@ -176,30 +184,29 @@ uint64_t find_text(const CommandArgs& args) {
 
 uint64_t lower_text(const CommandArgs& args) { return text_result(gbk_to_lower(args.text(0))); }
 
-uint64_t to_number(const CommandArgs& args) {
+uint64_t to_number(const CommandArgs& args)
+{
     if (auto integer = args.optional_integer(0))
         return number_result(*integer);
     return number_result(parse_leading_number(args.text(0)));
 }
 
-uint64_t to_text(const CommandArgs& args) {
+uint64_t to_text(const CommandArgs& args)
+{
     switch (args.tag(0)) {
-    case qx::kTagText:
-        return text_result(args.text(0));
+    case qx::kTagText: return text_result(args.text(0));
     case qx::kTagByteSet:
         // The text is the bytes as they are; a zero byte among them ends it when read.
         return text_result(args.byte_set(0));
     case qx::kTagInteger:
-    case qx::kTagByte:
-        return text_result(format_integer(args.integer(0)));
-    case qx::kTagLogical:
-        return text_result(args.logical(0) ? "true" : "false");
-    default:
-        return text_result({});
+    case qx::kTagByte: return text_result(format_integer(args.integer(0)));
+    case qx::kTagLogical: return text_result(args.logical(0) ? "true" : "false");
+    default: return text_result({});
     }
 }
 
-uint64_t trim_blanks(const CommandArgs& args) {
+uint64_t trim_blanks(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     while (!text.empty() && is_blank(text.front()))
         text.remove_prefix(1);
@@ -209,7 +216,8 @@ uint64_t trim_blanks(const CommandArgs& args) {
 }
 
 // The span is clamped to the text: a start past the end appends.
-uint64_t replace_span(const CommandArgs& args) {
+uint64_t replace_span(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     size_t start = std::min(static_cast<size_t>(std::max(args.integer(1, 1), 1)) - 1, text.size());
     size_t n = clamp_count(args.integer(2), text.size() - start);
@@ -220,7 +228,8 @@ uint64_t replace_span(const CommandArgs& args) {
 }
 
 // A count given as less than 1 replaces nothing; a left-out count replaces all.
-uint64_t replace_all(const CommandArgs& args) {
+uint64_t replace_all(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     std::string_view sought = args.text(1);
     std::string_view replacement = args.text(2);
@@ -245,12 +254,14 @@ uint64_t replace_all(const CommandArgs& args) {
     return text_result(result);
 }
 
-uint64_t blank_text(const CommandArgs& args) {
+uint64_t blank_text(const CommandArgs& args)
+{
     int32_t n = args.integer(0);
     return text_result(n <= 0 ? std::string() : std::string(static_cast<size_t>(n), ' '));
 }
 
-uint64_t compare_text(const CommandArgs& args) {
+uint64_t compare_text(const CommandArgs& args)
+{
     std::string_view a = args.text(0);
     std::string_view b = args.text(1);
     int order;
@@ -263,7 +274,8 @@ uint64_t compare_text(const CommandArgs& args) {
 
 // An empty or left-out separator leaves the text whole, one piece. A limit of 1 or
 // more keeps at most that many pieces and drops the rest; less than 1 is no limit.
-uint64_t split_text(const CommandArgs& args) {
+uint64_t split_text(const CommandArgs& args)
+{
     std::string_view text = args.text(0);
     std::string_view separator = args.text(1);
     int32_t limit = args.integer(2, 0);
@@ -288,20 +300,24 @@ uint64_t split_text(const CommandArgs& args) {
     return text_array_result(pieces);
 }
 
-uint64_t byte_set_length(const CommandArgs& args) {
+uint64_t byte_set_length(const CommandArgs& args)
+{
     return integer_result(static_cast<int32_t>(std::min<size_t>(args.byte_set(0).size(), INT32_MAX)));
 }
 
-uint64_t to_byte_set(const CommandArgs& args) {
+uint64_t to_byte_set(const CommandArgs& args)
+{
     return byte_set_result(args.tag(0) == qx::kTagByteSet ? args.byte_set(0) : args.text(0));
 }
 
-uint64_t left_bytes(const CommandArgs& args) {
+uint64_t left_bytes(const CommandArgs& args)
+{
     std::string_view bytes = args.byte_set(0);
     return byte_set_result(bytes.substr(0, clamp_count(args.integer(1), bytes.size())));
 }
 
-uint64_t blank_bytes(const CommandArgs& args) {
+uint64_t blank_bytes(const CommandArgs& args)
+{
     int32_t n = args.integer(0);
     return byte_set_result(n <= 0 ? std::string() : std::string(static_cast<size_t>(n), '\0'));
 }
@@ -310,7 +326,8 @@ uint64_t blank_bytes(const CommandArgs& args) {
 
 namespace corert {
 
-std::string format_number(double value) {
+std::string format_number(double value)
+{
     char buffer[32];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);

@@ -26,7 +26,7 @@ std::optional<std::string> read_whole_file(const std::string& path)
     if (path.empty())
         return std::nullopt;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    FileDescriptor file {open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     if (file.fd < 0)
         return std::nullopt;
     struct stat info {};

@@ -19,26 +19,30 @@ WindowCommands* window_commands() { return window_backend.load(); }
 namespace handlers {
 
 // MessageBox(message, flags, [title]); with no backend nobody can answer: 0.
-uint64_t message_box(const CommandArgs& args) {
+uint64_t message_box(const CommandArgs& args)
+{
     WindowCommands* backend = window_commands();
     if (!backend)
         return integer_result(0);
     return integer_result(backend->message_box(args.text(0), args.integer(1), args.text(2), !args.omitted(2)));
 }
 
-uint64_t process_events(const CommandArgs&) {
+uint64_t process_events(const CommandArgs&)
+{
     if (WindowCommands* backend = window_commands())
         backend->process_events();
     return 0;
 }
 
-uint64_t item_count(const CommandArgs& args) {
+uint64_t item_count(const CommandArgs& args)
+{
     WindowCommands* backend = window_commands();
     auto combo = args.control(0);
     return integer_result(backend && combo ? backend->item_count(*combo) : 0);
 }
 
-uint64_t item_text(const CommandArgs& args) {
+uint64_t item_text(const CommandArgs& args)
+{
     WindowCommands* backend = window_commands();
     auto combo = args.control(0);
     if (!backend || !combo)
@@ -46,14 +50,16 @@ uint64_t item_text(const CommandArgs& args) {
     return text_result(backend->item_text(*combo, args.integer(1)));
 }
 
-uint64_t add_item(const CommandArgs& args) {
+uint64_t add_item(const CommandArgs& args)
+{
     WindowCommands* backend = window_commands();
     if (auto combo = args.control(0); backend && combo)
         backend->add_item(*combo, args.text(1), args.integer(2), !args.omitted(2));
     return 0;
 }
 
-uint64_t delete_item(const CommandArgs& args) {
+uint64_t delete_item(const CommandArgs& args)
+{
     WindowCommands* backend = window_commands();
     if (auto combo = args.control(0); backend && combo)
         backend->delete_item(*combo, args.integer(1));

@@ -23,8 +23,7 @@ public:
     virtual ~WindowCommands() = default;
 
     // A modal box; returns the number of the button that closed it.
-    virtual int32_t message_box(std::string_view message, int32_t flags, std::string_view title,
-                                bool has_title) = 0;
+    virtual int32_t message_box(std::string_view message, int32_t flags, std::string_view title, bool has_title) = 0;
     // Handles the pending window events before it returns; handlers may run nested.
     virtual void process_events() = 0;
     virtual int32_t item_count(const ControlRef& combo) = 0;

@@ -18,9 +18,7 @@ static std::string describe(size_t offset, std::string_view field, const std::st
 }
 
 FormatError::FormatError(size_t offset, std::string field, const std::string& problem)
-    : std::runtime_error(describe(offset, field, problem))
-    , offset_(offset)
-    , field_(std::move(field))
+    : std::runtime_error(describe(offset, field, problem)), offset_(offset), field_(std::move(field))
 {
 }
 
@@ -46,10 +44,7 @@ uint32_t checked_u32(size_t value, std::string_view what)
 
 // ---- reading ----
 
-void ByteReader::fail(std::string_view field, const std::string& problem) const
-{
-    fail_at(pos_, field, problem);
-}
+void ByteReader::fail(std::string_view field, const std::string& problem) const { fail_at(pos_, field, problem); }
 
 void ByteReader::fail_at(size_t pos, std::string_view field, const std::string& problem) const
 {
@@ -110,7 +105,9 @@ std::string ByteReader::counted_text(std::string_view field)
     size_t at = pos_;
     uint32_t count = u32(field);
     if (count > remaining())
-        fail_at(at, field, "count " + std::to_string(count) + " overruns the data (" + std::to_string(remaining()) + " bytes left)");
+        fail_at(at, field,
+                "count " + std::to_string(count) + " overruns the data (" + std::to_string(remaining()) +
+                    " bytes left)");
     auto b = bytes(count, field);
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
@@ -146,20 +143,11 @@ void ByteWriter::u32(uint32_t v)
     out_.insert(out_.end(), b, b + 4);
 }
 
-void ByteWriter::bytes(std::span<const uint8_t> b)
-{
-    out_.insert(out_.end(), b.begin(), b.end());
-}
+void ByteWriter::bytes(std::span<const uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
 
-void ByteWriter::bytes(std::string_view s)
-{
-    out_.insert(out_.end(), s.begin(), s.end());
-}
+void ByteWriter::bytes(std::string_view s) { out_.insert(out_.end(), s.begin(), s.end()); }
 
-void ByteWriter::zeros(size_t count)
-{
-    out_.insert(out_.end(), count, 0);
-}
+void ByteWriter::zeros(size_t count) { out_.insert(out_.end(), count, 0); }
 
 void ByteWriter::nul_text(std::string_view s)
 {
@@ -179,9 +167,6 @@ void ByteWriter::counted_bytes(std::span<const uint8_t> b)
     bytes(b);
 }
 
-void ByteWriter::patch_u32(size_t at, uint32_t v)
-{
-    store_u32(&out_[at], v);
-}
+void ByteWriter::patch_u32(size_t at, uint32_t v) { store_u32(&out_[at], v); }
 
 }  // namespace qx

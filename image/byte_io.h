@@ -32,8 +32,7 @@ private:
 class ByteReader {
 public:
     // `origin` is the image offset of data[0]; it only shapes error messages.
-    explicit ByteReader(std::span<const uint8_t> data, size_t origin = 0)
-        : data_(data), origin_(origin) {}
+    explicit ByteReader(std::span<const uint8_t> data, size_t origin = 0) : data_(data), origin_(origin) {}
 
     size_t position() const { return pos_; }
     size_t image_offset() const { return origin_ + pos_; }

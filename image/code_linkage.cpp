@@ -55,8 +55,8 @@ Relocation decode_relocation(uint32_t entry)
 {
     uint32_t kind = entry & kKindMask;
     if (kind > kRelocCode)
-        throw FormatError(0, "relocation entry", "entry " + hex32(entry) + " has kind " + std::to_string(kind) +
-                                                    ", above the highest kind 3");
+        throw FormatError(0, "relocation entry",
+                          "entry " + hex32(entry) + " has kind " + std::to_string(kind) + ", above the highest kind 3");
     return Relocation{RelocationKind(kind), entry >> kOffsetShift};
 }
 
@@ -79,16 +79,17 @@ EncodedMarkGroups write_mark_groups(const MarkGroups& groups)
 
 MarkGroups read_mark_groups(std::span<const uint8_t> data, size_t origin)
 {
-    static const char* const kGroupField[kMarkGroupCount] = {
-        "@reloc1 unit-id group", "@reloc1 DLL-command group", "@reloc1 library group", "@reloc1 data-type group"};
+    static const char* const kGroupField[kMarkGroupCount] = {"@reloc1 unit-id group", "@reloc1 DLL-command group",
+                                                             "@reloc1 library group", "@reloc1 data-type group"};
     ByteReader r(data, origin);
     MarkGroups groups;
     for (size_t g = 0; g < kMarkGroupCount; ++g) {
         std::string field = kGroupField[g];
         uint32_t count = r.u32(field + " count");
         if (uint64_t(count) * 4 > r.remaining())
-            r.fail(field + " count", "count " + std::to_string(count) + " needs " + std::to_string(uint64_t(count) * 4) +
-                                         " bytes but only " + std::to_string(r.remaining()) + " remain");
+            r.fail(field + " count", "count " + std::to_string(count) + " needs " +
+                                         std::to_string(uint64_t(count) * 4) + " bytes but only " +
+                                         std::to_string(r.remaining()) + " remain");
         groups[g].reserve(count);
         for (uint32_t i = 0; i < count; ++i)
             groups[g].push_back(r.u32(field + " offset"));

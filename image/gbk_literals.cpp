@@ -97,7 +97,7 @@ void copy_literal(Source& src, std::string& out, bool transcode)
 
 std::string transcode(const std::string& text, const std::string& name)
 {
-    Source src {text, name};
+    Source src{text, name};
     std::string out = "#line 1 \"" + name + "\"\n";
     while (src.at < text.size()) {
         char c = text[src.at];

@@ -67,10 +67,7 @@ const Section* Image::find(std::string_view name) const
     return nullptr;
 }
 
-Section* Image::find(std::string_view name)
-{
-    return const_cast<Section*>(std::as_const(*this).find(name));
-}
+Section* Image::find(std::string_view name) { return const_cast<Section*>(std::as_const(*this).find(name)); }
 
 const Section& Image::section(std::string_view name) const
 {
@@ -163,7 +160,8 @@ Bytes write_image(const Image& image, ImageLayoutInfo* info)
     for (size_t i = 0; i + 1 < image.sections.size(); ++i) {
         const Section& s = image.sections[i];
         if (s.data.size() != s.stored_size)
-            throw std::invalid_argument("section " + s.name + ": only the last section may carry bytes beyond its stored size");
+            throw std::invalid_argument("section " + s.name +
+                                        ": only the last section may carry bytes beyond its stored size");
     }
 
     Bytes out;
@@ -258,7 +256,7 @@ struct RawSectionHeader {
 RawSectionHeader read_section_header(ByteReader& r, uint32_t offset)
 {
     r.seek(offset, "section header offset");
-    RawSectionHeader h {};
+    RawSectionHeader h{};
     h.offset = offset;
     h.header_size = r.u32("section header size");
     h.next = r.u32("next section offset");
@@ -281,7 +279,8 @@ RawSectionHeader read_section_header(ByteReader& r, uint32_t offset)
     h.reserved = r.u32("section reserved word");
     if (uint64_t(h.header_size) != kSectionHeaderSize + 4 * uint64_t(h.reloc_count))
         r.fail_at(offset, section_field(h.name, "header size"),
-                  std::to_string(h.header_size) + " does not match 56 + 4 x " + std::to_string(h.reloc_count) + " relocations");
+                  std::to_string(h.header_size) + " does not match 56 + 4 x " + std::to_string(h.reloc_count) +
+                      " relocations");
     return h;
 }
 
@@ -299,7 +298,8 @@ Section read_section(ByteReader& r, const RawSectionHeader& h, size_t image_size
     uint64_t header_end = uint64_t(h.offset) + h.header_size;
     if (h.data_offset == kNoOffset) {
         if (h.stored_size != 0)
-            r.fail_at(h.offset + 0x28, section_field(h.name, "stored size"), "bytes are stored but the data offset is 0xFFFFFFFF");
+            r.fail_at(h.offset + 0x28, section_field(h.name, "stored size"),
+                      "bytes are stored but the data offset is 0xFFFFFFFF");
         // The last section's data runs to the image's end; storing none, it ends the image.
         if (h.next == kNoOffset && header_end != image_size)
             r.fail_at(h.offset + 0x2c, section_field(h.name, "data offset"),
@@ -366,7 +366,8 @@ Image read_image(std::span<const uint8_t> bytes, ImageLayoutInfo* info)
     for (uint32_t offset = first_section; offset != kNoOffset;) {
         RawSectionHeader h = read_section_header(r, offset);
         Section s = read_section(r, h, bytes.size());
-        uint64_t end = h.data_offset == kNoOffset ? uint64_t(offset) + h.header_size : uint64_t(h.data_offset) + h.stored_size;
+        uint64_t end =
+            h.data_offset == kNoOffset ? uint64_t(offset) + h.header_size : uint64_t(h.data_offset) + h.stored_size;
         if (h.next != kNoOffset && h.next != end)
             r.fail_at(offset + 4, section_field(h.name, "next offset"),
                       hex32(h.next) + " is not the byte after the section (" + hex32(uint32_t(end)) + ")");
@@ -388,8 +389,10 @@ Image read_image(std::span<const uint8_t> bytes, ImageLayoutInfo* info)
 
     const Section& names = image.section("const");
     for (size_t i = 0; i < image.dll_commands.size(); ++i) {
-        check_dll_name(r, names, image.dll_commands[i].library_name, kImageHeaderSize + 4 * i, "DLL library-name offset");
-        check_dll_name(r, names, image.dll_commands[i].function_name, kImageHeaderSize + 4 * (dll_count + i), "DLL function-name offset");
+        check_dll_name(r, names, image.dll_commands[i].library_name, kImageHeaderSize + 4 * i,
+                       "DLL library-name offset");
+        check_dll_name(r, names, image.dll_commands[i].function_name, kImageHeaderSize + 4 * (dll_count + i),
+                       "DLL function-name offset");
     }
     const Section& code = image.section("code");
     if (image.entry_offset >= code.memory_size)

@@ -38,16 +38,16 @@ enum SectionKind : uint32_t {
 };
 
 // Fixed points of the const section that code relies on.
-inline constexpr uint32_t kConstVersionText = 0x00;   // "1.0"
-inline constexpr uint32_t kConstEmptyArray = 0x29;    // dimension count 1, size 0
-inline constexpr uint32_t kConstEmptyText = 0x36;     // a lone NUL
+inline constexpr uint32_t kConstVersionText = 0x00;  // "1.0"
+inline constexpr uint32_t kConstEmptyArray = 0x29;   // dimension count 1, size 0
+inline constexpr uint32_t kConstEmptyText = 0x36;    // a lone NUL
 
 struct LibraryEntry {
     std::string name;        // "corert", "WebPane", ...
     std::string identifier;  // 32 hex digits
     std::string major;
     std::string minor;
-    std::string title;       // GBK
+    std::string title;  // GBK
 
     bool operator==(const LibraryEntry&) const = default;
 };
@@ -125,7 +125,7 @@ std::string manifest_entry_text(const LibraryEntry& entry);
 // text once (all DLL commands share one "wininet.dll").
 class ConstPool {
 public:
-    ConstPool();  // lays out "1.0", the empty array literal and the empty text
+    ConstPool();                               // lays out "1.0", the empty array literal and the empty text
     uint32_t add_text(std::string_view text);  // returns the offset; reuses equal texts
     uint32_t add_bytes(std::span<const uint8_t> bytes, uint32_t alignment = 1);
     uint32_t size() const { return static_cast<uint32_t>(data_.size()); }

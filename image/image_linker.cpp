@@ -225,8 +225,8 @@ private:
     MarkGroups marks_;
 
     struct ConstReference {
-        uint32_t place;   // code offset of the operand
-        int64_t target;   // const offset + addend
+        uint32_t place;  // code offset of the operand
+        int64_t target;  // const offset + addend
     };
     std::vector<ConstReference> const_references_;
 
@@ -384,13 +384,11 @@ void Linker::define(const std::string& name, Target target, const ParsedObject& 
     fail(obj, "symbol '" + name + "' is also defined in object " + it->second.object);
 }
 
-Target Linker::section_target(const ParsedObject& obj, const ObjectSection& s, uint64_t offset,
-                              std::string& name) const
+Target Linker::section_target(const ParsedObject& obj, const ObjectSection& s, uint64_t offset, std::string& name) const
 {
     switch (s.region) {
     case Region::Code:
-    case Region::Const:
-        return Target{s.region, s.base + offset};
+    case Region::Const: return Target{s.region, s.base + offset};
     case Region::Writable:
         // A reference into writable data reaches one of the globals.
         for (const auto& sym : obj.symbols) {
@@ -402,11 +400,11 @@ Target Linker::section_target(const ParsedObject& obj, const ObjectSection& s, u
             if (global == recipe_.globals.end())
                 continue;
             name = sym.name;
-            return Target{Region::Var, kGlobalSize * uint64_t(global - recipe_.globals.begin()) + offset - sym.sym.st_value};
+            return Target{Region::Var,
+                          kGlobalSize * uint64_t(global - recipe_.globals.begin()) + offset - sym.sym.st_value};
         }
         fail(obj, "'" + name + "' refers to writable data in section " + s.name + " that is none of the globals");
-    default:
-        fail(obj, "'" + name + "' refers to section " + s.name + ", which the image does not hold");
+    default: fail(obj, "'" + name + "' refers to section " + s.name + ", which the image does not hold");
     }
 }
 
@@ -445,8 +443,8 @@ Target Linker::resolve(const ParsedObject& obj, uint32_t symbol_index, int64_t a
     const auto& sym = obj.symbols[symbol_index];
     name = sym.name;
     unsigned bind = ELF64_ST_BIND(sym.sym.st_info);
-    bool by_name = sym.sym.st_shndx == SHN_UNDEF ||
-                   (bind != STB_LOCAL && sym.sym.st_shndx < obj.sections.size() && obj.sections[sym.sym.st_shndx].discarded);
+    bool by_name = sym.sym.st_shndx == SHN_UNDEF || (bind != STB_LOCAL && sym.sym.st_shndx < obj.sections.size() &&
+                                                     obj.sections[sym.sym.st_shndx].discarded);
     if (by_name) {
         auto it = symbols_.find(sym.name);
         if (it == symbols_.end())
@@ -520,7 +518,8 @@ void Linker::apply_section_relocations(ParsedObject& obj, const ObjectSection& r
 
         if (target.region == Region::Marks) {
             if (type != R_X86_64_64 || rel.r_offset % kMarkEntrySize != 8 || rel.r_offset + 8 > section.size())
-                fail(obj, "malformed " + std::string(kMarkSection) + " entry at offset " + std::to_string(rel.r_offset));
+                fail(obj,
+                     "malformed " + std::string(kMarkSection) + " entry at offset " + std::to_string(rel.r_offset));
             Target t = resolve_mark(obj, ELF64_R_SYM(rel.r_info), rel.r_addend, name);
             if (t.region == Region::None)
                 continue;  // recorded in a discarded copy of an inline routine: goes with it
@@ -568,8 +567,8 @@ void Linker::apply_section_relocations(ParsedObject& obj, const ObjectSection& r
             break;
         }
         default:
-            fail(obj, "relocation " + relocation_type_name(type) + " against '" + name + "' in section " +
-                          target.name + " is not handled");
+            fail(obj, "relocation " + relocation_type_name(type) + " against '" + name + "' in section " + target.name +
+                          " is not handled");
         }
     }
 }
@@ -627,7 +626,8 @@ LinkedImage Linker::build_image()
     image.sections.push_back(make_data_section("form", std::move(form)));
     image.sections.push_back(make_data_section("help", Bytes(recipe_.help_size, 0)));
     image.sections.push_back(std::move(code));
-    image.sections.push_back(make_zero_filled_section("var", checked_u32(kGlobalSize * recipe_.globals.size(), "var size")));
+    image.sections.push_back(
+        make_zero_filled_section("var", checked_u32(kGlobalSize * recipe_.globals.size(), "var size")));
     image.sections.push_back(make_mark_section(marks_));
 
     ImageLayoutInfo info;

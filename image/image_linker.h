@@ -66,7 +66,7 @@ struct ImageRecipe {
 
 struct LinkedImage {
     Image image;
-    Bytes bytes;  // write_image(image)
+    Bytes bytes;                               // write_image(image)
     std::map<std::string, uint32_t> routines;  // global functions by code offset
     uint32_t stub_block = 0;                   // code offset of stub 0
 };

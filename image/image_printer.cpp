@@ -21,10 +21,7 @@ std::string id_hex(uint32_t v)
     return buf;
 }
 
-std::string offset_or_none(uint32_t offset)
-{
-    return offset == kNoOffset ? std::string("none") : hex32(offset);
-}
+std::string offset_or_none(uint32_t offset) { return offset == kNoOffset ? std::string("none") : hex32(offset); }
 
 // Appended piece by piece: GCC 12 at -O3 takes `"\"" + std::string&&` for an
 // overlapping copy (-Wrestrict), which is harmless but breaks a -Werror build.
@@ -38,10 +35,7 @@ std::string quoted(std::string_view gbk)
 
 // A name is printed bare (as it is grepped for); the window's empty name still needs a
 // visible field so that the columns after it stay in place.
-std::string bare_name(std::string_view gbk)
-{
-    return gbk.empty() ? std::string("\"\"") : printable_gbk(gbk);
-}
+std::string bare_name(std::string_view gbk) { return gbk.empty() ? std::string("\"\"") : printable_gbk(gbk); }
 
 std::string kind_label(uint32_t type_id)
 {
@@ -101,8 +95,8 @@ void print_manifest(std::ostream& out, const Image& image)
     for (size_t i = 0; i < image.manifest.size(); ++i) {
         const LibraryEntry& e = image.manifest[i];
         out << "manifest " << i << ' ' << bare_name(e.name) << " id=" << printable_gbk(e.identifier)
-            << " version=" << printable_gbk(e.major) << '.' << printable_gbk(e.minor)
-            << " title=" << quoted(e.title) << '\n';
+            << " version=" << printable_gbk(e.major) << '.' << printable_gbk(e.minor) << " title=" << quoted(e.title)
+            << '\n';
     }
 }
 
@@ -170,7 +164,8 @@ void print_relocations(std::ostream& out, const Section& s, const SectionPlaceme
             if (r.kind != k)
                 continue;
             std::optional<uint32_t> operand = operand_at(s.data, r.offset);
-            out << "reloc " << relocation_kind_name(k) << ' ' << hex32(r.offset) << " operand=" << operand_text(operand);
+            out << "reloc " << relocation_kind_name(k) << ' ' << hex32(r.offset)
+                << " operand=" << operand_text(operand);
             // A service operand is the slot's byte offset in the runtime's table.
             if (k == kRelocServiceSlot && operand && *operand % 4 == 0)
                 out << " slot=" << *operand / 4;
@@ -255,10 +250,7 @@ struct TypeDataPrinter {
         out << prefix << "text bytes=" << d.text.size() << ' ' << quoted(d.text) << '\n';
         trailing(d.trailing);
     }
-    void operator()(const RawTypeData& d)
-    {
-        out << prefix << "type-data bytes=" << d.bytes.size() << '\n';
-    }
+    void operator()(const RawTypeData& d) { out << prefix << "type-data bytes=" << d.bytes.size() << '\n'; }
 };
 
 void print_unit(std::ostream& out, const Unit& u)

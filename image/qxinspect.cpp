@@ -26,10 +26,7 @@ struct Options {
 };
 
 // Every message is one line in the tool's name; only the usage text is not.
-void say(const std::string& message)
-{
-    std::cerr << "qxinspect: " << message << '\n';
-}
+void say(const std::string& message) { std::cerr << "qxinspect: " << message << '\n'; }
 
 int usage(const char* problem)
 {

@@ -47,7 +47,8 @@ bool ServiceSlots::try_map(uint32_t word_base, const std::array<void*, kServiceS
     for (size_t slot = 0; slot < kServiceSlotCount; ++slot) {
         uint64_t address = trampoline_address(word_base, slot);
         void* wanted = reinterpret_cast<void*>(address & ~uint64_t(kPage - 1));
-        void* page = mmap(wanted, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        void* page =
+            mmap(wanted, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
         if (page == MAP_FAILED || page != wanted) {
             if (page != MAP_FAILED)
                 munmap(page, kPage);

@@ -36,7 +36,9 @@ std::string read_block_text(ByteReader& block, const std::string& field)
     size_t at = block.position();
     uint32_t count = block.u32(field);
     if (count > block.remaining())
-        block.fail_at(at, field, "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) + " bytes left)");
+        block.fail_at(at, field,
+                      "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) +
+                          " bytes left)");
     auto bytes = block.bytes(count, field);
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -93,7 +95,9 @@ ComboBoxData read_combo_box(ByteReader& block, const std::string& label)
     uint16_t count = block.u16(label + " item count");
     // Each item needs at least its count word, and 12 zero bytes close the list.
     if (size_t(count) * 4 + 12 > block.remaining())
-        block.fail_at(count_at, label + " item count", "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) + " bytes left)");
+        block.fail_at(count_at, label + " item count",
+                      "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) +
+                          " bytes left)");
     d.items.reserve(count);
     for (size_t i = 0; i < count; ++i)
         d.items.push_back(read_block_text(block, label + " item " + std::to_string(i + 1)));
@@ -174,7 +178,9 @@ Unit read_unit(ByteReader& block, size_t number, uint32_t id)
     size_t count_at = block.position();
     uint32_t count = block.u32(label + " event binding count");
     if (count > block.remaining() / 8)
-        block.fail_at(count_at, label + " event binding count", "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) + " bytes left)");
+        block.fail_at(count_at, label + " event binding count",
+                      "count " + std::to_string(count) + " overruns its block (" + std::to_string(block.remaining()) +
+                          " bytes left)");
     u.events.resize(count);
     for (auto& binding : u.events) {
         binding.event = block.u32(label + " event number");
@@ -183,18 +189,20 @@ Unit read_unit(ByteReader& block, size_t number, uint32_t id)
 
     u.data = read_type_data(block, u.type_id, label);
     if (!block.at_end())
-        block.fail(label + " type data", std::to_string(block.remaining()) + " bytes left over at the end of the " + type_name(u.type_id) + " block");
+        block.fail(label + " type data", std::to_string(block.remaining()) + " bytes left over at the end of the " +
+                                             type_name(u.type_id) + " block");
     return u;
 }
 
 // ---- writing ----
 
-template<typename T>
+template <typename T>
 const T& expect_data(const Unit& u, size_t number)
 {
     const T* d = std::get_if<T>(&u.data);
     if (!d)
-        throw std::invalid_argument(unit_label(number, u.name) + ": type data does not match type " + hex32(u.type_id) + " (" + type_name(u.type_id) + ")");
+        throw std::invalid_argument(unit_label(number, u.name) + ": type data does not match type " + hex32(u.type_id) +
+                                    " (" + type_name(u.type_id) + ")");
     return *d;
 }
 
@@ -202,7 +210,8 @@ void write_style(ByteWriter& w, const Unit& u, size_t number, const std::vector<
 {
     size_t expected = style_word_count(u.type_id);
     if (style.size() != expected)
-        throw std::invalid_argument(unit_label(number, u.name) + ": " + std::to_string(style.size()) + " style words, a " + type_name(u.type_id) + " stores " + std::to_string(expected));
+        throw std::invalid_argument(unit_label(number, u.name) + ": " + std::to_string(style.size()) +
+                                    " style words, a " + type_name(u.type_id) + " stores " + std::to_string(expected));
     w.zeros(kTypeDataZeros);
     for (uint32_t word : style)
         w.u32(word);
@@ -237,7 +246,8 @@ void write_type_data(ByteWriter& w, const Unit& u, size_t number)
     case kTypeComboBox: {
         const auto& d = expect_data<ComboBoxData>(u, number);
         if (d.items.size() > 0xffff)
-            throw std::invalid_argument(unit_label(number, u.name) + ": " + std::to_string(d.items.size()) + " items, the count word holds at most 65535");
+            throw std::invalid_argument(unit_label(number, u.name) + ": " + std::to_string(d.items.size()) +
+                                        " items, the count word holds at most 65535");
         write_style(w, u, number, d.style);
         w.u16(static_cast<uint16_t>(d.items.size()));
         for (const auto& item : d.items)
@@ -391,9 +401,12 @@ static void read_head(ByteReader& r, FormSection* form, std::vector<uint32_t>& i
     uint32_t count = r.u32("form unit count");
     place.rest_length = r.u32("form rest length");
     if (place.rest_length != r.remaining())
-        r.fail_at(kRestLengthAt, "form rest length", "says " + std::to_string(place.rest_length) + " bytes follow, the section has " + std::to_string(r.remaining()));
+        r.fail_at(kRestLengthAt, "form rest length",
+                  "says " + std::to_string(place.rest_length) + " bytes follow, the section has " +
+                      std::to_string(r.remaining()));
     if (count > r.remaining() / 8)
-        r.fail_at(kUnitCountAt, "form unit count", std::to_string(count) + " units do not fit in " + std::to_string(r.remaining()) + " bytes");
+        r.fail_at(kUnitCountAt, "form unit count",
+                  std::to_string(count) + " units do not fit in " + std::to_string(r.remaining()) + " bytes");
     ids.resize(count);
     for (auto& id : ids)
         id = r.u32("form unit id");
@@ -426,10 +439,14 @@ FormSection read_form(std::span<const uint8_t> data, size_t origin)
     for (size_t i = 0; i < ids.size(); ++i) {
         std::string label = unit_label(i + 1, "");
         if (place.block_offsets[i] != expected)
-            r.fail_at(offsets_at + 4 * i, label + " block offset", "is " + std::to_string(place.block_offsets[i]) + ", the previous block ends at " + std::to_string(expected));
+            r.fail_at(offsets_at + 4 * i, label + " block offset",
+                      "is " + std::to_string(place.block_offsets[i]) + ", the previous block ends at " +
+                          std::to_string(expected));
         uint32_t size = r.u32(label + " block size");
         if (size > r.remaining())
-            r.fail_at(r.position() - 4, label + " block size", std::to_string(size) + " overruns the section (" + std::to_string(r.remaining()) + " bytes left)");
+            r.fail_at(r.position() - 4, label + " block size",
+                      std::to_string(size) + " overruns the section (" + std::to_string(r.remaining()) +
+                          " bytes left)");
         size_t block_at = r.position();
         ByteReader block(data.subspan(block_at, size), origin + block_at);
         form.units.push_back(read_unit(block, i + 1, ids[i]));
@@ -437,7 +454,8 @@ FormSection read_form(std::span<const uint8_t> data, size_t origin)
         expected += 4 + size_t(size);
     }
     if (!r.at_end())
-        r.fail("form unit blocks", "the last block ends " + std::to_string(r.remaining()) + " bytes before the section's end");
+        r.fail("form unit blocks",
+               "the last block ends " + std::to_string(r.remaining()) + " bytes before the section's end");
     return form;
 }
 

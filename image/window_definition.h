@@ -105,7 +105,7 @@ using TypeData = std::variant<WindowData, LabelData, ButtonData, ComboBoxData, B
 size_t style_word_count(uint32_t type_id);
 
 struct Unit {
-    uint32_t id = 0;       // as listed in the unit list
+    uint32_t id = 0;  // as listed in the unit list
     uint32_t type_id = 0;
     std::string name;
     std::string comment;

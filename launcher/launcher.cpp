@@ -83,12 +83,13 @@ void* load_installed_runtime(std::string& detail)
     uint32_t size = kInstallPathLimit;
     Status status = query_value(key, kInstallPathValue, value.data(), size);
     close_key(key);
-    const std::string value_name = store.file_for(RootKey::current_user) + ": HKEY_CURRENT_USER\\" +
-                                   kInstallKey + " \"" + kInstallPathValue + "\"";
+    const std::string value_name = store.file_for(RootKey::current_user) + ": HKEY_CURRENT_USER\\" + kInstallKey +
+                                   " \"" + kInstallPathValue + "\"";
     if (status != Status::ok) {
         detail = value_name + ": ";
         if (status == Status::more_data)
-            detail += std::to_string(size - 1) + " bytes, more than the " + std::to_string(kInstallPathLimit - 1) + " allowed";
+            detail += std::to_string(size - 1) + " bytes, more than the " + std::to_string(kInstallPathLimit - 1) +
+                      " allowed";
         else
             detail += describe(status);
         return nullptr;
@@ -166,7 +167,4 @@ int launcher_main()
 
 }  // namespace nimbra::launcher
 
-int main()
-{
-    return nimbra::launcher::launcher_main();
-}
+int main() { return nimbra::launcher::launcher_main(); }

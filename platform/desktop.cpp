@@ -16,10 +16,7 @@ bool set(const char* name)
 
 }  // namespace
 
-bool display_available()
-{
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
+bool display_available() { return set("DISPLAY") || set("WAYLAND_DISPLAY"); }
 
 bool show_error_dialog(std::string_view caption, std::string_view text)
 {

@@ -12,10 +12,7 @@ constexpr std::string_view kEuroSign = "\xE2\x82\xAC";              // U+20AC
 
 enum class Direction { decode, encode };
 
-const char* iconv_name(Charset charset)
-{
-    return charset == Charset::gbk ? "GBK" : "GB18030";
-}
+const char* iconv_name(Charset charset) { return charset == Charset::gbk ? "GBK" : "GB18030"; }
 
 // Descriptors keep shift state, so each conversion opens its own: the functions stay
 // reentrant, and opening one is cheap next to the texts converted.
@@ -47,8 +44,7 @@ bool append_invalid(std::string& out, unsigned char byte, Direction direction, O
         return true;
     }
     switch (policy) {
-    case OnInvalid::refuse:
-        return false;
+    case OnInvalid::refuse: return false;
     case OnInvalid::replace:
         out += direction == Direction::decode ? kReplacementCharacter : std::string_view("?");
         return true;

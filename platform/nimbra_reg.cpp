@@ -35,16 +35,15 @@ __attribute__((format(printf, 1, 2))) void say(const char* format, ...)
 
 int usage()
 {
-    std::fputs(
-        "usage: nimbra-reg [--raw] get KEY NAME\n"
-        "       nimbra-reg [--raw] set KEY NAME DATA\n"
-        "       nimbra-reg delete KEY NAME\n"
-        "       nimbra-reg where\n"
-        "KEY is a key of HKEY_CURRENT_USER written with backslashes, such as\n"
-        "'Software\\Tarvex\\Brae\\Install'; a leading 'HKEY_CURRENT_USER\\' or 'HKCU\\' is\n"
-        "allowed. The program keeps GBK texts: names and data are converted from and to\n"
-        "UTF-8 unless --raw is given, which passes the bytes unchanged.\n",
-        stderr);
+    std::fputs("usage: nimbra-reg [--raw] get KEY NAME\n"
+               "       nimbra-reg [--raw] set KEY NAME DATA\n"
+               "       nimbra-reg delete KEY NAME\n"
+               "       nimbra-reg where\n"
+               "KEY is a key of HKEY_CURRENT_USER written with backslashes, such as\n"
+               "'Software\\Tarvex\\Brae\\Install'; a leading 'HKEY_CURRENT_USER\\' or 'HKCU\\' is\n"
+               "allowed. The program keeps GBK texts: names and data are converted from and to\n"
+               "UTF-8 unless --raw is given, which passes the bytes unchanged.\n",
+               stderr);
     return kExitFailure;
 }
 

@@ -36,10 +36,7 @@ std::string without_trailing_slashes(std::string directory)
     return directory;
 }
 
-bool is_absolute(const char* path)
-{
-    return path && path[0] == '/';
-}
+bool is_absolute(const char* path) { return path && path[0] == '/'; }
 
 std::string home_directory()
 {
@@ -101,7 +98,7 @@ std::optional<std::string> executable_directory(std::string* why)
 
 std::string module_directory(const void* address)
 {
-    Dl_info info {};
+    Dl_info info{};
     if (!dladdr(address, &info) || !info.dli_fname)
         return ".";
     return directory_of(info.dli_fname);
@@ -163,8 +160,8 @@ std::string program_file_path(const std::string& path, FileUse use)
         return path;
     // A store that anyone else could have put a file in, or replaced by a link, is not
     // read from or written to.
-    bool usable = use == FileUse::Write ? make_private_directory(access.user_store)
-                                        : is_private_directory(access.user_store);
+    bool usable =
+        use == FileUse::Write ? make_private_directory(access.user_store) : is_private_directory(access.user_store);
     return usable ? chosen : path;
 }
 

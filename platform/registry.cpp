@@ -51,7 +51,8 @@ bool valid_key_name(std::string_view subkey)
     size_t start = 0;
     for (;;) {
         size_t end = subkey.find('\\', start);
-        std::string_view component = subkey.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view component =
+            subkey.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (component.empty() || component.size() > kMaxKeyComponent ||
             component.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             return false;
@@ -61,10 +62,7 @@ bool valid_key_name(std::string_view subkey)
     }
 }
 
-bool valid_value_name(std::string_view name)
-{
-    return name.size() <= kMaxValueName;
-}
+bool valid_value_name(std::string_view name) { return name.size() <= kMaxValueName; }
 
 std::string full_key_name(RootKey root, std::string_view subkey)
 {
@@ -96,10 +94,7 @@ std::string quote(std::string_view bytes)
     return out;
 }
 
-std::string value_line(std::string_view name, std::string_view data)
-{
-    return quote(name) + "=" + quote(data);
-}
+std::string value_line(std::string_view name, std::string_view data) { return quote(name) + "=" + quote(data); }
 
 int hex_digit(char c)
 {
@@ -143,8 +138,8 @@ bool unquote(std::string_view line, size_t& pos, std::string& out, std::string& 
         if (escaped == '\\' || escaped == '"') {
             out += escaped;
             pos += 2;
-        } else if (escaped == 'x' && pos + 3 < line.size() &&
-                   hex_digit(line[pos + 2]) >= 0 && hex_digit(line[pos + 3]) >= 0) {
+        } else if (escaped == 'x' && pos + 3 < line.size() && hex_digit(line[pos + 2]) >= 0 &&
+                   hex_digit(line[pos + 3]) >= 0) {
             out += static_cast<char>(hex_digit(line[pos + 2]) * 16 + hex_digit(line[pos + 3]));
             pos += 4;
         } else {
@@ -166,8 +161,8 @@ std::string_view trim(std::string_view text)
     return text.substr(begin, end - begin);
 }
 
-Status parse_failure(const std::string& file, size_t line_index, size_t column,
-                     const std::string& why, std::string* detail)
+Status parse_failure(const std::string& file, size_t line_index, size_t column, const std::string& why,
+                     std::string* detail)
 {
     set_detail(detail, file + ":" + std::to_string(line_index + 1) + ":" + std::to_string(column + 1) + ": " + why);
     return Status::bad_store;
@@ -199,7 +194,8 @@ Status parse_store(const std::string& file, RootKey root, StoreText& store, std:
                 return parse_failure(file, i, first + 1, "key name has an empty part", detail);
             for (const Section& section : store.sections)
                 if (section.key == key)
-                    return parse_failure(file, i, first, "key already given on line " + std::to_string(section.header_line + 1), detail);
+                    return parse_failure(
+                        file, i, first, "key already given on line " + std::to_string(section.header_line + 1), detail);
             store.sections.push_back({key, i, {}});
             continue;
         }
@@ -227,7 +223,8 @@ Status parse_store(const std::string& file, RootKey root, StoreText& store, std:
             Section& section = store.sections.back();
             for (const ValueLine& other : section.values)
                 if (other.name == value.name)
-                    return parse_failure(file, i, first, "value already given on line " + std::to_string(other.line + 1), detail);
+                    return parse_failure(file, i, first,
+                                         "value already given on line " + std::to_string(other.line + 1), detail);
             section.values.push_back(std::move(value));
             continue;
         }
@@ -376,10 +373,7 @@ Store Store::for_current_user()
     return Store(std::string(home) + "/.config/nimbra/registry");
 }
 
-std::string Store::file_for(RootKey root) const
-{
-    return directory_ + "/" + root_key_name(root) + ".reg";
-}
+std::string Store::file_for(RootKey root) const { return directory_ + "/" + root_key_name(root) + ".reg"; }
 
 Status Store::open_key(RootKey root, std::string_view subkey, Key& key, std::string* detail) const
 {
@@ -411,8 +405,8 @@ Status Store::open_key(RootKey root, std::string_view subkey, Key& key, std::str
     return Status::ok;
 }
 
-Status Store::set_value(RootKey root, std::string_view subkey, std::string_view name,
-                        std::string_view data, std::string* detail) const
+Status Store::set_value(RootKey root, std::string_view subkey, std::string_view name, std::string_view data,
+                        std::string* detail) const
 {
     if (!valid_key_name(subkey) || !valid_value_name(name)) {
         set_detail(detail, "invalid key or value name: " + full_key_name(root, subkey));
@@ -441,8 +435,7 @@ Status Store::set_value(RootKey root, std::string_view subkey, std::string_view 
     return write_store(*this, root, store, detail);
 }
 
-Status Store::delete_value(RootKey root, std::string_view subkey, std::string_view name,
-                           std::string* detail) const
+Status Store::delete_value(RootKey root, std::string_view subkey, std::string_view name, std::string* detail) const
 {
     if (!valid_key_name(subkey) || !valid_value_name(name)) {
         set_detail(detail, "invalid key or value name: " + full_key_name(root, subkey));
@@ -454,7 +447,8 @@ Status Store::delete_value(RootKey root, std::string_view subkey, std::string_vi
     Section* section = find_section(store, subkey);
     ValueLine* value = section ? find_value(*section, name) : nullptr;
     if (!value) {
-        set_detail(detail, file_for(root) + ": no value \"" + std::string(name) + "\" under " + full_key_name(root, subkey));
+        set_detail(detail,
+                   file_for(root) + ": no value \"" + std::string(name) + "\" under " + full_key_name(root, subkey));
         return Status::not_found;
     }
     store.lines.erase(store.lines.begin() + static_cast<ptrdiff_t>(value->line));

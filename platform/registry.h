@@ -60,12 +60,11 @@ public:
     // ("Software\Tarvex\Brae\Install"); an empty subkey opens the root itself. A key
     // exists once it or any key below it holds a section in the file. When `detail` is
     // given it receives a message naming the file (and line) for failures.
-    Status open_key(RootKey root, std::string_view subkey, Key& key,
-                    std::string* detail = nullptr) const;
+    Status open_key(RootKey root, std::string_view subkey, Key& key, std::string* detail = nullptr) const;
 
     // Creates the key when needed; replaces the value when it exists.
-    Status set_value(RootKey root, std::string_view subkey, std::string_view name,
-                     std::string_view data, std::string* detail = nullptr) const;
+    Status set_value(RootKey root, std::string_view subkey, std::string_view name, std::string_view data,
+                     std::string* detail = nullptr) const;
 
     // The key itself stays, even when it is left without values.
     Status delete_value(RootKey root, std::string_view subkey, std::string_view name,

@@ -41,10 +41,7 @@ inline const void* arg_pointer(const ArgRecord* r, uint32_t tag)
 }
 
 // A text record's bytes; null for a null text or another record.
-inline const char* arg_text(const ArgRecord* r)
-{
-    return static_cast<const char*>(arg_pointer(r, kTagText));
-}
+inline const char* arg_text(const ArgRecord* r) { return static_cast<const char*>(arg_pointer(r, kTagText)); }
 
 // True for the fixed type tags; any other tag is a data-type id (a control reference).
 inline bool is_fixed_tag(uint32_t tag)

@@ -22,10 +22,7 @@ inline uint32_t array_word(const void* at)
     return value;
 }
 
-inline uint32_t array_dimension_count(const void* block)
-{
-    return block ? array_word(block) : 0;
-}
+inline uint32_t array_dimension_count(const void* block) { return block ? array_word(block) : 0; }
 
 // The element count; 0 for a null block, no dimensions, or a damaged header.
 inline uint32_t array_element_count(const void* block)
@@ -54,10 +51,7 @@ inline const uint8_t* array_elements(const void* block)
 }
 
 // Bytes of a one-dimensional block of `count` elements of `element_size` bytes.
-inline uint64_t array_block_size(uint32_t count, uint32_t element_size)
-{
-    return 8 + uint64_t(count) * element_size;
-}
+inline uint64_t array_block_size(uint32_t count, uint32_t element_size) { return 8 + uint64_t(count) * element_size; }
 
 // Writes the header of a one-dimensional block of `count` elements.
 inline void write_array_header(void* block, uint32_t count)

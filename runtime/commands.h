@@ -79,16 +79,16 @@ inline void* FetchUrl(const char* address) { return as_block_pointer(CallLibrary
 inline void OpenWebPage(const char* address) { CallLibrary<kLibSysapi>(kCmdOpenWebPage, address); }
 
 // ---- services used by the entry routine ----
-inline void RegisterAtExit(void* routine)
-{
-    qx_stub_12(kRegisterAtExit, reinterpret_cast<uintptr_t>(routine), 0);
-}
+inline void RegisterAtExit(void* routine) { qx_stub_12(kRegisterAtExit, reinterpret_cast<uintptr_t>(routine), 0); }
 inline void RegisterArrayVariable(void* variable)
 {
     qx_stub_12(kRegisterArrayVariable, 4, reinterpret_cast<uintptr_t>(variable));
 }
 template <uint32_t Window>
-inline void LoadWindow() { qx_stub_11(unit_id<Window>()); }
+inline void LoadWindow()
+{
+    qx_stub_11(unit_id<Window>());
+}
 inline void HandOver() { qx_stub_10(0); }
 inline void RunEventLoop() { qx_stub_9(); }
 

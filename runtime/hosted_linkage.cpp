@@ -37,9 +37,10 @@ extern "C" {
 // The const section's fixed points: "1.0" at 0, the empty array literal at 0x29, the
 // empty text at 0x36.
 alignas(8) const uint8_t qx_hosted_const_start[0x38] = {
-    '1', '.', '0', 0,                                               // 0x00
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // to 0x28
-    1, 0, 0, 0, 0, 0, 0, 0,                                         // 0x29: {1, 0}
+    '1', '.', '0', 0,  // 0x00
+    0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // to 0x28
+    1,   0,   0,   0, 0, 0, 0, 0,                                // 0x29: {1, 0}
     // the rest (with the empty text at 0x36) is zero
 };
 

@@ -37,11 +37,11 @@ void qx_stub_12(uint32_t function, uint64_t a, uint64_t b);
 
 // Loads the address of `symbol` through an absolute 32-bit operand (the image lies below
 // 2 GiB, so the zero-extended operand is the whole address).
-#define QX_ABSOLUTE_ADDRESS(symbol)                                       \
-    ([]() __attribute__((always_inline)) {                                \
-        void* address_;                                                   \
-        asm("movl $" #symbol ", %k0" : "=r"(address_));                  \
-        return address_;                                                  \
+#define QX_ABSOLUTE_ADDRESS(symbol)                                                                                    \
+    ([]() __attribute__((always_inline)) {                                                                             \
+        void* address_;                                                                                                \
+        asm("movl $" #symbol ", %k0" : "=r"(address_));                                                                \
+        return address_;                                                                                               \
     }())
 
 extern "C" {
@@ -116,12 +116,24 @@ inline const char* const_empty_text() { return reinterpret_cast<const char*>(qx_
 namespace qx::rt {
 
 template <uint32_t Unit>
-inline uint32_t unit_id() { return marked_operand<kGroupUnitId, Unit>(); }
+inline uint32_t unit_id()
+{
+    return marked_operand<kGroupUnitId, Unit>();
+}
 template <uint32_t Command>
-inline uint32_t dll_command() { return marked_operand<kGroupDllCommand, Command>(); }
+inline uint32_t dll_command()
+{
+    return marked_operand<kGroupDllCommand, Command>();
+}
 template <uint32_t Library>
-inline uint32_t library_index() { return marked_operand<kGroupLibrary, Library>(); }
+inline uint32_t library_index()
+{
+    return marked_operand<kGroupLibrary, Library>();
+}
 template <uint32_t Type>
-inline uint32_t data_type_id() { return marked_operand<kGroupDataType, Type>(); }
+inline uint32_t data_type_id()
+{
+    return marked_operand<kGroupDataType, Type>();
+}
 
 }  // namespace qx::rt

@@ -78,8 +78,8 @@ typedef uint32_t (*CallDllService)(uint32_t command, uint32_t count, const uint6
 typedef uint64_t (*CallLibraryService)(uint32_t library, uint32_t command, const ArgBlock* args);
 typedef uint64_t (*CallKernelService)(uint32_t command, const ArgBlock* args);
 typedef uint64_t (*GetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
-typedef void (*SetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element,
-                                       uint32_t low, uint32_t high);
+typedef void (*SetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                                       uint32_t high);
 typedef void* (*AllocateService)(uint32_t bytes);
 typedef void* (*ReallocateService)(void* block, uint32_t bytes);
 typedef void (*FreeService)(void* block);

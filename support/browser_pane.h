@@ -26,12 +26,12 @@ struct Geometry {
 
 // What a browser control was given, and for a local file what it read at that moment.
 struct PageLoad {
-    std::string address;     // GBK, as the program gave it
-    std::string url;         // not a local file: the address in UTF-8, for the control
+    std::string address;  // GBK, as the program gave it
+    std::string url;      // not a local file: the address in UTF-8, for the control
     bool local_file = false;
-    std::string path;        // local file: the POSIX path, UTF-8
-    bool read = false;       // local file: it could be read
-    std::string bytes;       // local file: its content when read
+    std::string path;   // local file: the POSIX path, UTF-8
+    bool read = false;  // local file: it could be read
+    std::string bytes;  // local file: its content when read
 };
 
 class BrowserControl {

@@ -33,10 +33,7 @@ bool is_web_address(const char* address)
     return strncasecmp(address, "http://", 7) == 0 || strncasecmp(address, "https://", 8) == 0;
 }
 
-bool is_trailing_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool is_trailing_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // The address without the line breaks and blanks it ends in.
 std::string without_trailing_blanks(const char* address)

@@ -26,8 +26,8 @@ using FactoryEntry = BrowserFactory* (*)();
 // missing, as in a build without WebKitGTK.
 BrowserFactory* create_gtk_factory()
 {
-    std::string path = nimbra::platform::module_directory(reinterpret_cast<const void*>(&create_gtk_factory)) + "/" +
-                       kWebKitPart;
+    std::string path =
+        nimbra::platform::module_directory(reinterpret_cast<const void*>(&create_gtk_factory)) + "/" + kWebKitPart;
     void* part = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!part) {
         const char* why = dlerror();

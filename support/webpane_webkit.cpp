@@ -83,8 +83,8 @@ public:
     void visible_text(TextCallback done, void* context) override
     {
         auto* waiting = new Waiting{done, context};
-        webkit_web_view_evaluate_javascript(view_, "document.body ? document.body.innerText : ''", -1, nullptr,
-                                            nullptr, nullptr, on_text, waiting);
+        webkit_web_view_evaluate_javascript(view_, "document.body ? document.body.innerText : ''", -1, nullptr, nullptr,
+                                            nullptr, on_text, waiting);
     }
 
 private:

@@ -13,7 +13,7 @@ uint64_t Delay(const qx::ArgBlock* args)
     int32_t milliseconds = integer_argument(args, 0);
     if (milliseconds <= 0)
         return 0;
-    timespec wait {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    timespec wait{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (nanosleep(&wait, &wait) != 0) {
     }
     return 0;

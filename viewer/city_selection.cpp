@@ -82,19 +82,12 @@ void FillNextList(const char* terminator)
 
 extern "C" {
 
-void FillCityList()
-{
-    FillNextList<nimbra::kUnitCombo1, nimbra::kUnitCombo2>("-");
-}
+void FillCityList() { FillNextList<nimbra::kUnitCombo1, nimbra::kUnitCombo2>("-"); }
 
-void FillDistrictList()
-{
-    FillNextList<nimbra::kUnitCombo2, nimbra::kUnitCombo3>("@");
-}
+void FillDistrictList() { FillNextList<nimbra::kUnitCombo2, nimbra::kUnitCombo3>("@"); }
 
 int32_t CollectFields(const char* source, const char* key, const char* terminator, void** list, bool ignore_case,
-                      int32_t maximum, const char* before, const char* after, bool prepend_key,
-                      bool append_terminator)
+                      int32_t maximum, const char* before, const char* after, bool prepend_key, bool append_terminator)
 {
     void* piece_list = SplitText(source, key, omitted);
     // What stands before the first key is no entry.

@@ -19,8 +19,7 @@ void FillDistrictList();
 // then prefixed with the key (`prepend_key`) or else followed by the terminator
 // (`append_terminator`).
 int32_t CollectFields(const char* source, const char* key, const char* terminator, void** list, bool ignore_case,
-                      int32_t maximum, const char* before, const char* after, bool prepend_key,
-                      bool append_terminator);
+                      int32_t maximum, const char* before, const char* after, bool prepend_key, bool append_terminator);
 
 // Removes repeated texts from the list in `*list`, in place, letting window events run
 // after every comparison. One pass can leave copies behind (five equal texts become two);

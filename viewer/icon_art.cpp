@@ -90,10 +90,7 @@ const Rgb kCloudBottom{198, 208, 222};
 const Rgb kCloudEdge{112, 128, 152};
 
 // Coverage of a shape from its signed distance, smoothed over about a pixel.
-double coverage(double distance)
-{
-    return std::clamp(0.5 - distance, 0.0, 1.0);
-}
+double coverage(double distance) { return std::clamp(0.5 - distance, 0.0, 1.0); }
 
 Rgba sample(double x, double y)
 {
@@ -141,8 +138,7 @@ Picture render()
             if (picture.opaque[i]) {
                 // Edge pixels keep the shape's own colour, not a fringe darkened by the
                 // transparent part.
-                picture.colour[i] = {static_cast<uint8_t>(std::lround(r / a)),
-                                     static_cast<uint8_t>(std::lround(g / a)),
+                picture.colour[i] = {static_cast<uint8_t>(std::lround(r / a)), static_cast<uint8_t>(std::lround(g / a)),
                                      static_cast<uint8_t>(std::lround(b / a))};
             }
         }
@@ -165,8 +161,9 @@ std::vector<Colour> make_palette(const std::map<Colour, int>& histogram, size_t 
             if (boxes[i].size() < 2)
                 continue;
             for (int ch = 0; ch < 3; ++ch) {
-                auto [lo, hi] = std::minmax_element(boxes[i].begin(), boxes[i].end(),
-                    [ch](const auto& p, const auto& q) { return p.first[ch] < q.first[ch]; });
+                auto [lo, hi] =
+                    std::minmax_element(boxes[i].begin(), boxes[i].end(),
+                                        [ch](const auto& p, const auto& q) { return p.first[ch] < q.first[ch]; });
                 int range = hi->first[ch] - lo->first[ch];
                 if (range > widest_range) {
                     widest = i, widest_range = range, widest_channel = ch;
@@ -176,9 +173,8 @@ std::vector<Colour> make_palette(const std::map<Colour, int>& histogram, size_t 
         if (widest == boxes.size())
             break;
         Box& box = boxes[widest];
-        std::sort(box.begin(), box.end(), [ch = widest_channel](const auto& p, const auto& q) {
-            return p.first[ch] < q.first[ch];
-        });
+        std::sort(box.begin(), box.end(),
+                  [ch = widest_channel](const auto& p, const auto& q) { return p.first[ch] < q.first[ch]; });
         int total = 0;
         for (auto& entry : box)
             total += entry.second;
@@ -247,8 +243,8 @@ qx::Bytes draw_window_icon()
     file.push_back(kIconSize);
     file.push_back(0);  // colour count: 0 for 256 colours
     file.push_back(0);  // reserved
-    out.u16(1);    // planes
-    out.u16(8);    // bits a pixel
+    out.u16(1);         // planes
+    out.u16(8);         // bits a pixel
     out.u32(static_cast<uint32_t>(kIconImageSize));
     out.u32(static_cast<uint32_t>(kIconDirSize + kIconEntrySize));
 
@@ -266,8 +262,8 @@ qx::Bytes draw_window_icon()
     out.u32(0);
 
     for (size_t i = 0; i < 256; ++i) {
-        Colour c = (i >= kFirstColour && i - kFirstColour < palette.size()) ? palette[i - kFirstColour]
-                                                                           : Colour{0, 0, 0};
+        Colour c =
+            (i >= kFirstColour && i - kFirstColour < palette.size()) ? palette[i - kFirstColour] : Colour{0, 0, 0};
         file.insert(file.end(), {c[2], c[1], c[0], 0});  // BGR order, then a reserved byte
     }
 

@@ -61,8 +61,8 @@ char* DressBlock(const char* block)
 //
 // The variant travels as the builder's arguments: a table of texts in data could not be
 // placed in the image (its pointers would need relocating), while arguments are immediates.
-[[gnu::noinline]] void BuildWeatherPage(int32_t left, int32_t width, const char* start_marker,
-                                        const char* end_marker, bool dressed, const char* separator)
+[[gnu::noinline]] void BuildWeatherPage(int32_t left, int32_t width, const char* start_marker, const char* end_marker,
+                                        bool dressed, const char* separator)
 {
     using nimbra::kUnitBrowser1;
     using nimbra::kWindowId;
@@ -118,10 +118,7 @@ void ShowForecastPage()
     BuildWeatherPage(0, 672, page_contract::kForecastStart, page_contract::kForecastEnd, true, "<p>&nbsp;</p>");
 }
 
-void ShowLivePage()
-{
-    BuildWeatherPage(0, 672, page_contract::kLiveStart, page_contract::kLiveEnd, false, "");
-}
+void ShowLivePage() { BuildWeatherPage(0, 672, page_contract::kLiveStart, page_contract::kLiveEnd, false, ""); }
 
 void ShowLivingIndexPage()
 {

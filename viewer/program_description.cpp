@@ -36,10 +36,7 @@ std::vector<std::string> dll_function_names()
     };
 }
 
-ProgramHosts configured_hosts()
-{
-    return {NIMBRA_NOTICE_HOST, NIMBRA_WEATHER_HOST};
-}
+ProgramHosts configured_hosts() { return {NIMBRA_NOTICE_HOST, NIMBRA_WEATHER_HOST}; }
 
 std::string page_head_text(const std::string& weather_host)
 {
@@ -60,7 +57,11 @@ std::string page_head_text(const std::string& weather_host)
         "<script src=\"" + site + "/m2/j/public/jquerytop101104.js" + script_tail,
         "<script src=\"" + site + "/m2/j/public/main.js" + script_tail,
         "<script src=\"" + site + "/m2/j/public/maintop101104.js" + script_tail,
-        "", "", "", "", "",
+        "",
+        "",
+        "",
+        "",
+        "",
         "</head>",
     };
     std::string text;
@@ -74,8 +75,8 @@ std::string page_head_text(const std::string& weather_host)
 
 namespace {
 
-qx::Unit make_unit(uint32_t id, uint32_t type_id, std::string name, int32_t left, int32_t top,
-                   int32_t width, int32_t height, uint32_t flags, qx::TypeData data)
+qx::Unit make_unit(uint32_t id, uint32_t type_id, std::string name, int32_t left, int32_t top, int32_t width,
+                   int32_t height, uint32_t flags, qx::TypeData data)
 {
     qx::Unit unit;
     unit.id = id;
@@ -102,35 +103,31 @@ qx::Unit window_unit()
     return make_unit(kUnitWindow, qx::kTypeWindow, "", 50, 50, 662, 411, kShown, std::move(data));
 }
 
-qx::Unit label_unit(uint32_t id, std::string name, int32_t left, int32_t top, int32_t width,
-                    int32_t height, std::string caption)
+qx::Unit label_unit(uint32_t id, std::string name, int32_t left, int32_t top, int32_t width, int32_t height,
+                    std::string caption)
 {
     qx::LabelData data;
-    data.style = {2, 0, 8, 0, 0x00808080, 0x00ffffff, 0x00808080, 0, 0xff000000, 1,
-                  0, 0x00808080, 0x00ffffff, 0x00808080, 0, 1, 0, 0, 0};
+    data.style = {2, 0,          8,          0,          0x00808080, 0x00ffffff, 0x00808080, 0, 0xff000000, 1,
+                  0, 0x00808080, 0x00ffffff, 0x00808080, 0,          1,          0,          0, 0};
     data.caption = std::move(caption);
-    return make_unit(id, qx::kTypeLabel, std::move(name), left, top, width, height, kShown,
-                     std::move(data));
+    return make_unit(id, qx::kTypeLabel, std::move(name), left, top, width, height, kShown, std::move(data));
 }
 
-qx::Unit combo_unit(uint32_t id, std::string name, int32_t left, int32_t width,
-                    std::vector<std::string> items)
+qx::Unit combo_unit(uint32_t id, std::string name, int32_t left, int32_t width, std::vector<std::string> items)
 {
     qx::ComboBoxData data;
     data.style = {3, 1, 0, 0, 0, 0, 1, 0, 0x00ffffff, 0xffffffff, 0, 0, 0};
     data.items = std::move(items);
-    return make_unit(id, qx::kTypeComboBox, std::move(name), left, 0, width, 20, kShownFocusable,
-                     std::move(data));
+    return make_unit(id, qx::kTypeComboBox, std::move(name), left, 0, width, 20, kShownFocusable, std::move(data));
 }
 
-qx::Unit browser_unit(uint32_t id, std::string name, int32_t left, int32_t top, int32_t width,
-                      int32_t height, uint32_t last_style, std::string address)
+qx::Unit browser_unit(uint32_t id, std::string name, int32_t left, int32_t top, int32_t width, int32_t height,
+                      uint32_t last_style, std::string address)
 {
     qx::BrowserData data;
     data.style = {1, 2, 0, last_style};
     data.address = std::move(address);
-    return make_unit(id, qx::kTypeBrowser, std::move(name), left, top, width, height,
-                     kShownFocusable, std::move(data));
+    return make_unit(id, qx::kTypeBrowser, std::move(name), left, top, width, height, kShownFocusable, std::move(data));
 }
 
 qx::Unit button_unit(uint32_t id, std::string name, int32_t left, std::string caption)
@@ -138,8 +135,7 @@ qx::Unit button_unit(uint32_t id, std::string name, int32_t left, std::string ca
     qx::ButtonData data;
     data.style = {1, 0, 1, 1, 0, 0};
     data.caption = std::move(caption);
-    qx::Unit unit = make_unit(id, qx::kTypeButton, std::move(name), left, -1, 80, 24,
-                              kShownFocusable, std::move(data));
+    qx::Unit unit = make_unit(id, qx::kTypeButton, std::move(name), left, -1, 80, 24, kShownFocusable, std::move(data));
     unit.cursor = qx::kCursorHand;
     return unit;
 }
@@ -151,15 +147,13 @@ qx::Unit edit_box_unit(std::string text)
     data.word_at_0x4a = 100;
     data.text = std::move(text);
     // Zero size: the box is never seen, it only carries the page head.
-    return make_unit(kUnitEditBox1, qx::kTypeEditBox, "编辑框1", 536, 8, 0, 0, kShownFocusable,
-                     std::move(data));
+    return make_unit(kUnitEditBox1, qx::kTypeEditBox, "编辑框1", 536, 8, 0, 0, kShownFocusable, std::move(data));
 }
 
 // The trailing full stops belong to the items: they enter the settings-file keys as they are.
 std::vector<std::string> province_items()
 {
-    return {"广东", "北京.", "上海.", "重庆.", "黑龙江", "吉林",
-            "辽林", "内蒙古", "河北", "山西", "陕西", "山东"};
+    return {"广东", "北京.", "上海.", "重庆.", "黑龙江", "吉林", "辽林", "内蒙古", "河北", "山西", "陕西", "山东"};
 }
 
 }  // namespace
@@ -174,12 +168,9 @@ qx::FormSection main_window_form(const ProgramHosts& hosts)
         combo_unit(kUnitCombo3, "组合框3", 480, 72, {}),
         combo_unit(kUnitCombo2, "组合框2", 408, 72, {}),
         combo_unit(kUnitCombo1, "组合框1", 328, 80, province_items()),
-        browser_unit(kUnitBrowser4, "超文本浏览框4", -136, 23, 809, 33, 1,
-                     notice_site + "/day/shenzhen1.htm"),
-        label_unit(kUnitLabel1, "标签1", 8, 280, 336, 24,
-                   "如网速较慢请耐心等待,如不能用请等待更新,作者：555018370"),
-        browser_unit(kUnitBrowser2, "超文本浏览框2", 0, 272, 673, 125, 0,
-                     notice_site + "/day/shenzhen.htm"),
+        browser_unit(kUnitBrowser4, "超文本浏览框4", -136, 23, 809, 33, 1, notice_site + "/day/shenzhen1.htm"),
+        label_unit(kUnitLabel1, "标签1", 8, 280, 336, 24, "如网速较慢请耐心等待,如不能用请等待更新,作者：555018370"),
+        browser_unit(kUnitBrowser2, "超文本浏览框2", 0, 272, 673, 125, 0, notice_site + "/day/shenzhen.htm"),
         button_unit(kUnitButton3, "按钮3", 219, "今日生活指数"),
         button_unit(kUnitButton2, "按钮2", 120, "整点天气实况"),
         button_unit(kUnitButton1, "按钮1", 20, "天气预报"),
@@ -192,12 +183,9 @@ qx::FormSection main_window_form(const ProgramHosts& hosts)
 std::vector<NamedBinding> main_window_bindings()
 {
     return {
-        {kUnitWindow, 0, "OnWindowCreated"},
-        {kUnitCombo1, 0, "FillCityList"},
-        {kUnitCombo2, 0, "FillDistrictList"},
-        {kUnitButton1, 0, "ShowForecastPage"},
-        {kUnitButton2, 0, "ShowLivePage"},
-        {kUnitButton3, 0, "ShowLivingIndexPage"},
+        {kUnitWindow, 0, "OnWindowCreated"},  {kUnitCombo1, 0, "FillCityList"},
+        {kUnitCombo2, 0, "FillDistrictList"}, {kUnitButton1, 0, "ShowForecastPage"},
+        {kUnitButton2, 0, "ShowLivePage"},    {kUnitButton3, 0, "ShowLivingIndexPage"},
     };
 }
 
@@ -213,12 +201,12 @@ void bind_events(qx::FormSection& form, const std::vector<NamedBinding>& binding
                 unit = &candidate;
         }
         if (!unit)
-            throw std::runtime_error("event binding for routine " + binding.routine +
-                                     ": no unit " + qx::hex32(binding.unit_id) + " in the form");
+            throw std::runtime_error("event binding for routine " + binding.routine + ": no unit " +
+                                     qx::hex32(binding.unit_id) + " in the form");
         std::optional<uint32_t> offset = code_offset_of(binding.routine);
         if (!offset)
-            throw std::runtime_error("event handler " + binding.routine + " of unit " +
-                                     qx::hex32(binding.unit_id) + " is not in the code section");
+            throw std::runtime_error("event handler " + binding.routine + " of unit " + qx::hex32(binding.unit_id) +
+                                     " is not in the code section");
         resolved.push_back({unit, {binding.event, *offset}});
     }
     // A unit holds one handler per event: binding again replaces, never duplicates.

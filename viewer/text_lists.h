@@ -20,7 +20,9 @@ inline void AppendToTextList(void** list, char* text)
     using namespace qx::rt;
     uint32_t count = ArrayElementCount(*list);
     RegisterArrayVariable(list);
-    void* grown = ArrayDimensionCount(*list) == 1 ? Reallocate(*list, uint32_t(qx::array_block_size(count + 1, sizeof(char*)))) : nullptr;
+    void* grown = ArrayDimensionCount(*list) == 1
+                      ? Reallocate(*list, uint32_t(qx::array_block_size(count + 1, sizeof(char*))))
+                      : nullptr;
     if (!grown) {
         // Not a plain one-dimensional list: start one holding the same elements.
         grown = NewArray(count + 1, sizeof(char*));

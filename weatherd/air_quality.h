@@ -23,16 +23,16 @@ constexpr size_t kPollutantCount = 6;
 
 // The averages the regulation's table has a column for.
 enum class Averaging {
-  kSo2Day,        // 24-hour mean, μg/m³
-  kSo2Hour,       // 1-hour, μg/m³; the column ends at 800 (IAQI 200)
-  kNo2Day,
-  kNo2Hour,
-  kPm10Day,
-  kCoDay,         // 24-hour mean, mg/m³
-  kCoHour,        // 1-hour, mg/m³
-  kO3Hour,        // 1-hour, μg/m³
-  kO3EightHours,  // 8-hour moving mean, μg/m³; the column ends at 800 (IAQI 300)
-  kPm25Day,
+    kSo2Day,   // 24-hour mean, μg/m³
+    kSo2Hour,  // 1-hour, μg/m³; the column ends at 800 (IAQI 200)
+    kNo2Day,
+    kNo2Hour,
+    kPm10Day,
+    kCoDay,         // 24-hour mean, mg/m³
+    kCoHour,        // 1-hour, mg/m³
+    kO3Hour,        // 1-hour, μg/m³
+    kO3EightHours,  // 8-hour moving mean, μg/m³; the column ends at 800 (IAQI 300)
+    kPm25Day,
 };
 
 // The IAQI of one concentration in the column's unit, rounded up. Past the top of a whole
@@ -43,20 +43,20 @@ std::optional<int> IndividualIndex(Averaging averaging, double concentration);
 
 // One of the regulation's six levels.
 struct AqiLevel {
-  int level;               // 1 to 6
-  const char* category;    // "优" ... "严重污染"
-  const char* color_name;  // "绿色" ...
-  const char* color;       // "#00e400" ...
-  const char* health;      // the effect on health
-  const char* advice;      // what sensitive groups and everyone should do
+    int level;               // 1 to 6
+    const char* category;    // "优" ... "严重污染"
+    const char* color_name;  // "绿色" ...
+    const char* color;       // "#00e400" ...
+    const char* health;      // the effect on health
+    const char* advice;      // what sensitive groups and everyone should do
 };
 
 const AqiLevel& LevelOf(int aqi);
 
 struct AirQuality {
-  int aqi = 0;
-  std::vector<Pollutant> primary;  // those with the largest IAQI, when the AQI is above 50
-  const AqiLevel* level = nullptr;
+    int aqi = 0;
+    std::vector<Pollutant> primary;  // those with the largest IAQI, when the AQI is above 50
+    const AqiLevel* level = nullptr;
 };
 
 // "细颗粒物(PM2.5)" ...
@@ -67,7 +67,7 @@ std::optional<AirQuality> CombineIndexes(const std::array<std::optional<int>, kP
 
 // One hour's concentrations as the provider gives them: μg/m³ for all six, CO included.
 struct PollutantHour {
-  std::array<std::optional<double>, kPollutantCount> micrograms;
+    std::array<std::optional<double>, kPollutantCount> micrograms;
 };
 
 // `hours` are consecutive hours, oldest first. The day is the 24 hours from `day_start`

@@ -8,21 +8,26 @@ namespace weatherd {
 namespace {
 
 struct Variable {
-  Pollutant pollutant;
-  const char* name;  // the API's
+    Pollutant pollutant;
+    const char* name;  // the API's
 };
 
 // Indexed by Pollutant.
 constexpr Variable kVariables[] = {
-    {Pollutant::kSo2, "sulphur_dioxide"}, {Pollutant::kNo2, "nitrogen_dioxide"}, {Pollutant::kPm10, "pm10"},
-    {Pollutant::kCo, "carbon_monoxide"},  {Pollutant::kO3, "ozone"},             {Pollutant::kPm25, "pm2_5"},
+    {Pollutant::kSo2, "sulphur_dioxide"},
+    {Pollutant::kNo2, "nitrogen_dioxide"},
+    {Pollutant::kPm10, "pm10"},
+    {Pollutant::kCo, "carbon_monoxide"},
+    {Pollutant::kO3, "ozone"},
+    {Pollutant::kPm25, "pm2_5"},
 };
 
-constexpr bool VariablesInPollutantOrder() {
-  for (size_t i = 0; i < std::size(kVariables); ++i)
-    if (static_cast<size_t>(kVariables[i].pollutant) != i)
-      return false;
-  return true;
+constexpr bool VariablesInPollutantOrder()
+{
+    for (size_t i = 0; i < std::size(kVariables); ++i)
+        if (static_cast<size_t>(kVariables[i].pollutant) != i)
+            return false;
+    return true;
 }
 static_assert(std::size(kVariables) == kPollutantCount && VariablesInPollutantOrder());
 
@@ -38,98 +43,104 @@ constexpr int64_t kLongestSeriesHours = 24 * 16;
 constexpr int64_t kHourSeconds = 3600;
 
 // The index of the hour at `unix_seconds` in `series`, when it holds that hour.
-std::optional<size_t> HourIndex(const AirQualitySeries& series, int64_t unix_seconds) {
-  int64_t offset = unix_seconds - series.first;
-  if (offset < 0 || offset % kHourSeconds != 0 || offset / kHourSeconds >= static_cast<int64_t>(series.hours.size()))
-    return std::nullopt;
-  return static_cast<size_t>(offset / kHourSeconds);
+std::optional<size_t> HourIndex(const AirQualitySeries& series, int64_t unix_seconds)
+{
+    int64_t offset = unix_seconds - series.first;
+    if (offset < 0 || offset % kHourSeconds != 0 || offset / kHourSeconds >= static_cast<int64_t>(series.hours.size()))
+        return std::nullopt;
+    return static_cast<size_t>(offset / kHourSeconds);
 }
 
 }  // namespace
 
-std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key) {
-  std::string base(upstream);
-  while (!base.empty() && base.back() == '/')
-    base.pop_back();
-  char place[96];
-  std::snprintf(place, sizeof place, "latitude=%.4f&longitude=%.4f", at.latitude, at.longitude);
-  std::string hourly;
-  // The order the pages name them in, PM2.5 first; the answer's order does not matter.
-  for (Pollutant pollutant : {Pollutant::kPm25, Pollutant::kPm10, Pollutant::kCo, Pollutant::kNo2, Pollutant::kSo2,
-                              Pollutant::kO3}) {
-    if (!hourly.empty())
-      hourly += ',';
-    hourly += kVariables[static_cast<size_t>(pollutant)].name;
-  }
-  std::string url = base + "/v1/air-quality?" + place + "&timezone=Asia%2FShanghai&past_days=" +
-                    std::to_string(kPastDays) + "&forecast_days=" + std::to_string(kForecastDays) + "&hourly=" + hourly;
-  if (!api_key.empty()) {
-    url += "&apikey=";
-    url += api_key;
-  }
-  return url;
-}
-
-double AirQualityRequestCost() {
-  return RequestCost(std::size(kVariables), kPastDays + kForecastDays);
-}
-
-std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::string& error) {
-  std::vector<const char*> names;
-  for (const Variable& variable : kVariables)
-    names.push_back(variable.name);
-  return ParseHourlyAnswer(json, names, error);
-}
-
-AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer) {
-  AirQualitySeries series;
-  const ForecastSeries& hourly = answer.hourly;
-  if (hourly.times.empty())
-    return series;
-  int64_t first = UnixSeconds(hourly.times[0]), last = first;
-  for (const LocalTime& time : hourly.times) {
-    first = std::min(first, UnixSeconds(time));
-    last = std::max(last, UnixSeconds(time));
-  }
-  first -= first % kHourSeconds;  // times are on the hour; one that is not finds no place
-  series.first = first;
-  series.hours.resize(static_cast<size_t>(std::min((last - first) / kHourSeconds + 1, kLongestSeriesHours)));
-  std::vector<std::optional<size_t>> places;
-  for (const LocalTime& time : hourly.times)
-    places.push_back(HourIndex(series, UnixSeconds(time)));
-  // Each column is looked up once: pages are made from the kept answer every time.
-  for (const Variable& variable : kVariables) {
-    auto column = hourly.values.find(variable.name);
-    if (column == hourly.values.end())
-      continue;
-    for (size_t i = 0; i < places.size() && i < column->second.size(); ++i) {
-      if (places[i])
-        series.hours[*places[i]].micrograms[static_cast<size_t>(variable.pollutant)] = column->second[i];
+std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key)
+{
+    std::string base(upstream);
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    char place[96];
+    std::snprintf(place, sizeof place, "latitude=%.4f&longitude=%.4f", at.latitude, at.longitude);
+    std::string hourly;
+    // The order the pages name them in, PM2.5 first; the answer's order does not matter.
+    for (Pollutant pollutant :
+         {Pollutant::kPm25, Pollutant::kPm10, Pollutant::kCo, Pollutant::kNo2, Pollutant::kSo2, Pollutant::kO3}) {
+        if (!hourly.empty())
+            hourly += ',';
+        hourly += kVariables[static_cast<size_t>(pollutant)].name;
     }
-  }
-  return series;
+    std::string url = base + "/v1/air-quality?" + place +
+                      "&timezone=Asia%2FShanghai&past_days=" + std::to_string(kPastDays) +
+                      "&forecast_days=" + std::to_string(kForecastDays) + "&hourly=" + hourly;
+    if (!api_key.empty()) {
+        url += "&apikey=";
+        url += api_key;
+    }
+    return url;
 }
 
-void WorkOutIndexes(AirQualitySeries& series) {
-  series.hour_indexes.clear();
-  series.day_indexes.assign(series.hours.size(), std::nullopt);
-  for (size_t i = 0; i < series.hours.size(); ++i) {
-    series.hour_indexes.push_back(HourAirQuality(series.hours, i));
-    if (ChinaTime(series.first + static_cast<int64_t>(i) * kHourSeconds).hour == 0)
-      series.day_indexes[i] = DayAirQuality(series.hours, i);
-  }
+double AirQualityRequestCost() { return RequestCost(std::size(kVariables), kPastDays + kForecastDays); }
+
+std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::string& error)
+{
+    std::vector<const char*> names;
+    for (const Variable& variable : kVariables)
+        names.push_back(variable.name);
+    return ParseHourlyAnswer(json, names, error);
 }
 
-void AttachAirQuality(const AirQualitySeries& series, WeatherReport& report) {
-  bool worked_out = series.hour_indexes.size() == series.hours.size() && series.day_indexes.size() == series.hours.size();
-  for (DailyForecast& day : report.days) {
-    if (std::optional<size_t> start = HourIndex(series, UnixSeconds({day.date, 0, 0})))
-      day.air_quality = worked_out ? series.day_indexes[*start] : DayAirQuality(series.hours, *start);
-  }
-  for (HourlyObservation& hour : report.hours) {
-    if (std::optional<size_t> at = HourIndex(series, UnixSeconds(hour.time)))
-      hour.air_quality = worked_out ? series.hour_indexes[*at] : HourAirQuality(series.hours, *at);
-  }
+AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer)
+{
+    AirQualitySeries series;
+    const ForecastSeries& hourly = answer.hourly;
+    if (hourly.times.empty())
+        return series;
+    int64_t first = UnixSeconds(hourly.times[0]), last = first;
+    for (const LocalTime& time : hourly.times) {
+        first = std::min(first, UnixSeconds(time));
+        last = std::max(last, UnixSeconds(time));
+    }
+    first -= first % kHourSeconds;  // times are on the hour; one that is not finds no place
+    series.first = first;
+    series.hours.resize(static_cast<size_t>(std::min((last - first) / kHourSeconds + 1, kLongestSeriesHours)));
+    std::vector<std::optional<size_t>> places;
+    for (const LocalTime& time : hourly.times)
+        places.push_back(HourIndex(series, UnixSeconds(time)));
+    // Each column is looked up once: pages are made from the kept answer every time.
+    for (const Variable& variable : kVariables) {
+        auto column = hourly.values.find(variable.name);
+        if (column == hourly.values.end())
+            continue;
+        for (size_t i = 0; i < places.size() && i < column->second.size(); ++i) {
+            if (places[i])
+                series.hours[*places[i]].micrograms[static_cast<size_t>(variable.pollutant)] = column->second[i];
+        }
+    }
+    return series;
+}
+
+void WorkOutIndexes(AirQualitySeries& series)
+{
+    series.hour_indexes.clear();
+    series.day_indexes.assign(series.hours.size(), std::nullopt);
+    for (size_t i = 0; i < series.hours.size(); ++i) {
+        series.hour_indexes.push_back(HourAirQuality(series.hours, i));
+        if (ChinaTime(series.first + static_cast<int64_t>(i) * kHourSeconds).hour == 0)
+            series.day_indexes[i] = DayAirQuality(series.hours, i);
+    }
+}
+
+void AttachAirQuality(const AirQualitySeries& series, WeatherReport& report)
+{
+    bool worked_out =
+        series.hour_indexes.size() == series.hours.size() && series.day_indexes.size() == series.hours.size();
+    for (DailyForecast& day : report.days) {
+        if (std::optional<size_t> start = HourIndex(series, UnixSeconds({day.date, 0, 0})))
+            day.air_quality = worked_out ? series.day_indexes[*start] : DayAirQuality(series.hours, *start);
+    }
+    for (HourlyObservation& hour : report.hours) {
+        if (std::optional<size_t> at = HourIndex(series, UnixSeconds(hour.time)))
+            hour.air_quality = worked_out ? series.hour_indexes[*at] : HourAirQuality(series.hours, *at);
+    }
 }
 
 }  // namespace weatherd

@@ -32,12 +32,12 @@ std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::stri
 
 // Consecutive hours of concentrations from `first` (local time, on the hour).
 struct AirQualitySeries {
-  int64_t first = 0;  // unix seconds of hours[0]
-  std::vector<PollutantHour> hours;
-  // When worked out (WorkOutIndexes), the AQI of each hour, and of the day that starts at
-  // each hour; empty until then.
-  std::vector<std::optional<AirQuality>> hour_indexes;
-  std::vector<std::optional<AirQuality>> day_indexes;
+    int64_t first = 0;  // unix seconds of hours[0]
+    std::vector<PollutantHour> hours;
+    // When worked out (WorkOutIndexes), the AQI of each hour, and of the day that starts at
+    // each hour; empty until then.
+    std::vector<std::optional<AirQuality>> hour_indexes;
+    std::vector<std::optional<AirQuality>> day_indexes;
 };
 
 AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer);

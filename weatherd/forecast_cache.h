@@ -33,94 +33,94 @@
 namespace weatherd {
 
 struct ForecastCacheSettings {
-  std::string upstream;            // API base, "https://host[:port]"
-  std::string api_key;             // empty: the free API
-  std::filesystem::path directory;  // empty: memory only
-  int64_t fresh_seconds = 1800;
-  int64_t pause_after_failure_seconds = 60;
-  int64_t longest_retry_after_seconds = 3600;
-  // The longest a page waits for its place's request, queue and lock included; past it the
-  // page is made from what is kept.
-  double longest_page_wait_seconds = 20;
-  // How long the queue is held back after a refusal for concurrency.
-  double concurrency_hold_back_seconds = 1;
-  // What is kept: the forecast, or another answer of the provider's read into the same
-  // shape (the air quality), each by its own cache with its own failure pause, both through
-  // the one queue. The kind names the files on disk, their header line and the log lines;
-  // `cost` is what one request counts as against the provider's budget.
-  std::string kind = "forecast";
-  std::function<std::string(std::string_view upstream, const Coordinates& at, std::string_view api_key)> request_url =
-      ForecastRequestUrl;
-  std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = ParseForecast;
-  bool covers_daily = true;  // the answer has a daily block, which must hold today too
-  double cost = ForecastRequestCost();
+    std::string upstream;             // API base, "https://host[:port]"
+    std::string api_key;              // empty: the free API
+    std::filesystem::path directory;  // empty: memory only
+    int64_t fresh_seconds = 1800;
+    int64_t pause_after_failure_seconds = 60;
+    int64_t longest_retry_after_seconds = 3600;
+    // The longest a page waits for its place's request, queue and lock included; past it the
+    // page is made from what is kept.
+    double longest_page_wait_seconds = 20;
+    // How long the queue is held back after a refusal for concurrency.
+    double concurrency_hold_back_seconds = 1;
+    // What is kept: the forecast, or another answer of the provider's read into the same
+    // shape (the air quality), each by its own cache with its own failure pause, both through
+    // the one queue. The kind names the files on disk, their header line and the log lines;
+    // `cost` is what one request counts as against the provider's budget.
+    std::string kind = "forecast";
+    std::function<std::string(std::string_view upstream, const Coordinates& at, std::string_view api_key)> request_url =
+        ForecastRequestUrl;
+    std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = ParseForecast;
+    bool covers_daily = true;  // the answer has a daily block, which must hold today too
+    double cost = ForecastRequestCost();
 };
 
 class ForecastCache {
- public:
-  using Fetch = std::function<UpstreamAnswer(const std::string& url)>;
-  using Clock = std::function<int64_t()>;  // unix seconds
+public:
+    using Fetch = std::function<UpstreamAnswer(const std::string& url)>;
+    using Clock = std::function<int64_t()>;  // unix seconds
 
-  // `queue` is the provider's, shared with every other kind of request to it; it must
-  // outlive the cache.
-  ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue);
+    // `queue` is the provider's, shared with every other kind of request to it; it must
+    // outlive the cache.
+    ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue);
 
-  struct Result {
-    std::shared_ptr<const ProviderForecast> forecast;  // null: nothing fetched, nothing kept
-    int64_t fetched_at = 0;
-    bool fresh = false;
-    int64_t max_age_seconds = 0;  // what is left of its freshness, 0 ... the time-to-live
-  };
+    struct Result {
+        std::shared_ptr<const ProviderForecast> forecast;  // null: nothing fetched, nothing kept
+        int64_t fetched_at = 0;
+        bool fresh = false;
+        int64_t max_age_seconds = 0;  // what is left of its freshness, 0 ... the time-to-live
+    };
 
-  // The forecast for one place, fetched first when what is kept is not fresh and the
-  // provider is not being left alone.
-  Result ForPlace(const std::string& code, const Coordinates& at);
-  // The same when it can be had at once: fresh and in memory, the place not busy.
-  std::optional<Result> FreshAtOnce(const std::string& code);
+    // The forecast for one place, fetched first when what is kept is not fresh and the
+    // provider is not being left alone.
+    Result ForPlace(const std::string& code, const Coordinates& at);
+    // The same when it can be had at once: fresh and in memory, the place not busy.
+    std::optional<Result> FreshAtOnce(const std::string& code);
 
- private:
-  struct Entry {
-    std::mutex lock;
-    std::condition_variable fetched;
-    std::shared_ptr<const ProviderForecast> forecast;
-    int64_t fetched_at = 0;
-    std::atomic<bool> disk_read{false};  // read without the lock by FreshAtOnce
-    bool fetching = false;
-    uint64_t fetches = 0;  // completed requests, so a waiter knows its request ended
-    bool last_fetch_succeeded = false;
-  };
+private:
+    struct Entry {
+        std::mutex lock;
+        std::condition_variable fetched;
+        std::shared_ptr<const ProviderForecast> forecast;
+        int64_t fetched_at = 0;
+        std::atomic<bool> disk_read{false};  // read without the lock by FreshAtOnce
+        bool fetching = false;
+        uint64_t fetches = 0;  // completed requests, so a waiter knows its request ended
+        bool last_fetch_succeeded = false;
+    };
 
-  enum class Kind { kGood, kFailed, kHeldBack };
-  struct Outcome {
-    Kind kind = Kind::kFailed;
-    std::shared_ptr<const ProviderForecast> forecast;
-    int64_t fetched_at = 0;
-    std::string body;
-    int64_t pause_seconds = 0;  // on failure
-    bool retry = false;         // held back briefly: worth asking again
-    std::string error;
-  };
+    enum class Kind { kGood, kFailed, kHeldBack };
+    struct Outcome {
+        Kind kind = Kind::kFailed;
+        std::shared_ptr<const ProviderForecast> forecast;
+        int64_t fetched_at = 0;
+        std::string body;
+        int64_t pause_seconds = 0;  // on failure
+        bool retry = false;         // held back briefly: worth asking again
+        std::string error;
+    };
 
-  Outcome Ask(const Coordinates& at);
-  Outcome AskGuarded(const Coordinates& at);
-  Outcome AskPolitely(const std::string& code, const Coordinates& at, int64_t known_fetched_at);
-  struct FromDisk {
-    std::shared_ptr<const ProviderForecast> forecast;
-    int64_t fetched_at = 0;
-  };
-  std::optional<FromDisk> ReadFromDisk(const std::string& code) const;
-  void WriteToDisk(const std::string& code, const std::string& body, int64_t fetched_at);
-  std::filesystem::path FileFor(const std::string& code, const char* suffix = ".json") const;
-  Result Kept(const Entry& entry, bool succeeded) const;
-  Entry& EntryFor(const std::string& code);
+    Outcome Ask(const Coordinates& at);
+    Outcome AskGuarded(const Coordinates& at);
+    Outcome AskPolitely(const std::string& code, const Coordinates& at, int64_t known_fetched_at);
+    struct FromDisk {
+        std::shared_ptr<const ProviderForecast> forecast;
+        int64_t fetched_at = 0;
+    };
+    std::optional<FromDisk> ReadFromDisk(const std::string& code) const;
+    void WriteToDisk(const std::string& code, const std::string& body, int64_t fetched_at);
+    std::filesystem::path FileFor(const std::string& code, const char* suffix = ".json") const;
+    Result Kept(const Entry& entry, bool succeeded) const;
+    Entry& EntryFor(const std::string& code);
 
-  ForecastCacheSettings settings_;
-  Fetch fetch_;
-  Clock clock_;
-  UpstreamQueue& queue_;
-  std::mutex table_lock_;  // guards entries_ only
-  std::map<std::string, std::unique_ptr<Entry>> entries_;
-  std::atomic<int64_t> quiet_until_{0};
+    ForecastCacheSettings settings_;
+    Fetch fetch_;
+    Clock clock_;
+    UpstreamQueue& queue_;
+    std::mutex table_lock_;  // guards entries_ only
+    std::map<std::string, std::unique_ptr<Entry>> entries_;
+    std::atomic<int64_t> quiet_until_{0};
 };
 
 }  // namespace weatherd

@@ -11,22 +11,22 @@ namespace weatherd {
 
 // A picture of palette indexes; index 0 is transparent.
 class Canvas {
- public:
-  Canvas(int width, int height) : width_(width), height_(height), pixels_(static_cast<size_t>(width * height), 0) {}
+public:
+    Canvas(int width, int height) : width_(width), height_(height), pixels_(static_cast<size_t>(width * height), 0) {}
 
-  int width() const { return width_; }
-  int height() const { return height_; }
-  uint8_t At(int x, int y) const { return pixels_[static_cast<size_t>(y * width_ + x)]; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    uint8_t At(int x, int y) const { return pixels_[static_cast<size_t>(y * width_ + x)]; }
 
-  void Set(int x, int y, uint8_t color);
-  void Disc(double cx, double cy, double r, uint8_t color);
-  void Line(int x0, int y0, int x1, int y1, uint8_t color);
-  void Box(int x0, int y0, int x1, int y1, uint8_t color);  // inclusive corners
+    void Set(int x, int y, uint8_t color);
+    void Disc(double cx, double cy, double r, uint8_t color);
+    void Line(int x0, int y0, int x1, int y1, uint8_t color);
+    void Box(int x0, int y0, int x1, int y1, uint8_t color);  // inclusive corners
 
- private:
-  int width_;
-  int height_;
-  std::vector<uint8_t> pixels_;
+private:
+    int width_;
+    int height_;
+    std::vector<uint8_t> pixels_;
 };
 
 // A GIF89a file of the canvas with the service's 16-colour palette, index 0 transparent.
@@ -36,6 +36,6 @@ std::string EncodeGif(const Canvas& canvas);
 std::map<std::string, std::string> DrawAllImages();
 
 std::string WeatherIconPath(int icon, bool night);  // "/m2/i/icon_weather/29x20/d01.gif"
-std::string LivingIconPath(const char* key);         // "/m2/i/living/chuanyi.gif"
+std::string LivingIconPath(const char* key);        // "/m2/i/living/chuanyi.gif"
 
 }  // namespace weatherd

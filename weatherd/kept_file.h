@@ -25,8 +25,8 @@ namespace weatherd {
 constexpr size_t kLongestKeptFile = 1 << 20;
 
 struct KeptFile {
-  int64_t fetched_at = 0;  // unix seconds
-  std::string body;
+    int64_t fetched_at = 0;  // unix seconds
+    std::string body;
 };
 
 // The kept file at `path` whose first line starts with `header`; nothing, with `why`, when
@@ -44,26 +44,26 @@ bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, s
 // asking the provider too. The wait is bounded; a lock not had in time, or a lock file
 // that is not a regular file, leaves the place unlocked (held() false) and says why.
 class PlaceLock {
- public:
-  PlaceLock(const std::filesystem::path& path, double longest_wait_seconds);
-  ~PlaceLock();
-  PlaceLock(const PlaceLock&) = delete;
-  PlaceLock& operator=(const PlaceLock&) = delete;
-  bool held() const { return fd_ >= 0; }
-  const std::string& why() const { return why_; }
-  bool waited() const { return waited_; }  // another holder had it first
+public:
+    PlaceLock(const std::filesystem::path& path, double longest_wait_seconds);
+    ~PlaceLock();
+    PlaceLock(const PlaceLock&) = delete;
+    PlaceLock& operator=(const PlaceLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    const std::string& why() const { return why_; }
+    bool waited() const { return waited_; }  // another holder had it first
 
- private:
-  int fd_ = -1;
-  bool waited_ = false;
-  std::string why_;
+private:
+    int fd_ = -1;
+    bool waited_ = false;
+    std::string why_;
 };
 
 // How a kept answer stands at `now` for a time-to-live of `ttl` seconds.
 struct Freshness {
-  bool fresh = false;
-  int64_t age_seconds = 0;      // 0 for a stamp in the future
-  int64_t max_age_seconds = 0;  // what a cache in front may keep a page made from it: 0 ... ttl
+    bool fresh = false;
+    int64_t age_seconds = 0;      // 0 for a stamp in the future
+    int64_t max_age_seconds = 0;  // what a cache in front may keep a page made from it: 0 ... ttl
 };
 Freshness FreshnessAt(int64_t fetched_at, int64_t now, int64_t ttl);
 

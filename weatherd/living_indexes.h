@@ -10,10 +10,10 @@
 namespace weatherd {
 
 struct LivingIndex {
-  const char* key;   // badge file name stem
-  const char* name;  // "穿衣指数", ...
-  std::string level;   // "—" when the data needed is missing
-  std::string advice;
+    const char* key;    // badge file name stem
+    const char* name;   // "穿衣指数", ...
+    std::string level;  // "—" when the data needed is missing
+    std::string advice;
 };
 
 // From today's forecast and tomorrow's (for rain in the next two days); `tomorrow` may be

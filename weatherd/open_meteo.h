@@ -17,8 +17,8 @@
 namespace weatherd {
 
 struct Coordinates {
-  double latitude;
-  double longitude;
+    double latitude;
+    double longitude;
 };
 
 // "{upstream}/v1/forecast?latitude=..&longitude=..&timezone=Asia/Shanghai&..." with the
@@ -48,15 +48,15 @@ std::string RefusalReason(std::string_view body);
 
 // One block of the answer ("hourly" or "daily"): its times and each variable's values.
 struct ForecastSeries {
-  std::vector<LocalTime> times;
-  std::map<std::string, std::vector<std::optional<double>>, std::less<>> values;
+    std::vector<LocalTime> times;
+    std::map<std::string, std::vector<std::optional<double>>, std::less<>> values;
 
-  std::optional<double> At(std::string_view variable, size_t index) const;
+    std::optional<double> At(std::string_view variable, size_t index) const;
 };
 
 struct ProviderForecast {
-  ForecastSeries hourly;
-  ForecastSeries daily;
+    ForecastSeries hourly;
+    ForecastSeries daily;
 };
 
 // Decodes an answer. On a malformed one returns nothing and sets `error` to a message

@@ -13,17 +13,17 @@
 namespace weatherd {
 
 struct Place {
-  std::string province;  // UTF-8, as the combo box item reads ("北京." keeps its stop)
-  std::string city;
-  std::string district;
-  std::string code;
-  std::optional<Coordinates> coordinates;  // none: the provider cannot be asked for it
+    std::string province;  // UTF-8, as the combo box item reads ("北京." keeps its stop)
+    std::string city;
+    std::string district;
+    std::string code;
+    std::optional<Coordinates> coordinates;  // none: the provider cannot be asked for it
 };
 
 struct PlaceTable {
-  std::vector<Place> places;  // in file order, one per code (the first entry wins)
+    std::vector<Place> places;  // in file order, one per code (the first entry wins)
 
-  const Place* Find(std::string_view code) const;
+    const Place* Find(std::string_view code) const;
 };
 
 // Reads a settings file in GBK. Entries stand one to a line as P-C-D@code#; section tags,

@@ -17,14 +17,14 @@
 namespace weatherd {
 
 struct ServiceContext {
-  const Options& options;
-  const PlaceTable& places;
-  const std::map<std::string, std::string>& images;
-  WeatherSources& sources;
-  std::string notice_host;          // host[:port] named in the notice's download address
-  int64_t started_at = 0;           // Last-Modified of the fixed files
-  std::function<int64_t()> clock;   // unix seconds
-  const std::atomic<bool>& stopping;
+    const Options& options;
+    const PlaceTable& places;
+    const std::map<std::string, std::string>& images;
+    WeatherSources& sources;
+    std::string notice_host;         // host[:port] named in the notice's download address
+    int64_t started_at = 0;          // Last-Modified of the fixed files
+    std::function<int64_t()> clock;  // unix seconds
+    const std::atomic<bool>& stopping;
 };
 
 // The answer to one request. Unless `may_wait`, nothing when it would have to wait (a city

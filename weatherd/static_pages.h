@@ -11,9 +11,9 @@
 namespace weatherd {
 
 struct StaticFile {
-  const char* path;
-  const char* content_type;
-  const char* body;
+    const char* path;
+    const char* content_type;
+    const char* body;
 };
 
 // Stylesheets and scripts the page head and the city pages name.
@@ -21,7 +21,7 @@ const StaticFile* FindStaticFile(std::string_view path);
 const StaticFile* StaticFilesBegin();
 const StaticFile* StaticFilesEnd();
 
-std::string StripBannerPage(const LocalTime& now);   // "/day/shenzhen1.htm", 809 x 33
+std::string StripBannerPage(const LocalTime& now);    // "/day/shenzhen1.htm", 809 x 33
 std::string WelcomeBannerPage(const LocalTime& now);  // "/day/shenzhen.htm", 673 x 125
 std::string DownloadPage();
 std::string IndexPage(const PlaceTable& places);

@@ -6,144 +6,156 @@
 
 namespace weatherd {
 
-std::optional<SourceMode> ParseSourceMode(const std::string& name) {
-  if (name == "open-meteo")
-    return SourceMode::kOpenMeteo;
-  if (name == "model")
-    return SourceMode::kModel;
-  if (name == "auto")
-    return SourceMode::kAuto;
-  return std::nullopt;
+std::optional<SourceMode> ParseSourceMode(const std::string& name)
+{
+    if (name == "open-meteo")
+        return SourceMode::kOpenMeteo;
+    if (name == "model")
+        return SourceMode::kModel;
+    if (name == "auto")
+        return SourceMode::kAuto;
+    return std::nullopt;
 }
 
 WeatherSources::WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
                                ForecastCache* air_quality_cache)
-    : mode_(mode), cache_(cache), fresh_seconds_(fresh_seconds), air_quality_cache_(air_quality_cache) {}
+    : mode_(mode), cache_(cache), fresh_seconds_(fresh_seconds), air_quality_cache_(air_quality_cache)
+{
+}
 
 // A model page changes on the hour (its newest observation), so it keeps until then.
-SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now) const {
-  SourcedReport sourced;
-  sourced.report = ModelReport(place.province, place.code, now);
-  AttachAirQuality(*ModelSeriesFor(place, now), sourced.report);
-  sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
-  sourced.provenance.kind = Provenance::Kind::kModel;
-  sourced.last_modified = UnixSeconds({now.date, now.hour, 0});
-  sourced.max_age_seconds = std::min<int64_t>(fresh_seconds_, 3600 - (UnixSeconds(now) - sourced.last_modified));
-  return sourced;
+SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now) const
+{
+    SourcedReport sourced;
+    sourced.report = ModelReport(place.province, place.code, now);
+    AttachAirQuality(*ModelSeriesFor(place, now), sourced.report);
+    sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
+    sourced.provenance.kind = Provenance::Kind::kModel;
+    sourced.last_modified = UnixSeconds({now.date, now.hour, 0});
+    sourced.max_age_seconds = std::min<int64_t>(fresh_seconds_, 3600 - (UnixSeconds(now) - sourced.last_modified));
+    return sourced;
 }
 
 // At once only when both kinds are fresh in memory: a page whose air quality would have to
 // be asked for goes to a worker like one whose forecast would, so that it neither blocks
 // the event thread nor leaves out its air quality.
-std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now) {
-  if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
-    return ForPlace(place, now);  // nothing to wait for
-  std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code);
-  if (!kept)
-    return std::nullopt;
-  std::optional<ForecastCache::Result> air = air_quality_cache_ ? air_quality_cache_->FreshAtOnce(place.code)
-                                                                : std::optional<ForecastCache::Result>();
-  if (air_quality_cache_ && !air)
-    return std::nullopt;
-  SourcedReport sourced = FromKept(place, now, *kept);
-  if (air)
-    AddAirQuality(place.code, *air, sourced);
-  return sourced;
+std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now)
+{
+    if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
+        return ForPlace(place, now);  // nothing to wait for
+    std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code);
+    if (!kept)
+        return std::nullopt;
+    std::optional<ForecastCache::Result> air =
+        air_quality_cache_ ? air_quality_cache_->FreshAtOnce(place.code) : std::optional<ForecastCache::Result>();
+    if (air_quality_cache_ && !air)
+        return std::nullopt;
+    SourcedReport sourced = FromKept(place, now, *kept);
+    if (air)
+        AddAirQuality(place.code, *air, sourced);
+    return sourced;
 }
 
-SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now) {
-  if (mode_ == SourceMode::kModel || !cache_)
-    return FromModel(place, now);
-  ForecastCache::Result kept;
-  if (place.coordinates)
-    kept = cache_->ForPlace(place.code, *place.coordinates);
-  SourcedReport sourced = FromKept(place, now, kept);
-  if (kept.forecast && air_quality_cache_)
-    AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates), sourced);
-  return sourced;
+SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
+{
+    if (mode_ == SourceMode::kModel || !cache_)
+        return FromModel(place, now);
+    ForecastCache::Result kept;
+    if (place.coordinates)
+        kept = cache_->ForPlace(place.code, *place.coordinates);
+    SourcedReport sourced = FromKept(place, now, kept);
+    if (kept.forecast && air_quality_cache_)
+        AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates), sourced);
+    return sourced;
 }
 
-SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const {
-  int64_t now_unix = UnixSeconds(now);
-  if (kept.forecast) {
-    SourcedReport sourced;
-    // Stale data shows the hours up to when it was fetched, not forecasts as observations;
-    // its days start today all the same, since a day that is over is no forecast (data
-    // fetched before midnight showed yesterday first).
-    LocalTime shown_until = kept.fresh ? now : ChinaTime(std::min(now_unix, kept.fetched_at));
-    sourced.report = ReportFromForecast(*kept.forecast, now, shown_until);
-    sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
-    sourced.last_modified = kept.fetched_at;
-    // The cache's own figure: a page made for a --date far from the clock must not be kept
-    // longer than the data's freshness either.
-    sourced.max_age_seconds = kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds;
-    return sourced;
-  }
-  if (mode_ == SourceMode::kAuto) {
-    SourcedReport sourced = FromModel(place, now);
-    sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
-    return sourced;
-  }
-  SourcedReport none;
-  none.provenance.kind = Provenance::Kind::kNoData;
-  none.last_modified = now_unix;
-  none.max_age_seconds = kRetrySoonSeconds;
-  return none;
+SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,
+                                       const ForecastCache::Result& kept) const
+{
+    int64_t now_unix = UnixSeconds(now);
+    if (kept.forecast) {
+        SourcedReport sourced;
+        // Stale data shows the hours up to when it was fetched, not forecasts as observations;
+        // its days start today all the same, since a day that is over is no forecast (data
+        // fetched before midnight showed yesterday first).
+        LocalTime shown_until = kept.fresh ? now : ChinaTime(std::min(now_unix, kept.fetched_at));
+        sourced.report = ReportFromForecast(*kept.forecast, now, shown_until);
+        sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
+        sourced.last_modified = kept.fetched_at;
+        // The cache's own figure: a page made for a --date far from the clock must not be kept
+        // longer than the data's freshness either.
+        sourced.max_age_seconds = kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds;
+        return sourced;
+    }
+    if (mode_ == SourceMode::kAuto) {
+        SourcedReport sourced = FromModel(place, now);
+        sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
+        return sourced;
+    }
+    SourcedReport none;
+    none.provenance.kind = Provenance::Kind::kNoData;
+    none.last_modified = now_unix;
+    none.max_age_seconds = kRetrySoonSeconds;
+    return none;
 }
 
 // The air quality is had beside the forecast and kept by the same rules; a page keeps as
 // long as the shorter-lived of the two. Without it the page is whole but for "—".
-void WeatherSources::AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced) {
-  if (!kept.forecast) {
-    sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
-    return;
-  }
-  AttachAirQuality(*SeriesFor(code, kept.forecast), sourced.report);
-  sourced.report.air_quality_source = {AirQualitySource::Kind::kProvider, kept.fetched_at, !kept.fresh};
-  sourced.last_modified = std::max(sourced.last_modified, kept.fetched_at);
-  sourced.max_age_seconds = std::min(sourced.max_age_seconds, kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds);
+void WeatherSources::AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced)
+{
+    if (!kept.forecast) {
+        sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
+        return;
+    }
+    AttachAirQuality(*SeriesFor(code, kept.forecast), sourced.report);
+    sourced.report.air_quality_source = {AirQualitySource::Kind::kProvider, kept.fetched_at, !kept.fresh};
+    sourced.last_modified = std::max(sourced.last_modified, kept.fetched_at);
+    sourced.max_age_seconds = std::min(sourced.max_age_seconds, kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds);
 }
 
 std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::string& code,
-                                                                  const std::shared_ptr<const ProviderForecast>& answer) {
-  {
+                                                                  const std::shared_ptr<const ProviderForecast>& answer)
+{
+    {
+        std::lock_guard guard(laid_out_lock_);
+        LaidOut& kept = laid_out_[code];
+        if (kept.answer == answer)
+            return kept.series;
+    }
+    auto laid_out = std::make_shared<AirQualitySeries>(SeriesFromAnswer(*answer));
+    WorkOutIndexes(*laid_out);
+    std::shared_ptr<const AirQualitySeries> series = laid_out;
     std::lock_guard guard(laid_out_lock_);
-    LaidOut& kept = laid_out_[code];
-    if (kept.answer == answer)
-      return kept.series;
-  }
-  auto laid_out = std::make_shared<AirQualitySeries>(SeriesFromAnswer(*answer));
-  WorkOutIndexes(*laid_out);
-  std::shared_ptr<const AirQualitySeries> series = laid_out;
-  std::lock_guard guard(laid_out_lock_);
-  laid_out_[code] = {answer, series};
-  return series;
+    laid_out_[code] = {answer, series};
+    return series;
 }
 
-std::shared_ptr<const AirQualitySeries> WeatherSources::ModelSeriesFor(const Place& place, const LocalTime& now) const {
-  {
+std::shared_ptr<const AirQualitySeries> WeatherSources::ModelSeriesFor(const Place& place, const LocalTime& now) const
+{
+    {
+        std::lock_guard guard(model_laid_out_lock_);
+        auto kept = model_laid_out_.find(place.code);
+        if (kept != model_laid_out_.end() && kept->second.date == now.date)
+            return kept->second.series;
+    }
+    auto laid_out = std::make_shared<AirQualitySeries>(ModelAirQuality(place.province, place.code, now));
+    WorkOutIndexes(*laid_out);
+    std::shared_ptr<const AirQualitySeries> series = laid_out;
     std::lock_guard guard(model_laid_out_lock_);
-    auto kept = model_laid_out_.find(place.code);
-    if (kept != model_laid_out_.end() && kept->second.date == now.date)
-      return kept->second.series;
-  }
-  auto laid_out = std::make_shared<AirQualitySeries>(ModelAirQuality(place.province, place.code, now));
-  WorkOutIndexes(*laid_out);
-  std::shared_ptr<const AirQualitySeries> series = laid_out;
-  std::lock_guard guard(model_laid_out_lock_);
-  model_laid_out_[place.code] = {now.date, series};
-  return series;
+    model_laid_out_[place.code] = {now.date, series};
+    return series;
 }
 
-std::string SourceName(const Provenance& provenance, int64_t now_unix) {
-  switch (provenance.kind) {
+std::string SourceName(const Provenance& provenance, int64_t now_unix)
+{
+    switch (provenance.kind) {
     case Provenance::Kind::kModel: return "model";
     case Provenance::Kind::kNoData: return "none";
     case Provenance::Kind::kProvider: break;
-  }
-  if (!provenance.stale)
-    return "open-meteo";
-  return "open-meteo (" + std::to_string(std::max<int64_t>(0, now_unix - provenance.fetched_at) / 60) + " min old)";
+    }
+    if (!provenance.stale)
+        return "open-meteo";
+    return "open-meteo (" + std::to_string(std::max<int64_t>(0, now_unix - provenance.fetched_at) / 60) + " min old)";
 }
 
 }  // namespace weatherd

@@ -25,56 +25,56 @@ enum class SourceMode { kOpenMeteo, kModel, kAuto };
 std::optional<SourceMode> ParseSourceMode(const std::string& name);
 
 struct SourcedReport {
-  WeatherReport report;
-  Provenance provenance;
-  int64_t last_modified = 0;    // unix seconds
-  int64_t max_age_seconds = 0;  // how long a cache may serve the page without asking again
+    WeatherReport report;
+    Provenance provenance;
+    int64_t last_modified = 0;    // unix seconds
+    int64_t max_age_seconds = 0;  // how long a cache may serve the page without asking again
 };
 
 class WeatherSources {
- public:
-  // `cache` may be null in model mode. `air_quality_cache` keeps the air-quality answers;
-  // without it provider pages show "—" for air quality.
-  WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
-                 ForecastCache* air_quality_cache = nullptr);
+public:
+    // `cache` may be null in model mode. `air_quality_cache` keeps the air-quality answers;
+    // without it provider pages show "—" for air quality.
+    WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
+                   ForecastCache* air_quality_cache = nullptr);
 
-  SourcedReport ForPlace(const Place& place, const LocalTime& now);
-  // The same, or nothing when it would have to wait (for the provider, the disk or another
-  // page of the place): the HTTP front's event threads ask this first.
-  std::optional<SourcedReport> ForPlaceAtOnce(const Place& place, const LocalTime& now);
+    SourcedReport ForPlace(const Place& place, const LocalTime& now);
+    // The same, or nothing when it would have to wait (for the provider, the disk or another
+    // page of the place): the HTTP front's event threads ask this first.
+    std::optional<SourcedReport> ForPlaceAtOnce(const Place& place, const LocalTime& now);
 
-  // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
-  static constexpr int64_t kRetrySoonSeconds = 60;
+    // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
+    static constexpr int64_t kRetrySoonSeconds = 60;
 
- private:
-  SourcedReport FromModel(const Place& place, const LocalTime& now) const;
-  SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
-  void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
+private:
+    SourcedReport FromModel(const Place& place, const LocalTime& now) const;
+    SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
+    void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
 
-  SourceMode mode_;
-  ForecastCache* cache_;
-  int64_t fresh_seconds_;
-  ForecastCache* air_quality_cache_;
+    SourceMode mode_;
+    ForecastCache* cache_;
+    int64_t fresh_seconds_;
+    ForecastCache* air_quality_cache_;
 
-  // The hours laid out from each place's kept air-quality answer, with their AQIs worked
-  // out, made again only when the answer changes: every page of the place reads them.
-  struct LaidOut {
-    std::shared_ptr<const ProviderForecast> answer;
-    std::shared_ptr<const AirQualitySeries> series;
-  };
-  std::shared_ptr<const AirQualitySeries> SeriesFor(const std::string& code,
-                                                    const std::shared_ptr<const ProviderForecast>& answer);
-  std::mutex laid_out_lock_;
-  std::map<std::string, LaidOut> laid_out_;
+    // The hours laid out from each place's kept air-quality answer, with their AQIs worked
+    // out, made again only when the answer changes: every page of the place reads them.
+    struct LaidOut {
+        std::shared_ptr<const ProviderForecast> answer;
+        std::shared_ptr<const AirQualitySeries> series;
+    };
+    std::shared_ptr<const AirQualitySeries> SeriesFor(const std::string& code,
+                                                      const std::shared_ptr<const ProviderForecast>& answer);
+    std::mutex laid_out_lock_;
+    std::map<std::string, LaidOut> laid_out_;
 
-  // The model's air quality for a place changes with the date only: made once a day.
-  struct ModelLaidOut {
-    std::chrono::year_month_day date;
-    std::shared_ptr<const AirQualitySeries> series;
-  };
-  std::shared_ptr<const AirQualitySeries> ModelSeriesFor(const Place& place, const LocalTime& now) const;
-  mutable std::mutex model_laid_out_lock_;
-  mutable std::map<std::string, ModelLaidOut> model_laid_out_;
+    // The model's air quality for a place changes with the date only: made once a day.
+    struct ModelLaidOut {
+        std::chrono::year_month_day date;
+        std::shared_ptr<const AirQualitySeries> series;
+    };
+    std::shared_ptr<const AirQualitySeries> ModelSeriesFor(const Place& place, const LocalTime& now) const;
+    mutable std::mutex model_laid_out_lock_;
+    mutable std::map<std::string, ModelLaidOut> model_laid_out_;
 };
 
 // The name the service gives a page's source in its log and the X-Nimbra-Source header:

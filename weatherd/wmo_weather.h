@@ -10,8 +10,8 @@
 namespace weatherd {
 
 struct WeatherKind {
-  int icon;          // number in the icon file names d<NN>.gif / n<NN>.gif
-  const char* text;  // UTF-8
+    int icon;          // number in the icon file names d<NN>.gif / n<NN>.gif
+    const char* text;  // UTF-8
 };
 
 // The kind for a WMO weather code; nothing for a code outside the table.

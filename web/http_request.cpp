@@ -17,12 +17,12 @@ using namespace qx::rt;
 namespace {
 
 // WinINet's numbers, as the Windows headers name them.
-constexpr uint32_t kOpenTypeDirect = 1;       // INTERNET_OPEN_TYPE_DIRECT
-constexpr uint32_t kOpenTypeProxy = 3;        // INTERNET_OPEN_TYPE_PROXY
-constexpr uint32_t kServiceHttp = 3;          // INTERNET_SERVICE_HTTP
-constexpr uint32_t kFlagReload = 0x80000000;  // INTERNET_FLAG_RELOAD
-constexpr uint32_t kFlagSecure = 0x00800000;  // INTERNET_FLAG_SECURE
-constexpr uint32_t kQueryRawHeadersCrlf = 22; // HTTP_QUERY_RAW_HEADERS_CRLF
+constexpr uint32_t kOpenTypeDirect = 1;        // INTERNET_OPEN_TYPE_DIRECT
+constexpr uint32_t kOpenTypeProxy = 3;         // INTERNET_OPEN_TYPE_PROXY
+constexpr uint32_t kServiceHttp = 3;           // INTERNET_SERVICE_HTTP
+constexpr uint32_t kFlagReload = 0x80000000;   // INTERNET_FLAG_RELOAD
+constexpr uint32_t kFlagSecure = 0x00800000;   // INTERNET_FLAG_SECURE
+constexpr uint32_t kQueryRawHeadersCrlf = 22;  // HTTP_QUERY_RAW_HEADERS_CRLF
 constexpr uint32_t kHttpsPort = 443;
 
 constexpr const char* kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
@@ -195,8 +195,8 @@ void read_body(uint32_t request, GrowingBody& body)
         // Other handlers (another button's fetch too) run while the page comes in.
         ProcessEvents();
         uint32_t count = 0;
-        uint32_t ok = CallDll<qx::kDllInternetReadFile>(request, body.block + 8 + body.length, uint32_t(kReadSize),
-                                                        &count);
+        uint32_t ok =
+            CallDll<qx::kDllInternetReadFile>(request, body.block + 8 + body.length, uint32_t(kReadSize), &count);
         if (!ok || count == 0 || count > uint32_t(kReadSize))
             return;
         body.length += count;
@@ -264,8 +264,8 @@ void record_cookies(const char* header_text, const char* cookie_address)
 }
 
 // The exchange once the URL is split.
-void* exchange(const char* url, const char* host, const char* path, bool secure, const char* method,
-               const char* proxy, char** headers, const char* body)
+void* exchange(const char* url, const char* host, const char* path, bool secure, const char* method, const char* proxy,
+               char** headers, const char* body)
 {
     GrowingBody received;
     Text header_text;

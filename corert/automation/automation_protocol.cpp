@@ -79,9 +79,9 @@ const UnitState* find_unit(const WindowState& window, std::string_view reference
 
 std::string unit_line(const UnitState& unit)
 {
-    std::string line = "unit " + hex_id(unit.id) + " kind=" + kind_name(unit.kind) +
-                       " name=" + quoted_gbk(unit.name) + " left=" + std::to_string(unit.geometry.left) +
-                       " top=" + std::to_string(unit.geometry.top) + " width=" + std::to_string(unit.geometry.width) +
+    std::string line = "unit " + hex_id(unit.id) + " kind=" + kind_name(unit.kind) + " name=" + quoted_gbk(unit.name) +
+                       " left=" + std::to_string(unit.geometry.left) + " top=" + std::to_string(unit.geometry.top) +
+                       " width=" + std::to_string(unit.geometry.width) +
                        " height=" + std::to_string(unit.geometry.height) + " flags=" + std::to_string(unit.flags) +
                        " cursor=" + std::to_string(unit.cursor) +
                        " handler=" + (unit.handler ? hex_id(*unit.handler) : std::string("none"));

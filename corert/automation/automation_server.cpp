@@ -42,7 +42,7 @@ sockaddr_un socket_address(const std::string& path)
 // A socket file nobody listens on is left over from an earlier run.
 void remove_stale_socket(const std::string& path, const sockaddr_un& address)
 {
-    struct stat info{};
+    struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
         return;
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

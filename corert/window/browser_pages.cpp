@@ -67,10 +67,7 @@ public:
 
 }  // namespace
 
-std::unique_ptr<BrowserFactory> make_recording_browser_factory()
-{
-    return std::make_unique<RecordingBrowserFactory>();
-}
+std::unique_ptr<BrowserFactory> make_recording_browser_factory() { return std::make_unique<RecordingBrowserFactory>(); }
 
 BrowserControl* WindowCore::browser(uint32_t unit)
 {

@@ -42,8 +42,7 @@ std::string GtkWindowBackend::wait_page(uint32_t unit, std::chrono::milliseconds
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                            std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         std::string answer;
         std::string problem = on_ui(
             [this, unit](const std::shared_ptr<UiCall>& call) {
@@ -115,15 +114,14 @@ std::string GtkWindowBackend::screenshot(const std::string& path, std::chrono::m
 
 // Runs `task` on the UI thread and waits for it to finish its call (maybe later,
 // from a callback); empty when it finished in time, else why not.
-std::string GtkWindowBackend::on_ui(std::function<void(const std::shared_ptr<UiCall>&)> task, std::chrono::milliseconds timeout,
-                  std::string& text)
+std::string GtkWindowBackend::on_ui(std::function<void(const std::shared_ptr<UiCall>&)> task,
+                                    std::chrono::milliseconds timeout, std::string& text)
 {
     auto call = std::make_shared<UiCall>();
     g_idle_add(on_ui_task, new UiTask{std::move(task), call});
     std::unique_lock lock(call->mutex);
     if (!call->done_changed.wait_for(lock, timeout, [&] { return call->done; }))
-        return "the window did not answer within " + std::to_string(timeout.count() / 1000) +
-               " s (a handler holds it)";
+        return "the window did not answer within " + std::to_string(timeout.count() / 1000) + " s (a handler holds it)";
     text = call->text;
     return call->problem;
 }

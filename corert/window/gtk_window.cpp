@@ -58,14 +58,10 @@ GdkPixbuf* icon_from_ico(const qx::Bytes& ico)
 
 }  // namespace
 
-std::string utf8(std::string_view gbk)
-{
-    return gbk_to_utf8(gbk);
-}
+std::string utf8(std::string_view gbk) { return gbk_to_utf8(gbk); }
 
 GtkWindowBackend::GtkWindowBackend(BackendOptions options)
-    : WindowCore(std::move(options)),
-      auto_answer_(options.auto_answer)  // a bool: moving the options left it as it was
+    : WindowCore(std::move(options)), auto_answer_(options.auto_answer)  // a bool: moving the options left it as it was
 {
     GtkCssProvider* css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(css, kStyleSheet, -1, nullptr);
@@ -264,8 +260,7 @@ void GtkWindowBackend::on_layout_allocated(GtkWidget*, GdkRectangle*, gpointer d
         const UnitState* unit = state.find(id);
         if (!unit || !gtk_widget_get_visible(widget))
             continue;
-        GtkAllocation exact = {unit->geometry.left, unit->geometry.top, unit->geometry.width,
-                               unit->geometry.height};
+        GtkAllocation exact = {unit->geometry.left, unit->geometry.top, unit->geometry.width, unit->geometry.height};
         GtkAllocation now;
         gtk_widget_get_allocation(widget, &now);
         if (now.x != exact.x || now.y != exact.y || now.width != exact.width || now.height != exact.height) {
@@ -292,7 +287,9 @@ void GtkWindowBackend::show_unit_text(GtkWidget* widget, const UnitState& unit)
         const std::vector<std::string>& items = unit.items;
         // Every row change makes GTK measure and signal; AddItem and DeleteItem change one
         // item, so one row follows, and only another change rebuilds the list.
-        auto same_prefix = [&](size_t count) { return std::equal(items.begin(), items.begin() + count, shown.begin()); };
+        auto same_prefix = [&](size_t count) {
+            return std::equal(items.begin(), items.begin() + count, shown.begin());
+        };
         if (items.size() == shown.size() + 1 && same_prefix(shown.size())) {
             gtk_combo_box_text_append_text(combo, utf8(items.back()).c_str());
         } else if (items.size() + 1 == shown.size()) {

@@ -72,8 +72,8 @@ private:
     GtkWidget* layout_ = nullptr;
     GdkPixbuf* icon_ = nullptr;
     std::string window_title_;
-    static constexpr std::chrono::milliseconds kMainIterationInterval {1};
-    std::chrono::steady_clock::time_point last_main_iteration_ {};
+    static constexpr std::chrono::milliseconds kMainIterationInterval{1};
+    std::chrono::steady_clock::time_point last_main_iteration_{};
     std::map<uint32_t, GtkWidget*> widgets_;
     // The items each combo box's GTK model holds, so that an added or a deleted item changes
     // one row: a whole new list per item made every list fill cost a rebuild per item.

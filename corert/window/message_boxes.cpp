@@ -68,9 +68,6 @@ const MessageBoxRecord* WindowCore::open_box() const
     return nullptr;
 }
 
-MessageBoxRecord* WindowCore::open_box()
-{
-    return const_cast<MessageBoxRecord*>(std::as_const(*this).open_box());
-}
+MessageBoxRecord* WindowCore::open_box() { return const_cast<MessageBoxRecord*>(std::as_const(*this).open_box()); }
 
 }  // namespace corert

@@ -36,10 +36,7 @@ WindowStatus WindowCore::status() const
     return status;
 }
 
-std::string WindowCore::post(const UserAction& action)
-{
-    return queue_user_action(action);
-}
+std::string WindowCore::post(const UserAction& action) { return queue_user_action(action); }
 
 std::string WindowCore::answer_box(std::optional<int32_t> button)
 {

@@ -23,8 +23,8 @@ std::vector<int32_t> box_buttons(int32_t flags)
 namespace {
 
 constexpr std::pair<int32_t, const char*> kButtonNames[] = {
-    {kButtonOk, "ok"},       {kButtonCancel, "cancel"}, {kButtonAbort, "abort"}, {kButtonRetry, "retry"},
-    {kButtonIgnore, "ignore"}, {kButtonYes, "yes"},     {kButtonNo, "no"},
+    {kButtonOk, "ok"},         {kButtonCancel, "cancel"}, {kButtonAbort, "abort"}, {kButtonRetry, "retry"},
+    {kButtonIgnore, "ignore"}, {kButtonYes, "yes"},       {kButtonNo, "no"},
 };
 
 }  // namespace

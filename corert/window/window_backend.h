@@ -36,7 +36,7 @@ struct MessageBoxRecord {
     bool has_title = false;
     int32_t flags = 0;
     bool open = true;
-    int32_t answer = 0;   // the button that closed it
+    int32_t answer = 0;  // the button that closed it
 };
 
 struct BrowserVisit {
@@ -63,9 +63,9 @@ enum class IdleState {
 struct WindowStatus {
     bool loaded = false;
     bool closed = false;
-    int handler_depth = 0;  // handlers running, nested ones counted
+    int handler_depth = 0;          // handlers running, nested ones counted
     int deepest_handler_depth = 0;  // the most that ever ran at once
-    size_t queued = 0;      // events waiting for the UI thread
+    size_t queued = 0;              // events waiting for the UI thread
     std::optional<uint32_t> open_box;
 };
 

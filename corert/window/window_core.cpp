@@ -78,8 +78,7 @@ uint64_t WindowCore::get_property(uint32_t window, uint32_t unit, uint32_t prope
     return text_result(std::get<std::string>(value));
 }
 
-void WindowCore::set_property(uint32_t window, uint32_t unit, uint32_t property, int32_t, uint32_t low,
-                              uint32_t high)
+void WindowCore::set_property(uint32_t window, uint32_t unit, uint32_t property, int32_t, uint32_t low, uint32_t high)
 {
     std::string text;
     if (is_text_property(property)) {
@@ -97,7 +96,8 @@ void WindowCore::set_property(uint32_t window, uint32_t unit, uint32_t property,
             return;
         change = write_property(*state, property, static_cast<int32_t>(low), text);
         if (change == PropertyChange::None) {
-            note_once(unit, property, "writes property " + std::to_string(property) + ", which this unit does not have");
+            note_once(unit, property,
+                      "writes property " + std::to_string(property) + ", which this unit does not have");
             return;
         }
         changed = *state;

@@ -33,15 +33,15 @@ struct UnitState {
     uint32_t list_id = 0;  // as the form's unit list stores it
     uint32_t type_id = 0;
     UnitKind kind = UnitKind::Other;
-    std::string name;      // GBK, like every text below
+    std::string name;  // GBK, like every text below
     Geometry geometry;
     uint32_t flags = 0;
     uint32_t cursor = 0;
-    std::string caption;   // window title, label and button caption
-    std::string text;      // edit box text
-    std::string address;   // browser: the address it was last given (start address first)
+    std::string caption;  // window title, label and button caption
+    std::string text;     // edit box text
+    std::string address;  // browser: the address it was last given (start address first)
     std::vector<std::string> items;
-    int32_t selected = -1;  // combo box: -1 while nothing is selected
+    int32_t selected = -1;            // combo box: -1 while nothing is selected
     std::optional<uint32_t> handler;  // code offset bound to event 0
 };
 

@@ -25,14 +25,16 @@ bool path_matches(std::string_view request_path, std::string_view cookie_path)
 {
     if (!request_path.starts_with(cookie_path))
         return false;
-    return request_path.size() == cookie_path.size() || cookie_path.ends_with('/') || request_path[cookie_path.size()] == '/';
+    return request_path.size() == cookie_path.size() || cookie_path.ends_with('/') ||
+           request_path[cookie_path.size()] == '/';
 }
 
 bool host_matches(std::string_view host, std::string_view domain, bool host_only)
 {
     if (host == domain)
         return true;
-    return !host_only && host.size() > domain.size() && host.ends_with(domain) && host[host.size() - domain.size() - 1] == '.';
+    return !host_only && host.size() > domain.size() && host.ends_with(domain) &&
+           host[host.size() - domain.size() - 1] == '.';
 }
 
 bool is_ip_address(std::string_view host)
@@ -92,7 +94,8 @@ std::optional<CookieUrl> parse_cookie_url(std::string_view url)
 bool CookieStore::set(const CookieUrl& url, std::string_view name, std::string_view data, time_t now)
 {
     std::string_view value_part = data.substr(0, data.find(';'));
-    std::string_view attributes = value_part.size() < data.size() ? data.substr(value_part.size() + 1) : std::string_view();
+    std::string_view attributes =
+        value_part.size() < data.size() ? data.substr(value_part.size() + 1) : std::string_view();
     if (name.empty()) {
         size_t eq = value_part.find('=');
         if (eq == std::string_view::npos)
@@ -102,7 +105,8 @@ bool CookieStore::set(const CookieUrl& url, std::string_view name, std::string_v
     }
     name = trim(name);
     std::string_view value = trim(value_part);
-    if (name.empty() || name.find('=') != std::string_view::npos || !is_clean_cookie_text(name) || !is_clean_cookie_text(value))
+    if (name.empty() || name.find('=') != std::string_view::npos || !is_clean_cookie_text(name) ||
+        !is_clean_cookie_text(value))
         return false;
     if (name.size() + value.size() > kMaxCookieBytes)
         return false;
@@ -129,8 +133,8 @@ bool CookieStore::set(const CookieUrl& url, std::string_view name, std::string_v
             std::string domain = lower(argument.starts_with('.') ? argument.substr(1) : argument);
             if (domain.empty())
                 continue;
-            bool fits = domain == url.host ||
-                        (!is_ip_address(url.host) && domain.find('.') != std::string::npos && host_matches(url.host, domain, false));
+            bool fits = domain == url.host || (!is_ip_address(url.host) && domain.find('.') != std::string::npos &&
+                                               host_matches(url.host, domain, false));
             if (!fits)
                 return false;
             cookie.domain = domain;
@@ -142,7 +146,9 @@ bool CookieStore::set(const CookieUrl& url, std::string_view name, std::string_v
                 cookie.expires = when;
         } else if (iequals(key, "max-age")) {
             if (auto seconds = parse_integer(argument))
-                max_age_expiry = *seconds <= 0 ? time_t(0) : now + static_cast<time_t>(std::min<long long>(*seconds, 400LL * 24 * 3600));
+                max_age_expiry = *seconds <= 0
+                                     ? time_t(0)
+                                     : now + static_cast<time_t>(std::min<long long>(*seconds, 400LL * 24 * 3600));
         } else if (iequals(key, "secure")) {
             cookie.secure = true;
         }
@@ -152,8 +158,8 @@ bool CookieStore::set(const CookieUrl& url, std::string_view name, std::string_v
 
     std::lock_guard lock(mutex_);
     auto same = [&](const Cookie& c) {
-        return c.https == cookie.https && c.domain == cookie.domain && c.host_only == cookie.host_only && c.path == cookie.path &&
-               c.name == cookie.name;
+        return c.https == cookie.https && c.domain == cookie.domain && c.host_only == cookie.host_only &&
+               c.path == cookie.path && c.name == cookie.name;
     };
     auto existing = std::find_if(cookies_.begin(), cookies_.end(), same);
     if (cookie.expires && *cookie.expires <= now) {

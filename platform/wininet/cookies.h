@@ -27,7 +27,7 @@ struct CookieUrl {
 // "http://host[:port][/path]" or the same with "https://"; nullopt for anything else.
 std::optional<CookieUrl> parse_cookie_url(std::string_view url);
 
-inline constexpr size_t kMaxCookieBytes = 4096;      // name + value
+inline constexpr size_t kMaxCookieBytes = 4096;  // name + value
 inline constexpr size_t kMaxCookiesPerHost = 50;
 inline constexpr size_t kMaxCookies = 1000;
 

@@ -23,52 +23,38 @@ constexpr int kPollSliceMs = 100;
 
 bool is_token_char(char c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || std::strchr("!#$%&'*+-.^_`|~", c);
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           std::strchr("!#$%&'*+-.^_`|~", c);
 }
 
-bool is_token(std::string_view s)
-{
-    return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char);
-}
+bool is_token(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), is_token_char); }
 
 uint32_t error_of(CURLcode code)
 {
     switch (code) {
-    case CURLE_OK:
-        return 0;
+    case CURLE_OK: return 0;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return kErrorNameNotResolved;
-    case CURLE_COULDNT_CONNECT:
-        return kErrorCannotConnect;
-    case CURLE_OPERATION_TIMEDOUT:
-        return kErrorTimeout;
-    case CURLE_PEER_FAILED_VERIFICATION:
-        return kErrorInvalidCa;
+    case CURLE_COULDNT_RESOLVE_PROXY: return kErrorNameNotResolved;
+    case CURLE_COULDNT_CONNECT: return kErrorCannotConnect;
+    case CURLE_OPERATION_TIMEDOUT: return kErrorTimeout;
+    case CURLE_PEER_FAILED_VERIFICATION: return kErrorInvalidCa;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-        return kErrorSecureChannel;
+    case CURLE_SSL_CACERT_BADFILE: return kErrorSecureChannel;
     case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-        return kErrorConnectionReset;
-    case CURLE_PARTIAL_FILE:
-        return kErrorConnectionAborted;
+    case CURLE_RECV_ERROR: return kErrorConnectionReset;
+    case CURLE_PARTIAL_FILE: return kErrorConnectionAborted;
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_HTTP2:
     case CURLE_OUT_OF_MEMORY:  // also how libcurl turns down a response head it will not hold
         return kErrorInvalidServerResponse;
-    case CURLE_URL_MALFORMAT:
-        return kErrorInvalidUrl;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-        return kErrorUnrecognizedScheme;
-    case CURLE_ABORTED_BY_CALLBACK:
-        return kErrorOperationCancelled;
-    default:
-        return kErrorInternal;
+    case CURLE_URL_MALFORMAT: return kErrorInvalidUrl;
+    case CURLE_UNSUPPORTED_PROTOCOL: return kErrorUnrecognizedScheme;
+    case CURLE_ABORTED_BY_CALLBACK: return kErrorOperationCancelled;
+    default: return kErrorInternal;
     }
 }
 
@@ -100,7 +86,8 @@ std::string resolve_location(const std::string& base, const std::string& locatio
     if (curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
         curl_url_set(url, CURLUPART_URL, location.c_str(), CURLU_URLENCODE) == CURLUE_OK &&
         curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        (iequals(scheme, "http") || iequals(scheme, "https")) && curl_url_get(url, CURLUPART_URL, &full, 0) == CURLUE_OK)
+        (iequals(scheme, "http") || iequals(scheme, "https")) &&
+        curl_url_get(url, CURLUPART_URL, &full, 0) == CURLUE_OK)
         result = full;
     curl_free(scheme);
     curl_free(full);
@@ -124,7 +111,7 @@ std::string url_host(const std::string& url)
 bool bypasses_proxy(const std::vector<std::string>& bypass, const std::string& host)
 {
     for (const std::string& entry : bypass) {
-        if (entry == "<local>" ? host.find('.') == std::string::npos
+        if (entry == "<local>"       ? host.find('.') == std::string::npos
             : entry.starts_with('*') ? host.ends_with(std::string_view(entry).substr(1))
                                      : host == entry)
             return true;
@@ -192,7 +179,8 @@ uint32_t Request::parse_caller_headers(std::string_view headers)
         if (trim(line).empty())
             continue;
         size_t colon = line.find(':');
-        if (colon == std::string_view::npos || !is_token(line.substr(0, colon)) || line.find('\r') != std::string_view::npos)
+        if (colon == std::string_view::npos || !is_token(line.substr(0, colon)) ||
+            line.find('\r') != std::string_view::npos)
             return kErrorInvalidHeader;
         caller_headers_.push_back({lower(line.substr(0, colon)), std::string(line)});
     }
@@ -216,8 +204,9 @@ uint32_t Request::send(std::string_view headers, std::string_view body)
     hops_ = 0;
     bool https = settings_.flags & kFlagSecure;
     uint32_t port = settings_.port ? settings_.port : (https ? kDefaultHttpsPort : 80);
-    std::string host = settings_.host.find(':') != std::string::npos && settings_.host.front() != '[' ? "[" + settings_.host + "]"
-                                                                                                       : settings_.host;
+    std::string host = settings_.host.find(':') != std::string::npos && settings_.host.front() != '['
+                           ? "[" + settings_.host + "]"
+                           : settings_.host;
     url_ = std::string(https ? "https://" : "http://") + host + ":" + std::to_string(port) + settings_.object;
     origin_host_ = url_host(url_);
 
@@ -244,7 +233,8 @@ uint32_t Request::send(std::string_view headers, std::string_view body)
 bool Request::follow_redirect(uint32_t& error)
 {
     static constexpr uint32_t kRedirects[] = {301, 302, 303, 307, 308};
-    if ((settings_.flags & kFlagNoAutoRedirect) || std::find(std::begin(kRedirects), std::end(kRedirects), status_) == std::end(kRedirects))
+    if ((settings_.flags & kFlagNoAutoRedirect) ||
+        std::find(std::begin(kRedirects), std::end(kRedirects), status_) == std::end(kRedirects))
         return false;
     std::string location = header_value(head_block_, "location");
     std::string next = location.empty() ? std::string() : resolve_location(url_, location);
@@ -287,7 +277,8 @@ void Request::remember_hop_cookies()
 
 std::string Request::proxy_for(const std::string& url) const
 {
-    const std::string& proxy = istarts_with(url, "https://") ? settings_.session.https_proxy : settings_.session.http_proxy;
+    const std::string& proxy =
+        istarts_with(url, "https://") ? settings_.session.https_proxy : settings_.session.http_proxy;
     if (proxy.empty() || bypasses_proxy(settings_.session.bypass, url_host(url)))
         return {};
     return "http://" + proxy;
@@ -296,7 +287,8 @@ std::string Request::proxy_for(const std::string& url) const
 curl_slist* Request::build_header_list(bool with_body)
 {
     auto has = [this](std::string_view name) {
-        return std::any_of(caller_headers_.begin(), caller_headers_.end(), [&](const HeaderLine& h) { return h.name == name; });
+        return std::any_of(caller_headers_.begin(), caller_headers_.end(),
+                           [&](const HeaderLine& h) { return h.name == name; });
     };
     std::vector<std::string> lines;
     if (!settings_.session.agent.empty() && !has("user-agent"))
@@ -449,7 +441,9 @@ size_t Request::on_header(char* data, size_t size, size_t count, void* self_poin
         self->head_block_.clear();
         self->head_done_ = false;
         size_t space = line.find(' ');
-        self->status_ = space == std::string_view::npos ? 0 : static_cast<uint32_t>(std::atoi(std::string(line.substr(space + 1, 3)).c_str()));
+        self->status_ = space == std::string_view::npos
+                            ? 0
+                            : static_cast<uint32_t>(std::atoi(std::string(line.substr(space + 1, 3)).c_str()));
     } else if (line.empty()) {
         if (self->status_ >= 200)
             self->head_done_ = true;
@@ -555,14 +549,10 @@ uint32_t Request::read(void* buffer, uint32_t size, uint32_t& count)
     std::lock_guard lock(mutex_);
     count = 0;
     switch (phase_) {
-    case Phase::Idle:
-        return kErrorIncorrectHandleState;
-    case Phase::Failed:
-        return failure_;
-    case Phase::Ended:
-        return 0;
-    case Phase::Body:
-        break;
+    case Phase::Idle: return kErrorIncorrectHandleState;
+    case Phase::Failed: return failure_;
+    case Phase::Ended: return 0;
+    case Phase::Body: break;
     }
     if (size == 0)
         return 0;

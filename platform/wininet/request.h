@@ -49,8 +49,8 @@ struct SessionSettings {
 // Everything a request needs from its session, connection and HttpOpenRequestA.
 struct RequestSettings {
     SessionSettings session;
-    std::string host;    // lower case, no port
-    uint32_t port = 0;   // 0: the scheme's default
+    std::string host;   // lower case, no port
+    uint32_t port = 0;  // 0: the scheme's default
     std::string user;
     std::string password;
     std::string verb;    // never empty

@@ -7,10 +7,7 @@
 
 namespace nimbra::wininet {
 
-inline char ascii_lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 inline std::string lower(std::string_view s)
 {
@@ -73,7 +70,8 @@ inline bool is_plain_host(std::string_view host)
         return true;
     }
     for (char c : host) {
-        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' || c == '_';
+        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+                  c == '_';
         if (!ok)
             return false;
     }

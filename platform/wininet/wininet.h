@@ -51,8 +51,8 @@ inline constexpr uint32_t kQueryFlagNumber = 0x20000000;
 uint32_t InternetOpenA(const char* agent, uint32_t access_type, const char* proxy, const char* bypass, uint32_t flags);
 uint32_t InternetConnectA(uint32_t internet, const char* host, uint32_t port, const char* user, const char* password,
                           uint32_t service, uint32_t flags, uint32_t context);
-uint32_t HttpOpenRequestA(uint32_t connect, const char* verb, const char* object, const char* version, const char* referrer,
-                          const char** accept_types, uint32_t flags, uint32_t context);
+uint32_t HttpOpenRequestA(uint32_t connect, const char* verb, const char* object, const char* version,
+                          const char* referrer, const char** accept_types, uint32_t flags, uint32_t context);
 uint32_t HttpSendRequestA(uint32_t request, const char* headers, uint32_t headers_length, const void* optional,
                           uint32_t optional_length);
 uint32_t InternetReadFile(uint32_t request, void* buffer, uint32_t to_read, uint32_t* read);

@@ -153,10 +153,7 @@ HandleTable& handles()
     return *table;
 }
 
-std::string text_or_empty(const char* s)
-{
-    return s ? std::string(s) : std::string();
-}
+std::string text_or_empty(const char* s) { return s ? std::string(s) : std::string(); }
 
 // WinINet's proxy list: entries separated by blanks or ";", each "scheme=server" or a
 // bare server for every scheme; a server may carry "http://" in front.
@@ -264,15 +261,13 @@ uint32_t InternetOpenA(const char* agent, uint32_t access_type, const char* prox
     switch (access_type) {
     case kOpenTypeDirect:
     case kOpenTypePreconfig:
-    case kOpenTypePreconfigNoAutoproxy:
-        break;
+    case kOpenTypePreconfigNoAutoproxy: break;
     case kOpenTypeProxy:
         if (!proxy || !parse_proxy_list(proxy, *settings))
             return failed(kErrorInvalidParameter);
         settings->bypass = parse_bypass_list(bypass ? bypass : "");
         break;
-    default:
-        return failed(kErrorInvalidParameter);
+    default: return failed(kErrorInvalidParameter);
     }
     settings->timeouts = session_timeouts();
     ensure_curl_initialised();
@@ -325,8 +320,8 @@ uint32_t InternetConnectA(uint32_t internet, const char* host, uint32_t port, co
     return handle ? succeeded(handle) : failed(kErrorInvalidHandle);
 }
 
-uint32_t HttpOpenRequestA(uint32_t connect, const char* verb, const char* object, const char* version, const char* referrer,
-                          const char** accept_types, uint32_t flags, uint32_t)
+uint32_t HttpOpenRequestA(uint32_t connect, const char* verb, const char* object, const char* version,
+                          const char* referrer, const char** accept_types, uint32_t flags, uint32_t)
 {
     uint32_t error = 0;
     auto connection = handles().find(connect, Kind::Connection, error);
@@ -353,7 +348,8 @@ uint32_t HttpOpenRequestA(uint32_t connect, const char* verb, const char* object
             settings.accept += ", ";
         settings.accept += *type;
     }
-    if (settings.referrer.find_first_of("\r\n") != std::string::npos || settings.accept.find_first_of("\r\n") != std::string::npos)
+    if (settings.referrer.find_first_of("\r\n") != std::string::npos ||
+        settings.accept.find_first_of("\r\n") != std::string::npos)
         return failed(kErrorInvalidParameter);
     Entry entry;
     entry.kind = Kind::Request;
@@ -378,10 +374,12 @@ uint32_t HttpSendRequestA(uint32_t request, const char* headers, uint32_t header
         return failed(error);
     std::string_view header_text;
     if (headers)
-        header_text = headers_length == 0xFFFFFFFF ? std::string_view(headers) : std::string_view(headers, strnlen(headers, headers_length));
+        header_text = headers_length == 0xFFFFFFFF ? std::string_view(headers)
+                                                   : std::string_view(headers, strnlen(headers, headers_length));
     if (optional_length && !optional)
         return failed(kErrorInvalidParameter);
-    std::string_view body = optional_length ? std::string_view(static_cast<const char*>(optional), optional_length) : std::string_view();
+    std::string_view body =
+        optional_length ? std::string_view(static_cast<const char*>(optional), optional_length) : std::string_view();
     try {
         error = entry->request->send(header_text, body);
     } catch (const std::bad_alloc&) {

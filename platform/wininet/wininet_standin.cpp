@@ -9,16 +9,14 @@ namespace {
 using nimbra::platform::DllExport;
 namespace wininet = nimbra::wininet;
 
-#define EXPORT(function, count) {#function, reinterpret_cast<void*>(&wininet::function), count}
+#define EXPORT(function, count)                                                                                        \
+    {                                                                                                                  \
+#function, reinterpret_cast < void*>(&wininet::function), count                                                \
+    }
 const DllExport kExports[] = {
-    EXPORT(InternetOpenA, 5),
-    EXPORT(InternetConnectA, 8),
-    EXPORT(HttpOpenRequestA, 8),
-    EXPORT(HttpSendRequestA, 5),
-    EXPORT(InternetReadFile, 4),
-    EXPORT(HttpQueryInfoA, 5),
-    EXPORT(InternetCloseHandle, 1),
-    EXPORT(InternetSetCookieA, 3),
+    EXPORT(InternetOpenA, 5),       EXPORT(InternetConnectA, 8),   EXPORT(HttpOpenRequestA, 8),
+    EXPORT(HttpSendRequestA, 5),    EXPORT(InternetReadFile, 4),   EXPORT(HttpQueryInfoA, 5),
+    EXPORT(InternetCloseHandle, 1), EXPORT(InternetSetCookieA, 3),
 };
 #undef EXPORT
 

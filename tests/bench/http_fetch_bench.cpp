@@ -127,7 +127,8 @@ int main(int argc, char** argv)
         size_t got = nimbra::testing::HostedCorert::take_text(text).size();
         nimbra::testing::HostedCorert::take_text(address);
         if (got != expected)
-            throw std::runtime_error("FetchPageText gave " + std::to_string(got) + " bytes of " + std::to_string(expected));
+            throw std::runtime_error("FetchPageText gave " + std::to_string(got) + " bytes of " +
+                                     std::to_string(expected));
         return elapsed;
     };
 

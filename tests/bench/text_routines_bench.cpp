@@ -77,8 +77,8 @@ void BM_ReplacePairs(benchmark::State& state)
     const size_t size = size_t(state.range(0));
     const std::string text = big_text(size);
     for (auto _ : state) {
-        char* replaced = ReplacePairs(text.c_str(), qx::rt::omitted, qx::rt::omitted, qx::rt::omitted, "-", "@",
-                                      "@", "#", "<st", "<ST", "b", "bb", "zz", "");
+        char* replaced = ReplacePairs(text.c_str(), qx::rt::omitted, qx::rt::omitted, qx::rt::omitted, "-", "@", "@",
+                                      "#", "<st", "<ST", "b", "bb", "zz", "");
         benchmark::DoNotOptimize(replaced);
         qx::rt::Free(replaced);
     }

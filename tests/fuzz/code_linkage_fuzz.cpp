@@ -65,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!all_decoded && link_copy(linked, relocations, groups, unmoved))
         fail("link accepted a relocation entry of an unknown kind");
 
-    qx::LinkTargets moved{.service_table = 0x10000, .const_data = 0x20000, .var_data = 0x7fff0000,
+    qx::LinkTargets moved{.service_table = 0x10000,
+                          .const_data = 0x20000,
+                          .var_data = 0x7fff0000,
                           .code_data = 0x400000,
                           .counterpart = [](size_t group, uint32_t value) { return value ^ uint32_t(group + 1); }};
     linked = code;

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::string rewritten(for_host);
         std::string tail(path);
         if (rewritten != for_path)
-            nimbra::fuzz::unexpected("UrlHost and UrlPath rewrote the address differently, length", unsigned(rewritten.size()));
+            nimbra::fuzz::unexpected("UrlHost and UrlPath rewrote the address differently, length",
+                                     unsigned(rewritten.size()));
         if (std::string(host).find('/') != std::string::npos)
             nimbra::fuzz::unexpected("host holds a slash, length", unsigned(rewritten.size()));
         bool is_tail = tail.size() <= rewritten.size() && rewritten.ends_with(tail);

@@ -142,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t session = InternetOpenA("fuzz", kOpenTypeDirect, nullptr, nullptr, 0);
     uint32_t connection = InternetConnectA(session, "127.0.0.1", server->port(), nullptr, nullptr, kServiceHttp, 0, 0);
     uint32_t flags = kFlagReload | ((options & 1) ? 0 : kFlagNoAutoRedirect);
-    uint32_t request = HttpOpenRequestA(connection, (options & 2) ? "HEAD" : "GET", "/fuzz", nullptr, nullptr, nullptr,
-                                        flags, 0);
+    uint32_t request =
+        HttpOpenRequestA(connection, (options & 2) ? "HEAD" : "GET", "/fuzz", nullptr, nullptr, nullptr, flags, 0);
     if (!request)
         fail("no request handle", nimbra_wininet_last_error());
 

@@ -76,12 +76,10 @@ uint64_t call_kernel(uint32_t command, const qx::ArgBlock* args)
 uint64_t get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
 {
     HostedCorert& rt = runtime_for("GetUnitProperty");
-    return plugged(rt.get_unit_property, "GetUnitProperty") ? rt.get_unit_property(window, unit, property, element)
-                                                             : 0;
+    return plugged(rt.get_unit_property, "GetUnitProperty") ? rt.get_unit_property(window, unit, property, element) : 0;
 }
 
-void set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                       uint32_t high)
+void set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high)
 {
     HostedCorert& rt = runtime_for("SetUnitProperty");
     if (plugged(rt.set_unit_property, "SetUnitProperty"))
@@ -178,12 +176,18 @@ std::array<void*, qx::kServiceSlotCount> HostedCorert::service_functions()
 {
     const qx::rt::HostedRuntime& s = kHostedServices;
     return {
-        reinterpret_cast<void*>(s.run_time_error),    reinterpret_cast<void*>(s.call_dll),
-        reinterpret_cast<void*>(s.call_library),      reinterpret_cast<void*>(s.call_kernel),
-        reinterpret_cast<void*>(s.get_unit_property), reinterpret_cast<void*>(s.set_unit_property),
-        reinterpret_cast<void*>(s.allocate),          reinterpret_cast<void*>(s.reallocate),
-        reinterpret_cast<void*>(s.free),              reinterpret_cast<void*>(s.run_event_loop),
-        reinterpret_cast<void*>(s.hand_over),         reinterpret_cast<void*>(s.load_window),
+        reinterpret_cast<void*>(s.run_time_error),
+        reinterpret_cast<void*>(s.call_dll),
+        reinterpret_cast<void*>(s.call_library),
+        reinterpret_cast<void*>(s.call_kernel),
+        reinterpret_cast<void*>(s.get_unit_property),
+        reinterpret_cast<void*>(s.set_unit_property),
+        reinterpret_cast<void*>(s.allocate),
+        reinterpret_cast<void*>(s.reallocate),
+        reinterpret_cast<void*>(s.free),
+        reinterpret_cast<void*>(s.run_event_loop),
+        reinterpret_cast<void*>(s.hand_over),
+        reinterpret_cast<void*>(s.load_window),
         reinterpret_cast<void*>(s.register_service),
     };
 }

@@ -56,8 +56,7 @@ public:
     std::function<uint32_t(uint32_t command, uint32_t count, const uint64_t* args)> call_dll;
     std::function<uint64_t(uint32_t library, uint32_t command, const qx::ArgBlock* args)> call_library;
     std::function<uint64_t(uint32_t window, uint32_t unit, uint32_t property, int32_t element)> get_unit_property;
-    std::function<void(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                       uint32_t high)>
+    std::function<void(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high)>
         set_unit_property;
     std::function<void()> run_event_loop;
     std::function<void(uint32_t zero)> hand_over;
@@ -72,7 +71,7 @@ public:
     // ---- what happened ----
     std::vector<uint32_t> run_time_errors;  // codes passed to slot 0, in order
     bool throw_on_run_time_error = false;
-    std::vector<uint32_t> kernel_commands;  // numbers of the slot-3 calls, in order
+    std::vector<uint32_t> kernel_commands;   // numbers of the slot-3 calls, in order
     std::vector<uint32_t> unknown_commands;  // numbers corert does not know (also a test failure)
 
     // The memory service's counters when this instance was made.

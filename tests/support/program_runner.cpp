@@ -67,10 +67,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     return pid;
 }
 
-int decode_status(int status)
-{
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int decode_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 }  // namespace
 
@@ -83,15 +80,9 @@ std::vector<std::string> CtlResult::lines() const
     return result;
 }
 
-std::string program_directory()
-{
-    return NIMBRA_PROGRAM_DIR;
-}
+std::string program_directory() { return NIMBRA_PROGRAM_DIR; }
 
-std::string nimbra_ctl_path()
-{
-    return NIMBRA_CTL;
-}
+std::string nimbra_ctl_path() { return NIMBRA_CTL; }
 
 CtlResult run_command(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env)
 {
@@ -100,7 +91,7 @@ CtlResult run_command(const std::vector<std::string>& argv, const std::map<std::
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    CtlResult r {decode_status(status), read_whole(dir + "/out"), read_whole(dir + "/err")};
+    CtlResult r{decode_status(status), read_whole(dir + "/out"), read_whole(dir + "/err")};
     std::remove((dir + "/out").c_str());
     std::remove((dir + "/err").c_str());
     rmdir(dir.c_str());
@@ -108,8 +99,7 @@ CtlResult run_command(const std::vector<std::string>& argv, const std::map<std::
 }
 
 ProgramRunner::ProgramRunner(const std::map<std::string, std::string>& env, std::string executable)
-    : dir_(make_temp_dir())
-    , socket_(dir_ + "/automation.sock")
+    : dir_(make_temp_dir()), socket_(dir_ + "/automation.sock")
 {
     std::map<std::string, std::string> full = {
         {"CORERT_BACKEND", "headless"},
@@ -183,14 +173,8 @@ int ProgramRunner::wait_exit(std::chrono::seconds timeout)
     return status_;
 }
 
-std::string ProgramRunner::stdout_text() const
-{
-    return read_whole(dir_ + "/stdout");
-}
+std::string ProgramRunner::stdout_text() const { return read_whole(dir_ + "/stdout"); }
 
-std::string ProgramRunner::stderr_text() const
-{
-    return read_whole(dir_ + "/stderr");
-}
+std::string ProgramRunner::stderr_text() const { return read_whole(dir_ + "/stderr"); }
 
 }  // namespace nimbra::testing

@@ -35,8 +35,7 @@ class ProgramRunner {
 public:
     // Starts `program_directory()/nimbra` with CORERT_BACKEND=headless, a fresh automation
     // socket, NIMBRA_OPEN_WITH empty (nothing is really opened) and `env` on top.
-    explicit ProgramRunner(const std::map<std::string, std::string>& env = {},
-                           std::string executable = "");
+    explicit ProgramRunner(const std::map<std::string, std::string>& env = {}, std::string executable = "");
     ~ProgramRunner();  // kills the program if it still runs
     ProgramRunner(const ProgramRunner&) = delete;
     ProgramRunner& operator=(const ProgramRunner&) = delete;

@@ -30,7 +30,7 @@ std::string read_file(const std::string& path)
 bool port_is_free(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -57,7 +57,7 @@ int served_port(const std::string& out)
 
 int free_four_digit_port()
 {
-    static std::mt19937 pick(std::random_device {}());
+    static std::mt19937 pick(std::random_device{}());
     for (int attempt = 0; attempt < 200; ++attempt) {
         int port = std::uniform_int_distribution<int>(2000, 9999)(pick);
         if (port != 8370 && port_is_free(port))
@@ -131,10 +131,7 @@ bool WeatherService::start(int port)
     return false;
 }
 
-std::string WeatherService::log() const
-{
-    return read_file(dir_ + "/err");
-}
+std::string WeatherService::log() const { return read_file(dir_ + "/err"); }
 
 int WeatherService::requests() const
 {

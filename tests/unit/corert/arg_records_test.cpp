@@ -25,10 +25,10 @@ TEST(ArgRecords, IntegersReadAlikeInTheRuntimeAndTheLibraries)
 {
     const char* text = "12";
     auto bits = reinterpret_cast<uintptr_t>(text);
-    Block args {
-        {0xfffffffe, 0, qx::kTagInteger},         // -2
-        {0x1ff, 0, qx::kTagByte},                 // a byte is its low eight bits
-        {7, 0, qx::kTagLogical},                  // a logical is 0 or 1
+    Block args{
+        {0xfffffffe, 0, qx::kTagInteger},                                // -2
+        {0x1ff, 0, qx::kTagByte},                                        // a byte is its low eight bits
+        {7, 0, qx::kTagLogical},                                         // a logical is 0 or 1
         {uint32_t(bits), uint32_t(uint64_t(bits) >> 32), qx::kTagText},  // not a number
         {0, 0, qx::kTagOmitted},
     };

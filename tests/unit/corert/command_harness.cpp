@@ -4,12 +4,14 @@
 
 namespace corert::test {
 
-Args& Args::record(uint64_t value, uint32_t tag) {
+Args& Args::record(uint64_t value, uint32_t tag)
+{
     records_.push_back({static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32), tag});
     return *this;
 }
 
-Args& Args::text(std::string value) {
+Args& Args::text(std::string value)
+{
     texts_.push_back(std::make_unique<std::string>(std::move(value)));
     return record(reinterpret_cast<uint64_t>(texts_.back()->c_str()), qx::kTagText);
 }
@@ -21,7 +23,8 @@ Args& Args::logical(bool value) { return record(value ? 1 : 0, qx::kTagLogical);
 Args& Args::omitted() { return record(0, qx::kTagOmitted); }
 Args& Args::null_byte_set() { return record(0, qx::kTagByteSet); }
 
-Args& Args::byte_set(std::string bytes) {
+Args& Args::byte_set(std::string bytes)
+{
     auto block = std::make_unique<std::vector<uint32_t>>(2 + (bytes.size() + 3) / 4);
     (*block)[0] = 1;
     (*block)[1] = static_cast<uint32_t>(bytes.size());
@@ -30,11 +33,13 @@ Args& Args::byte_set(std::string bytes) {
     return record(reinterpret_cast<uint64_t>(byte_sets_.back()->data()), qx::kTagByteSet);
 }
 
-Args& Args::control(uint32_t window, uint32_t unit, uint32_t type) {
+Args& Args::control(uint32_t window, uint32_t unit, uint32_t type)
+{
     return record((uint64_t(unit) << 32) | window, type);
 }
 
-const qx::ArgBlock* Args::block() {
+const qx::ArgBlock* Args::block()
+{
     words_.assign(1, static_cast<uint32_t>(records_.size()));
     for (const qx::ArgRecord& r : records_)
         words_.insert(words_.end(), {r.low, r.high, r.type});
@@ -43,7 +48,8 @@ const qx::ArgBlock* Args::block() {
 
 uint64_t call(uint32_t command, Args& args) { return call_kernel_command(command, args.block()); }
 
-std::string take_text(uint64_t result) {
+std::string take_text(uint64_t result)
+{
     auto text = reinterpret_cast<char*>(result);
     EXPECT_TRUE(text && memory_owns(text)) << "a text result must be a new block";
     if (!text)
@@ -53,7 +59,8 @@ std::string take_text(uint64_t result) {
     return copy;
 }
 
-std::string take_byte_set(uint64_t result) {
+std::string take_byte_set(uint64_t result)
+{
     auto block = reinterpret_cast<uint32_t*>(result);
     if (!block)
         return {};
@@ -65,7 +72,8 @@ std::string take_byte_set(uint64_t result) {
     return bytes;
 }
 
-std::vector<std::string> take_text_array(uint64_t result) {
+std::vector<std::string> take_text_array(uint64_t result)
+{
     auto block = reinterpret_cast<uint32_t*>(result);
     EXPECT_TRUE(block && memory_owns(block));
     if (!block)
@@ -81,12 +89,14 @@ std::vector<std::string> take_text_array(uint64_t result) {
     return elements;
 }
 
-void CommandTest::SetUp() {
+void CommandTest::SetUp()
+{
     live_blocks_ = memory_counters().live_blocks;
     open_files_ = open_memory_file_count();
 }
 
-void CommandTest::TearDown() {
+void CommandTest::TearDown()
+{
     EXPECT_EQ(memory_counters().live_blocks, live_blocks_) << "blocks leaked";
     EXPECT_EQ(open_memory_file_count(), open_files_) << "memory files left open";
 }

@@ -38,7 +38,8 @@ private:
 };
 
 uint64_t call(uint32_t command, Args& args);
-inline uint64_t call(uint32_t command) {
+inline uint64_t call(uint32_t command)
+{
     Args none;
     return call(command, none);
 }

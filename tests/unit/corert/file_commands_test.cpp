@@ -14,14 +14,16 @@ namespace fs = std::filesystem;
 
 class FileCommandTest : public CommandTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         CommandTest::SetUp();
         directory_ = fs::temp_directory_path() / ("corert-files-" + std::to_string(getpid()) + "-" +
                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(directory_);
         fs::create_directories(directory_);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         fs::remove_all(directory_);
         nimbra::platform::set_program_directory_override(std::nullopt);
         CommandTest::TearDown();
@@ -32,7 +34,8 @@ protected:
     fs::path directory_;
 };
 
-TEST_F(FileCommandTest, ReadFileFailuresGiveTheEmptyByteSet) {
+TEST_F(FileCommandTest, ReadFileFailuresGiveTheEmptyByteSet)
+{
     for (const std::string& path : {gbk_directory() + "/missing.txt", gbk_directory(), std::string()}) {
         Args args;
         args.text(path);
@@ -44,7 +47,8 @@ TEST_F(FileCommandTest, ReadFileFailuresGiveTheEmptyByteSet) {
     EXPECT_EQ(call(qx::kCmdReadFile, empty), 0u);
 }
 
-TEST_F(FileCommandTest, WriteFileReplacesWithExactlyTheBytes) {
+TEST_F(FileCommandTest, WriteFileReplacesWithExactlyTheBytes)
+{
     const std::string path = gbk_directory() + "/data.bin";
     const std::string bytes("\0\x01zero\0\xff\r\n", 10);
     Args longer, write, read;
@@ -59,7 +63,8 @@ TEST_F(FileCommandTest, WriteFileReplacesWithExactlyTheBytes) {
 
 // The page file: a name with a backslash in front, and a character whose GBK trail
 // byte is 0x5C, which must not become a separator.
-TEST_F(FileCommandTest, GbkPathWithBackslashes) {
+TEST_F(FileCommandTest, GbkPathWithBackslashes)
+{
     const std::string name = "\xcf\xd4\xca\xbe\xd2\xb3\xd5\x5c.htm";  // 显示页誠.htm
     const std::string path = gbk_directory() + "\\" + name;
     Args write, read, remove;
@@ -74,7 +79,8 @@ TEST_F(FileCommandTest, GbkPathWithBackslashes) {
     EXPECT_EQ(call(qx::kCmdDeleteFile, remove), 0u) << "deleting twice fails quietly";
 }
 
-TEST_F(FileCommandTest, DeleteFileLeavesDirectories) {
+TEST_F(FileCommandTest, DeleteFileLeavesDirectories)
+{
     fs::create_directory(directory_ / "sub");
     Args args;
     args.text(gbk_directory() + "\\sub");
@@ -82,7 +88,8 @@ TEST_F(FileCommandTest, DeleteFileLeavesDirectories) {
     EXPECT_TRUE(fs::is_directory(directory_ / "sub"));
 }
 
-TEST_F(FileCommandTest, ProgramDirectory) {
+TEST_F(FileCommandTest, ProgramDirectory)
+{
     std::string real = take_text(call(qx::kCmdGetProgramDirectory));
     EXPECT_EQ(real, utf8_to_gbk(fs::read_symlink("/proc/self/exe").parent_path().string()));
 
@@ -98,7 +105,8 @@ TEST_F(FileCommandTest, ProgramDirectory) {
 
 // The cookie reader's loop: write the header text, seek to the start, read lines
 // until the end.
-std::vector<std::string> read_lines(const std::string& content) {
+std::vector<std::string> read_lines(const std::string& content)
+{
     int32_t file = static_cast<int32_t>(call(qx::kCmdOpenMemoryFile));
     Args write, seek, at_end, read, close;
     write.integer(file).text(content);
@@ -116,7 +124,8 @@ std::vector<std::string> read_lines(const std::string& content) {
     return lines;
 }
 
-TEST_F(FileCommandTest, MemoryFileLines) {
+TEST_F(FileCommandTest, MemoryFileLines)
+{
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"HTTP/1.1 200 OK\r\nSet-Cookie: a=b\r\n\r\n", {"HTTP/1.1 200 OK", "Set-Cookie: a=b", ""}},
         {"one\ntwo\r\nthree", {"one", "two", "three"}},
@@ -128,7 +137,8 @@ TEST_F(FileCommandTest, MemoryFileLines) {
         EXPECT_EQ(read_lines(content), expected) << content;
 }
 
-TEST_F(FileCommandTest, MemoryFileWritesAtThePosition) {
+TEST_F(FileCommandTest, MemoryFileWritesAtThePosition)
+{
     int32_t file = static_cast<int32_t>(call(qx::kCmdOpenMemoryFile));
     Args first, second, seek, read, close;
     first.integer(file).text("abcdef\n");

@@ -11,7 +11,8 @@ const char kConstText[] = "1.0";
 
 using MemoryTest = CommandTest;
 
-TEST_F(MemoryTest, FreeIgnoresForeignPointers) {
+TEST_F(MemoryTest, FreeIgnoresForeignPointers)
+{
     MemoryCounters before = memory_counters();
     int on_stack = 0;
     auto block = static_cast<char*>(corert_allocate(16));
@@ -28,7 +29,8 @@ TEST_F(MemoryTest, FreeIgnoresForeignPointers) {
     EXPECT_EQ(memory_counters().ignored_frees - before.ignored_frees, 4u);
 }
 
-TEST_F(MemoryTest, ReallocateKeepsTheContent) {
+TEST_F(MemoryTest, ReallocateKeepsTheContent)
+{
     auto block = static_cast<char*>(corert_reallocate(nullptr, 4));
     std::memcpy(block, "abc", 4);
     block = static_cast<char*>(corert_reallocate(block, 1 << 16));
@@ -39,7 +41,8 @@ TEST_F(MemoryTest, ReallocateKeepsTheContent) {
     corert_free(block);
 }
 
-TEST_F(MemoryTest, BlocksFreedOnOtherThreads) {
+TEST_F(MemoryTest, BlocksFreedOnOtherThreads)
+{
     std::vector<void*> blocks;
     for (int i = 0; i < 1000; ++i)
         blocks.push_back(corert_allocate(static_cast<uint32_t>(i)));
@@ -55,7 +58,8 @@ TEST_F(MemoryTest, BlocksFreedOnOtherThreads) {
     b.join();
 }
 
-TEST_F(MemoryTest, UnknownCommandGoesToTheHandler) {
+TEST_F(MemoryTest, UnknownCommandGoesToTheHandler)
+{
     static uint32_t reported = 0;
     set_unknown_command_handler([](uint32_t number) { reported = number; });
     Args args;
@@ -69,23 +73,27 @@ TEST_F(MemoryTest, UnknownCommandGoesToTheHandler) {
 
 class FakeWindow : public WindowCommands {
 public:
-    int32_t message_box(std::string_view message, int32_t flags, std::string_view, bool has_title) override {
+    int32_t message_box(std::string_view message, int32_t flags, std::string_view, bool has_title) override
+    {
         log += "box " + std::string(message) + " " + std::to_string(flags) + (has_title ? " titled" : "") + ";";
         return 1;
     }
     void process_events() override { log += "events;"; }
     int32_t item_count(const ControlRef& combo) override { return static_cast<int32_t>(combo.unit & 0xff); }
-    std::string item_text(const ControlRef& combo, int32_t index) override {
+    std::string item_text(const ControlRef& combo, int32_t index) override
+    {
         return std::to_string(combo.window) + ":" + std::to_string(index);
     }
-    void add_item(const ControlRef& combo, std::string_view text, int32_t, bool has_data) override {
+    void add_item(const ControlRef& combo, std::string_view text, int32_t, bool has_data) override
+    {
         log += "add " + std::to_string(combo.type) + " " + std::string(text) + (has_data ? " data" : "") + ";";
     }
     void delete_item(const ControlRef&, int32_t index) override { log += "delete " + std::to_string(index) + ";"; }
     std::string log;
 };
 
-TEST_F(MemoryTest, WindowCommandsWithAndWithoutBackend) {
+TEST_F(MemoryTest, WindowCommandsWithAndWithoutBackend)
+{
     Args count, text, add, remove, box;
     count.control(7, 0x16010003, 0x1000e);
     text.control(7, 0x16010003, 0x1000e).integer(2);

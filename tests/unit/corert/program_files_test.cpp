@@ -60,23 +60,23 @@ TEST_F(ProgramFiles, FilesOfADirectoryTheUserCannotWriteGoToTheirStore)
          store + "/page.htm"},
         {"not writable: a delete finds the store's copy", false, store, program + "/page.htm", FileUse::Delete,
          store + "/page.htm"},
-        {"not writable: a shipped file is read where it lies", false, store, program + "/config.ini",
-         FileUse::Read, program + "/config.ini"},
-        {"not writable: a file nowhere is looked for in the program directory", false, store,
-         program + "/gone.htm", FileUse::Delete, program + "/gone.htm"},
+        {"not writable: a shipped file is read where it lies", false, store, program + "/config.ini", FileUse::Read,
+         program + "/config.ini"},
+        {"not writable: a file nowhere is looked for in the program directory", false, store, program + "/gone.htm",
+         FileUse::Delete, program + "/gone.htm"},
         {"not writable: the path spelt with doubled and trailing separators", false, store,
          root_.string() + "//lib/nimbra/./new.htm", FileUse::Write, store + "/new.htm"},
-        {"not writable: a file in a subdirectory is left alone", false, store, program + "/sub/new.htm",
-         FileUse::Write, program + "/sub/new.htm"},
-        {"not writable: a file elsewhere is left alone", false, store, root_.string() + "/lib/new.htm",
-         FileUse::Write, root_.string() + "/lib/new.htm"},
+        {"not writable: a file in a subdirectory is left alone", false, store, program + "/sub/new.htm", FileUse::Write,
+         program + "/sub/new.htm"},
+        {"not writable: a file elsewhere is left alone", false, store, root_.string() + "/lib/new.htm", FileUse::Write,
+         root_.string() + "/lib/new.htm"},
         {"not writable: the directory itself is no file of it", false, store, program + "/", FileUse::Write,
          program + "/"},
         {"no store", false, "", program + "/new.htm", FileUse::Write, program + "/new.htm"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        nimbra::platform::ProgramDirectoryAccess access {program + "/", c.writable, c.user_store};
+        nimbra::platform::ProgramDirectoryAccess access{program + "/", c.writable, c.user_store};
         EXPECT_EQ(nimbra::platform::program_file_path(access, c.path, c.use), c.expected);
     }
 }

@@ -28,7 +28,8 @@ struct FindCase {
     int32_t expected;
 };
 
-TEST_F(TextCommandTest, FindText) {
+TEST_F(TextCommandTest, FindText)
+{
     const FindCase cases[] = {
         {"abcabc", "c", nullopt, false, 3},
         {"abcabc", "c", 4, false, 6},
@@ -55,7 +56,8 @@ TEST_F(TextCommandTest, FindText) {
     }
 }
 
-TEST_F(TextCommandTest, FindTextTakesANullTextAsEmpty) {
+TEST_F(TextCommandTest, FindTextTakesANullTextAsEmpty)
+{
     Args args;
     args.null_text().text("a").omitted().logical(false);
     EXPECT_EQ(call_integer(qx::kCmdFindText, args), -1);
@@ -67,7 +69,8 @@ struct SplitCase {
     std::vector<std::string> expected;
 };
 
-TEST_F(TextCommandTest, SplitText) {
+TEST_F(TextCommandTest, SplitText)
+{
     const SplitCase cases[] = {
         {"", ",", nullopt, {}},
         {"a", ",", nullopt, {"a"}},
@@ -97,7 +100,8 @@ struct ReplaceCase {
     std::string expected;
 };
 
-TEST_F(TextCommandTest, ReplaceAll) {
+TEST_F(TextCommandTest, ReplaceAll)
+{
     const ReplaceCase cases[] = {
         {"aXbXc", "", "-", nullopt, nullopt, false, "aXbXc"},
         {"aXbXc", "X", "--", nullopt, nullopt, false, "a--b--c"},
@@ -133,7 +137,8 @@ struct SpanCase {
 };
 
 // Counts and positions outside the text clamp; none may read past it.
-TEST_F(TextCommandTest, CutsClampToTheText) {
+TEST_F(TextCommandTest, CutsClampToTheText)
+{
     const SpanCase cases[] = {
         {qx::kCmdLeftText, "abc", 2, nullopt, "ab"},
         {qx::kCmdLeftText, "abc", 5, nullopt, "abc"},
@@ -157,15 +162,16 @@ TEST_F(TextCommandTest, CutsClampToTheText) {
         args.text(c.text).integer(c.a);
         if (c.b)
             args.integer(*c.b);
-        EXPECT_EQ(call_text(c.command, args), c.expected) << std::hex << c.command << " on \"" << c.text << "\" "
-                                                          << std::dec << c.a << ", " << c.b.value_or(-99);
+        EXPECT_EQ(call_text(c.command, args), c.expected)
+            << std::hex << c.command << " on \"" << c.text << "\" " << std::dec << c.a << ", " << c.b.value_or(-99);
     }
     Args insert;
     insert.text("abc").integer(2).integer(1).text("XY");
     EXPECT_EQ(call_text(qx::kCmdReplaceSpan, insert), "aXYc");
 }
 
-TEST_F(TextCommandTest, SmallTextCommands) {
+TEST_F(TextCommandTest, SmallTextCommands)
+{
     struct Case {
         uint32_t command;
         std::string text;
@@ -185,14 +191,19 @@ TEST_F(TextCommandTest, SmallTextCommands) {
     }
 }
 
-TEST_F(TextCommandTest, CompareText) {
+TEST_F(TextCommandTest, CompareText)
+{
     struct Case {
         std::string a, b;
         bool ignore_case;
         int32_t expected;
     } cases[] = {
-        {"http://", "http://", false, 0}, {"HTTP://", "http://", false, -1}, {"HTTP://", "http://", true, 0},
-        {"a", "ab", false, -1},           {"\xb1", "A", false, 1},           {"", "", false, 0},
+        {"http://", "http://", false, 0},
+        {"HTTP://", "http://", false, -1},
+        {"HTTP://", "http://", true, 0},
+        {"a", "ab", false, -1},
+        {"\xb1", "A", false, 1},
+        {"", "", false, 0},
         {kTrailUpper, kTrailLower, true, -1},
     };
     for (const Case& c : cases) {
@@ -202,7 +213,8 @@ TEST_F(TextCommandTest, CompareText) {
     }
 }
 
-TEST_F(TextCommandTest, CharTextAndBlanks) {
+TEST_F(TextCommandTest, CharTextAndBlanks)
+{
     Args zero, letter, integer_code;
     zero.byte(0);
     letter.byte('A');
@@ -220,7 +232,8 @@ TEST_F(TextCommandTest, CharTextAndBlanks) {
     EXPECT_EQ(call(qx::kCmdBlankBytes, negative), 0u);
 }
 
-TEST_F(TextCommandTest, ToTextOfByteSetKeepsEveryByte) {
+TEST_F(TextCommandTest, ToTextOfByteSetKeepsEveryByte)
+{
     Args args;
     args.byte_set(std::string("a\0b", 3));
     auto text = reinterpret_cast<char*>(call(qx::kCmdToText, args));
@@ -242,12 +255,28 @@ TEST_F(TextCommandTest, ToTextOfByteSetKeepsEveryByte) {
     EXPECT_EQ(format_number(-2.5), "-2.5");
 }
 
-TEST_F(TextCommandTest, ToNumber) {
+TEST_F(TextCommandTest, ToNumber)
+{
     const double inf = std::numeric_limits<double>::infinity();
     const std::pair<std::string, double> cases[] = {
-        {"80", 80},      {"  -3.5e2x", -350}, {"\t+.5", 0.5}, {"7.", 7},       {"1e", 1},     {"2e+3", 2000},
-        {"abc", 0},      {"", 0},             {".", 0},       {"-", 0},        {"0x10", 0},   {"1e999", inf},
-        {"-1e999", -inf}, {"1e-999", 0},      {"12:34", 12},  {"\xb1" "5", 0},
+        {"80", 80},
+        {"  -3.5e2x", -350},
+        {"\t+.5", 0.5},
+        {"7.", 7},
+        {"1e", 1},
+        {"2e+3", 2000},
+        {"abc", 0},
+        {"", 0},
+        {".", 0},
+        {"-", 0},
+        {"0x10", 0},
+        {"1e999", inf},
+        {"-1e999", -inf},
+        {"1e-999", 0},
+        {"12:34", 12},
+        {"\xb1"
+         "5",
+         0},
     };
     for (const auto& [text, expected] : cases) {
         Args args;
@@ -259,7 +288,8 @@ TEST_F(TextCommandTest, ToNumber) {
     EXPECT_EQ(std::bit_cast<double>(call(qx::kCmdToNumber, integer)), -7.0);
 }
 
-TEST_F(TextCommandTest, ByteSetCommands) {
+TEST_F(TextCommandTest, ByteSetCommands)
+{
     Args length, null_length, left, left_all, left_none, to_set, to_empty;
     length.byte_set(std::string("ab\0d", 4));
     null_length.null_byte_set();
@@ -277,17 +307,22 @@ TEST_F(TextCommandTest, ByteSetCommands) {
     EXPECT_EQ(call(qx::kCmdToByteSet, to_empty), 0u);
 }
 
-TEST(GbkText, ConversionsNeverFail) {
+TEST(GbkText, ConversionsNeverFail)
+{
     const std::string shown = "\xcf\xd4\xca\xbe\xd2\xb3";  // 显示页
     EXPECT_EQ(gbk_to_utf8(shown), "显示页");
     EXPECT_EQ(utf8_to_gbk("显示页"), shown);
-    EXPECT_EQ(gbk_to_utf8("a\xff" "b\xd5"), "a\uFFFD" "b\uFFFD");
+    EXPECT_EQ(gbk_to_utf8("a\xff"
+                          "b\xd5"),
+              "a\uFFFD"
+              "b\uFFFD");
     EXPECT_EQ(gbk_to_utf8("\x80"), "€");
     EXPECT_EQ(utf8_to_gbk("a\xc3"), "a?");
     EXPECT_EQ(gbk_to_utf8(utf8_to_gbk("😀")), "😀");
 }
 
-TEST(GbkText, PathsAreDecodedBeforeBackslashesTurn) {
+TEST(GbkText, PathsAreDecodedBeforeBackslashesTurn)
+{
     // 0xD5 0x5C is one character (誠) whose trail byte is a backslash.
     EXPECT_EQ(windows_path_to_posix("/dir\\\xd5\x5c\\a.htm"), "/dir/誠/a.htm");
     EXPECT_EQ(windows_path_to_posix("/dir\\\xcf\xd4\xca\xbe\xd2\xb3.htm"), "/dir/显示页.htm");

@@ -39,10 +39,7 @@ std::string read_file(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void write_file(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void write_file(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // The example configuration with the test's ports and cache directory in place of its
 // own. Each value must be there exactly once: otherwise the test would run some other
@@ -70,7 +67,7 @@ std::string deployment_site(int port, const std::vector<int>& service_ports, con
 bool accepts_connections(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -103,19 +100,37 @@ public:
         write_file(dir_ / "nginx.conf",
                    "daemon off;\n"
                    "worker_processes 1;\n"
-                   "pid " + d + "/nginx.pid;\n"
-                   "error_log " + d + "/error.log notice;\n"
-                   "events { worker_connections 256; }\n"
-                   "http {\n"
-                   "    log_format nimbra '$request_uri $status $upstream_cache_status $upstream_addr';\n"
-                   "    access_log " + d + "/access.log nimbra;\n"
-                   "    client_body_temp_path " + d + "/temp/body;\n"
-                   "    proxy_temp_path " + d + "/temp/proxy;\n"
-                   "    fastcgi_temp_path " + d + "/temp/fastcgi;\n"
-                   "    uwsgi_temp_path " + d + "/temp/uwsgi;\n"
-                   "    scgi_temp_path " + d + "/temp/scgi;\n"
-                   "    include " + d + "/site.conf;\n"
-                   "}\n");
+                   "pid " +
+                       d +
+                       "/nginx.pid;\n"
+                       "error_log " +
+                       d +
+                       "/error.log notice;\n"
+                       "events { worker_connections 256; }\n"
+                       "http {\n"
+                       "    log_format nimbra '$request_uri $status $upstream_cache_status $upstream_addr';\n"
+                       "    access_log " +
+                       d +
+                       "/access.log nimbra;\n"
+                       "    client_body_temp_path " +
+                       d +
+                       "/temp/body;\n"
+                       "    proxy_temp_path " +
+                       d +
+                       "/temp/proxy;\n"
+                       "    fastcgi_temp_path " +
+                       d +
+                       "/temp/fastcgi;\n"
+                       "    uwsgi_temp_path " +
+                       d +
+                       "/temp/uwsgi;\n"
+                       "    scgi_temp_path " +
+                       d +
+                       "/temp/scgi;\n"
+                       "    include " +
+                       d +
+                       "/site.conf;\n"
+                       "}\n");
 
         pid_ = fork();
         if (pid_ == 0) {
@@ -177,14 +192,15 @@ private:
 
 int count_with(const std::vector<std::string>& lines, const std::string& part)
 {
-    return int(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.find(part) != std::string::npos; }));
 }
 
 // What each button's page must hold, whichever service rendered it.
 const std::pair<const char*, const char*> kButtons[] = {
     {"按钮1", "</head><p>&nbsp;</p><div class=\"weatherYubaoBox\">"},  // the forecast
-    {"按钮2", "</table>"},                                               // the hourly observations
-    {"按钮3", "穿衣"},                                                   // the living indexes
+    {"按钮2", "</table>"},                                             // the hourly observations
+    {"按钮3", "穿衣"},                                                 // the living indexes
 };
 
 // Clicks the three buttons for the district picked and checks each page the viewer showed.
@@ -205,8 +221,13 @@ TEST(NginxDeployment, RepeatedPagesComeFromTheCacheAndAStoppedServiceIsPassedOve
     const int proxy_port = nimbra::testing::free_four_digit_port();
     ASSERT_NE(proxy_port, 0);
     // A fixed day and the model: both services render the same pages.
-    const std::vector<std::string> options = {"--source", "model", "--date", "2026-06-15T14:00", "--log",
-                                              "--host", "127.0.0.1:" + std::to_string(proxy_port)};
+    const std::vector<std::string> options = {"--source",
+                                              "model",
+                                              "--date",
+                                              "2026-06-15T14:00",
+                                              "--log",
+                                              "--host",
+                                              "127.0.0.1:" + std::to_string(proxy_port)};
     WeatherService first(NIMBRA_WEATHERD, options), second(NIMBRA_WEATHERD, options);
     ASSERT_TRUE(first.running()) << first.problem();
     ASSERT_TRUE(second.running()) << second.problem();

@@ -35,7 +35,8 @@ TEST(GbkCodec, DecodesUnderEachPolicy)
         {"four bytes escaped bytewise", kEmojiGb18030, Charset::gbk, OnInvalid::escape, "\\x949\\xfc6"},
         {"four bytes are GB18030", kEmojiGb18030, Charset::gb18030, OnInvalid::refuse, kEmoji},
         {"cut-off four bytes replaced bytewise", "\x94\x39\xfc", Charset::gb18030, OnInvalid::replace,
-         "\uFFFD" "9\uFFFD"},
+         "\uFFFD"
+         "9\uFFFD"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(to_utf8(c.in, c.charset, c.policy), c.out) << c.what;
@@ -82,7 +83,10 @@ TEST(GbkCodec, CharacterSizes)
         {"ASCII", "ab", 0, 1},
         {"lead and trail", "\xb9\xe3", 0, 2},
         {"trail byte that is a backslash", "\xd5\\", 0, 2},
-        {"trail byte that is a letter", "\x81" "A", 0, 2},
+        {"trail byte that is a letter",
+         "\x81"
+         "A",
+         0, 2},
         {"lead before DEL", "\x81\x7f", 0, 1},
         {"lead cut off by the end", "a\xb9", 1, 1},
         {"0x80 alone", "\x80\xb9", 0, 1},

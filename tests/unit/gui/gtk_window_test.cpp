@@ -28,10 +28,7 @@ namespace {
 
 nimbra::testing::Xvfb* screen = nullptr;
 
-uint32_t unit_of(GtkWidget* widget)
-{
-    return GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(widget), "nimbra-unit"));
-}
+uint32_t unit_of(GtkWidget* widget) { return GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(widget), "nimbra-unit")); }
 
 // The window's toplevel: the one titled like the window unit.
 GtkWidget* main_window()
@@ -47,10 +44,7 @@ GtkWidget* main_window()
     return found;
 }
 
-GtkWidget* layout_of(GtkWidget* window)
-{
-    return window ? gtk_bin_get_child(GTK_BIN(window)) : nullptr;
-}
+GtkWidget* layout_of(GtkWidget* window) { return window ? gtk_bin_get_child(GTK_BIN(window)) : nullptr; }
 
 GtkWidget* widget_of(uint32_t unit)
 {
@@ -180,8 +174,8 @@ TEST_F(GtkWindowTest, ControlsStandAtTheirStoredPlacesInAClientAreaOfTheStoredSi
                 GtkAllocation at;
                 gtk_widget_get_allocation(widget, &at);
                 EXPECT_EQ(corert::Geometry({at.x, at.y, at.width, at.height}), unit.geometry)
-                    << corert::gbk_to_utf8(unit.name) << " stands at " << at.x << "," << at.y << " " << at.width
-                    << "x" << at.height;
+                    << corert::gbk_to_utf8(unit.name) << " stands at " << at.x << "," << at.y << " " << at.width << "x"
+                    << at.height;
             }
             EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(widget_of(nimbra::kUnitButton1))), "天气预报");
         });
@@ -229,7 +223,8 @@ TEST_F(GtkWindowTest, TheRowsShownAreTheProgramsListAfterEveryChange)
         std::vector<std::string> shown;
         GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(widget_of(nimbra::kUnitCombo2)));
         GtkTreeIter at;
-        for (gboolean more = gtk_tree_model_get_iter_first(model, &at); more; more = gtk_tree_model_iter_next(model, &at)) {
+        for (gboolean more = gtk_tree_model_get_iter_first(model, &at); more;
+             more = gtk_tree_model_iter_next(model, &at)) {
             gchar* text = nullptr;
             gtk_tree_model_get(model, &at, 0, &text, -1);
             shown.push_back(gbk(text));
@@ -352,9 +347,9 @@ TEST_F(GtkWindowTest, ClosingFromTheWindowFrameEndsTheLoop)
 // WebPane.sle's own views, as the program gets them.
 const corert::BrowserPaneExtension* web_pane()
 {
-    static const nimbra::support::RuntimeServices services = {
-        nimbra::support::kSupportAbiVersion, [](uint32_t size) { return std::malloc(size); }, std::free,
-        [](const char*) {}};
+    static const nimbra::support::RuntimeServices services = {nimbra::support::kSupportAbiVersion,
+                                                              [](uint32_t size) { return std::malloc(size); },
+                                                              std::free, [](const char*) {}};
     void* library = dlopen(NIMBRA_WEBPANE, RTLD_NOW | RTLD_LOCAL);
     if (!library)
         return nullptr;

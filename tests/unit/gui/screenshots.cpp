@@ -35,7 +35,9 @@ TEST(Screenshots, StartForecastHourlyObservationsLivingIndexes)
     fs::copy_file(nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini");
     Viewer viewer(copy, true, {{"CORERT_BACKEND", "gtk"}, {"DISPLAY", screen.display()}, {"NO_AT_BRIDGE", "1"}});
 
-    auto shoot = [&](const std::string& name) { viewer.ok({"screenshot", (fs::path(out) / (name + ".png")).string()}); };
+    auto shoot = [&](const std::string& name) {
+        viewer.ok({"screenshot", (fs::path(out) / (name + ".png")).string()});
+    };
     viewer.ok({"wait-page", "超文本浏览框4", "120"});
     viewer.ok({"wait-page", "超文本浏览框2", "120"});
     shoot("start");

@@ -48,8 +48,8 @@ private:
         void* handle = dlopen(WININET_SO, RTLD_NOW | RTLD_LOCAL);
         if (!handle)
             throw std::runtime_error(dlerror());
-        auto entry = reinterpret_cast<nimbra::platform::DllExportsEntry>(
-            dlsym(handle, nimbra::platform::kDllExportsEntryName));
+        auto entry =
+            reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle, nimbra::platform::kDllExportsEntryName));
         if (!entry)
             throw std::runtime_error("wininet.so has no export table");
         const nimbra::platform::DllExports* exports = entry();

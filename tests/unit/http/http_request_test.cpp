@@ -492,8 +492,7 @@ TEST_F(HttpRequestTest, CookiesAreRecordedAndSentBack)
     });
     EXPECT_EQ(request(address("/login"), "", "", "", ""), "in");
     std::string at = "http://" + authority();
-    EXPECT_EQ(recorded_cookies(),
-              (std::vector<std::string>{at + " sid a=b==; Path=/; HttpOnly", at + " lang zh"}));
+    EXPECT_EQ(recorded_cookies(), (std::vector<std::string>{at + " sid a=b==; Path=/; HttpOnly", at + " lang zh"}));
 
     request(address("/next"), "", "", "", "");
     std::vector<std::string> cookies = values(recorder.last().headers, "Cookie");

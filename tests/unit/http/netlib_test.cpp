@@ -23,8 +23,8 @@ namespace {
 
 void ignore_opened(const char*) {}
 
-const nimbra::support::RuntimeServices kServices = {
-    nimbra::support::kSupportAbiVersion, corert_allocate, corert_free, ignore_opened};
+const nimbra::support::RuntimeServices kServices = {nimbra::support::kSupportAbiVersion, corert_allocate, corert_free,
+                                                    ignore_opened};
 
 nimbra::support::CommandFunction fetch_url_command()
 {
@@ -50,8 +50,9 @@ std::string fetch_url(const std::string& address)
     struct {
         uint32_t count;
         qx::ArgRecord record;
-    } args{1, {uint32_t(reinterpret_cast<uintptr_t>(address.c_str())),
-               uint32_t(reinterpret_cast<uintptr_t>(address.c_str()) >> 32), qx::kTagText}};
+    } args{1,
+           {uint32_t(reinterpret_cast<uintptr_t>(address.c_str())),
+            uint32_t(reinterpret_cast<uintptr_t>(address.c_str()) >> 32), qx::kTagText}};
     uint64_t result = fetch_url_command()(reinterpret_cast<const qx::ArgBlock*>(&args));
     return HostedCorert::take_byte_set(reinterpret_cast<const void*>(result));
 }
@@ -66,14 +67,16 @@ protected:
             a.set_content(binary(), "application/octet-stream");
         });
         server.routes().Get("/empty", [](const httplib::Request&, httplib::Response& a) { a.status = 204; });
-        server.routes().Get("/hop1", [](const httplib::Request&, httplib::Response& a) { a.set_redirect("/hop2", 302); });
+        server.routes().Get("/hop1",
+                            [](const httplib::Request&, httplib::Response& a) { a.set_redirect("/hop2", 302); });
         server.routes().Get("/hop2", [this](const httplib::Request&, httplib::Response& a) {
             a.set_redirect("http://127.0.0.1:" + std::to_string(server.port()) + "/final", 301);
         });
         server.routes().Get("/final", [](const httplib::Request& q, httplib::Response& a) {
             a.set_content("arrived by " + q.method, "text/plain");
         });
-        server.routes().Get("/loop", [](const httplib::Request&, httplib::Response& a) { a.set_redirect("/loop", 302); });
+        server.routes().Get("/loop",
+                            [](const httplib::Request&, httplib::Response& a) { a.set_redirect("/loop", 302); });
         server.routes().Get("/missing", [](const httplib::Request&, httplib::Response& a) {
             a.status = 404;
             a.set_content("not here", "text/plain");
@@ -105,12 +108,9 @@ TEST_F(FetchUrl, BodiesAndFailures)
         std::string body;
     };
     const Case cases[] = {
-        {"/binary", binary()},
-        {"/hop1", "arrived by GET"},  // redirects followed, absolute and relative
-        {"/empty", ""},
-        {"/missing", ""},  // an error status is nothing fetched, whatever page it carries
-        {"/broken", ""},
-        {"/loop", ""},
+        {"/binary", binary()}, {"/hop1", "arrived by GET"},  // redirects followed, absolute and relative
+        {"/empty", ""},        {"/missing", ""},  // an error status is nothing fetched, whatever page it carries
+        {"/broken", ""},       {"/loop", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

@@ -12,8 +12,8 @@ using namespace qx;
 namespace {
 
 const char* const kDllFunctions[] = {
-    "InternetOpenA",    "InternetConnectA",   "HttpOpenRequestA",    "HttpSendRequestA",
-    "InternetReadFile", "HttpQueryInfoA",     "InternetCloseHandle", "InternetSetCookieA",
+    "InternetOpenA",    "InternetConnectA", "HttpOpenRequestA",    "HttpSendRequestA",
+    "InternetReadFile", "HttpQueryInfoA",   "InternetCloseHandle", "InternetSetCookieA",
 };
 
 std::vector<LibraryEntry> test_manifest()
@@ -40,7 +40,7 @@ Image test_image()
     image.manifest = test_manifest();
     image.entry_offset = 3;
 
-    Section code = make_data_section("code", Bytes {0x90, 0x90, 0x90, 0xc3, 0xcc, 0xcc, 0xcc, 0xcc});
+    Section code = make_data_section("code", Bytes{0x90, 0x90, 0x90, 0xc3, 0xcc, 0xcc, 0xcc, 0xcc});
     code.kind = kCodeSection;
     code.relocations = {(4u << 3) | 1, (0u << 3) | 0, (2u << 3) | 3};
 
@@ -48,7 +48,7 @@ Image test_image()
     marks.stored_size = 16;
 
     image.sections.push_back(make_data_section("const", pool.data()));
-    image.sections.push_back(make_data_section("form", Bytes {1, 2, 3, 4, 5}));
+    image.sections.push_back(make_data_section("form", Bytes{1, 2, 3, 4, 5}));
     image.sections.push_back(make_data_section("help", Bytes(52, 0)));
     image.sections.push_back(code);
     image.sections.push_back(make_zero_filled_section("var", 16));
@@ -56,10 +56,7 @@ Image test_image()
     return image;
 }
 
-uint32_t word_at(const Bytes& b, size_t offset)
-{
-    return load_u32(b.data() + offset);
-}
+uint32_t word_at(const Bytes& b, size_t offset) { return load_u32(b.data() + offset); }
 
 }  // namespace
 
@@ -117,7 +114,8 @@ TEST(ImageLayout, HeaderFieldsSitAtTheirFixedOffsets)
 
     // The manifest follows the DLL table; its empty entry is followed by the first header.
     EXPECT_EQ(info.manifest_offset, 0x58 + 8 * n);
-    std::string manifest(reinterpret_cast<const char*>(b.data() + info.manifest_offset), word_at(b, 0x24) - info.manifest_offset);
+    std::string manifest(reinterpret_cast<const char*>(b.data() + info.manifest_offset),
+                         word_at(b, 0x24) - info.manifest_offset);
     using namespace std::string_literals;
     EXPECT_EQ(manifest, "corert\r0123456789abcdef0123456789ABCDEF\r5\r0\rkernel\0"s
                         "WebPane\r11111111111111111111111111111111\r2\r0\rbrowser\0"s
@@ -135,7 +133,8 @@ TEST(ImageLayout, SectionChainIsLaidOutBackToBack)
         const char* name;
         uint32_t kind, header_size, memory_size, stored_size;
     } expected[] = {
-        {"const", 1, 56, static_cast<uint32_t>(image.sections[0].data.size()), static_cast<uint32_t>(image.sections[0].data.size())},
+        {"const", 1, 56, static_cast<uint32_t>(image.sections[0].data.size()),
+         static_cast<uint32_t>(image.sections[0].data.size())},
         {"form", 1, 56, 5, 5},
         {"help", 1, 56, 52, 52},
         {"code", 5, 56 + 3 * 4, 8, 8},
@@ -210,10 +209,7 @@ struct Damage {
     const char* field;  // expected in the message
 };
 
-void put(Bytes& b, size_t at, uint32_t v)
-{
-    store_u32(b.data() + at, v);
-}
+void put(Bytes& b, size_t at, uint32_t v) { store_u32(b.data() + at, v); }
 
 size_t header_of(const ImageLayoutInfo& info, const char* name)
 {
@@ -228,18 +224,21 @@ const Damage kDamages[] = {
     {"magic", [](Bytes& b, const ImageLayoutInfo&) { b[1] = 'Y'; }, "magic"},
     {"zero word", [](Bytes& b, const ImageLayoutInfo&) { b[9] = 1; }, "header zero words"},
     {"DLL count overruns", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x38, 0x10000000); }, "DLL command count"},
-    {"chain loops back", [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "help") + 4, header_of(i, "const")); },
+    {"chain loops back",
+     [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "help") + 4, header_of(i, "const")); },
      "next offset"},
     {"chain points outside", [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "form") + 4, 0x7fffff00); },
      "next offset"},
-    {"first section points to itself", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x24, 0x10); }, "first section offset"},
+    {"first section points to itself", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x24, 0x10); },
+     "first section offset"},
     {"stored bytes overrun", [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "@reloc1") + 0x28, 5000); },
      "stored size"},
     {"var data offset followed", [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "var") + 0x28, 4); },
      "stored size"},
     {"header size lies about relocations",
      [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "code") + 0x30, 0x40000000); }, "header size"},
-    {"name without NUL", [](Bytes& b, const ImageLayoutInfo& i) { std::memset(b.data() + header_of(i, "form") + 0x0c, 'a', 24); },
+    {"name without NUL",
+     [](Bytes& b, const ImageLayoutInfo& i) { std::memset(b.data() + header_of(i, "form") + 0x0c, 'a', 24); },
      "section name"},
     {"bytes after the name's NUL", [](Bytes& b, const ImageLayoutInfo& i) { b[header_of(i, "var") + 0x0c + 14] = '2'; },
      "section name"},
@@ -247,7 +246,8 @@ const Damage kDamages[] = {
      [](Bytes& b, const ImageLayoutInfo& i) { put(b, header_of(i, "var") + 4, kNoOffset); }, "data offset"},
     {"form offset names help", [](Bytes& b, const ImageLayoutInfo& i) { put(b, 0x44, header_of(i, "help")); },
      "form section offset"},
-    {"DLL name outside const", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x58, 0x100000); }, "DLL library-name offset"},
+    {"DLL name outside const", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x58, 0x100000); },
+     "DLL library-name offset"},
     {"entry outside code", [](Bytes& b, const ImageLayoutInfo&) { put(b, 0x3c, 8); }, "entry routine offset"},
     {"manifest entry with four fields",
      [](Bytes& b, const ImageLayoutInfo& i) {

@@ -11,11 +11,11 @@ namespace {
 
 // GBK bytes of the names and texts used below.
 const std::string kComboName = "\xd7\xe9\xba\xcf\xbf\xf2\x31";  // 组合框1
-const std::string kButtonName = "\xb0\xb4\xc5\xa5\x31";        // 按钮1
+const std::string kButtonName = "\xb0\xb4\xc5\xa5\x31";         // 按钮1
 const std::string kItems[] = {
-    "\xb9\xe3\xb6\xab",          // 广东
-    "\xb1\xb1\xbe\xa9\x2e",      // 北京.
-    "\xc9\xcf\xba\xa3\x2e",      // 上海.
+    "\xb9\xe3\xb6\xab",      // 广东
+    "\xb1\xb1\xbe\xa9\x2e",  // 北京.
+    "\xc9\xcf\xba\xa3\x2e",  // 上海.
 };
 
 constexpr uint32_t kTypeUnknown = 0x00030007;
@@ -40,27 +40,34 @@ FormSection make_form()
 {
     FormSection f;
     Unit window = make_unit(kWindowUnitListId, kTypeWindow, "", 50, 50, 1,
-        WindowData{{6, 2, 1, 0xff000000, 0, 1, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0},
-                   Bytes{0, 0, 1, 0, 1, 0, 48, 48}, {}, "Nimbra\xcc\xec\xc6\xf8 V1.0", 0});
+                            WindowData{{6, 2, 1, 0xff000000, 0, 1, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0},
+                                       Bytes{0, 0, 1, 0, 1, 0, 48, 48},
+                                       {},
+                                       "Nimbra\xcc\xec\xc6\xf8 V1.0",
+                                       0});
     window.events = {{0, 0x40}};
     f.units.push_back(window);
     f.units.push_back(make_unit(0x16011e1c, kTypeLabel, "\xb1\xea\xc7\xa9\x31", 8, 280, 1,
-        LabelData{{2, 0, 8, 0, 0x808080, 0xffffff, 0x808080, 0, 0xff000000, 1, 0, 0x808080, 0xffffff, 0x808080, 0, 1, 0, 0, 0},
-                  "caption", {0, 0}}));
-    Unit combo = make_unit(0x16011dae, kTypeComboBox, kComboName, 328, 0, 5,
+                                LabelData{{2, 0, 8, 0, 0x808080, 0xffffff, 0x808080, 0, 0xff000000, 1, 0, 0x808080,
+                                           0xffffff, 0x808080, 0, 1, 0, 0, 0},
+                                          "caption",
+                                          {0, 0}}));
+    Unit combo = make_unit(
+        0x16011dae, kTypeComboBox, kComboName, 328, 0, 5,
         ComboBoxData{{3, 1, 0, 0, 0, 0, 1, 0, 0xffffff, 0xffffffff, 0, 0, 0}, {kItems[0], kItems[1], kItems[2]}});
     combo.events = {{0, 0x80}};
     f.units.push_back(combo);
     f.units.push_back(make_unit(0x16011234, kTypeUnknown, "x", 1, 2, 5, RawTypeData{{1, 2, 3, 4, 5}}));
-    f.units.push_back(make_unit(0x16011d9f, kTypeBrowser, "\xb3\xac\xce\xc4\xb1\xbe\xe4\xaf\xc0\xc0\xbf\xf2\x34", -136, 23, 5,
-        BrowserData{{1, 2, 0, 1}, "http://127.0.0.1:8370/day/shenzhen1.htm"}));
+    f.units.push_back(make_unit(0x16011d9f, kTypeBrowser, "\xb3\xac\xce\xc4\xb1\xbe\xe4\xaf\xc0\xc0\xbf\xf2\x34", -136,
+                                23, 5, BrowserData{{1, 2, 0, 1}, "http://127.0.0.1:8370/day/shenzhen1.htm"}));
     Unit button = make_unit(0x16010a2e, kTypeButton, kButtonName, 20, -1, 5,
-        ButtonData{{1, 0, 1, 1, 0, 0}, "\xcc\xec\xc6\xf8\xd4\xa4\xb1\xa8"});
+                            ButtonData{{1, 0, 1, 1, 0, 0}, "\xcc\xec\xc6\xf8\xd4\xa4\xb1\xa8"});
     button.cursor = kCursorHand;
     button.events = {{0, 0x1c0}};
     f.units.push_back(button);
-    f.units.push_back(make_unit(0x16010a2d, kTypeEditBox, "\xb1\xe0\xbc\xad\xbf\xf2\x31", 536, 8, 5,
-        EditBoxData{{2, 1, 0, 0xffffff, 1, 0, 0, 0, 0, 0, 42}, 100, "<head>\r\n</head>", {0, 0}}));
+    f.units.push_back(
+        make_unit(0x16010a2d, kTypeEditBox, "\xb1\xe0\xbc\xad\xbf\xf2\x31", 536, 8, 5,
+                  EditBoxData{{2, 1, 0, 0xffffff, 1, 0, 0, 0, 0, 0, 42}, 100, "<head>\r\n</head>", {0, 0}}));
     f.units.push_back(make_unit(0x16010002, kTypeBrowser, "b1", 0, 56, 5, BrowserData{{1, 2, 0, 0}, ""}));
     return f;
 }
@@ -71,10 +78,7 @@ uint32_t word_at(const Bytes& b, size_t at) { return load_u32(&b[at]); }
 
 size_t first_block(const Bytes& b) { return 36 + 8 * word_at(b, 28); }
 
-size_t block_at(const Bytes& b, size_t unit)
-{
-    return first_block(b) + word_at(b, 36 + 4 * word_at(b, 28) + 4 * unit);
-}
+size_t block_at(const Bytes& b, size_t unit) { return first_block(b) + word_at(b, 36 + 4 * word_at(b, 28) + 4 * unit); }
 
 size_t after_nul(const Bytes& b, size_t at)
 {
@@ -309,25 +313,58 @@ TEST(WindowDefinition, RejectsDamagedSections)
         {"rest length one long", [](Bytes& b) { store_u32(&b[32], word_at(b, 32) + 1); }, "form rest length"},
         {"huge unit count", [](Bytes& b) { store_u32(&b[28], 0x40000000); }, "form unit count"},
         {"first offset not 0", [](Bytes& b) { store_u32(&b[36 + 32], 4); }, "form unit 1 block offset"},
-        {"broken chain", [](Bytes& b) { store_u32(&b[36 + 32 + 12], word_at(b, 36 + 32 + 12) + 4); }, "form unit 4 block offset"},
-        {"block size overruns", [](Bytes& b) { size_t at = block_at(b, kLastBrowser); store_u32(&b[at], word_at(b, at) + 1); }, "form unit 8 block size"},
-        {"bytes after last block", [](Bytes& b) { b.insert(b.end(), 4, 0); store_u32(&b[32], uint32_t(b.size() - 36)); }, "form unit blocks"},
-        {"caption overruns", [](Bytes& b) { store_u32(&b[places(b, kButton).type_data + 0x2c], 9); }, "form unit 6 (按钮1) caption"},
+        {"broken chain", [](Bytes& b) { store_u32(&b[36 + 32 + 12], word_at(b, 36 + 32 + 12) + 4); },
+         "form unit 4 block offset"},
+        {"block size overruns",
+         [](Bytes& b) {
+             size_t at = block_at(b, kLastBrowser);
+             store_u32(&b[at], word_at(b, at) + 1);
+         },
+         "form unit 8 block size"},
+        {"bytes after last block",
+         [](Bytes& b) {
+             b.insert(b.end(), 4, 0);
+             store_u32(&b[32], uint32_t(b.size() - 36));
+         },
+         "form unit blocks"},
+        {"caption overruns", [](Bytes& b) { store_u32(&b[places(b, kButton).type_data + 0x2c], 9); },
+         "form unit 6 (按钮1) caption"},
         {"item count overruns", [](Bytes& b) { b[places(b, kCombo).type_data + 0x48] = 200; }, "item count"},
         {"item overruns", [](Bytes& b) { store_u32(&b[places(b, kCombo).type_data + 0x52], 500); },
          "form unit 3 (组合框1) item 2"},
         {"edit text overruns", [](Bytes& b) { store_u32(&b[places(b, kEdit).type_data + 0x5a], 0xffffffff); }, "text"},
-        {"binding count overruns", [](Bytes& b) { store_u32(&b[places(b, kButton).bindings - 4], 0x20000000); }, "event binding count"},
+        {"binding count overruns", [](Bytes& b) { store_u32(&b[places(b, kButton).bindings - 4], 0x20000000); },
+         "event binding count"},
         {"cursor of 8 bytes", [](Bytes& b) { store_u32(&b[places(b, 1).cursor], 8); }, "cursor"},
-        {"name without its zero", [](Bytes& b) { BlockPlaces p = places(b, kLastBrowser); std::memset(&b[p.name], 'a', p.end - p.name); }, "name"},
+        {"name without its zero",
+         [](Bytes& b) {
+             BlockPlaces p = places(b, kLastBrowser);
+             std::memset(&b[p.name], 'a', p.end - p.name);
+         },
+         "name"},
         {"reserved byte set", [](Bytes& b) { b[block_at(b, 1) + 10] = 1; }, "reserved"},
         {"type data zeros set", [](Bytes& b) { b[places(b, kEdit).type_data + 3] = 1; }, "type data"},
         {"combo tail not zero", [](Bytes& b) { b[places(b, kCombo).end - 1] = 1; }, "after the items"},
-        {"bytes left over in a button", [](Bytes& b) { BlockPlaces p = places(b, kButton); splice(b, kButton, p.end, 0, {0, 0}); }, "left over"},
+        {"bytes left over in a button",
+         [](Bytes& b) {
+             BlockPlaces p = places(b, kButton);
+             splice(b, kButton, p.end, 0, {0, 0});
+         },
+         "left over"},
         // One style word too many: the extra word reads as an empty caption and the
         // real caption is left over.
-        {"extra style word", [](Bytes& b) { BlockPlaces p = places(b, kButton); splice(b, kButton, p.type_data + 0x2c, 0, {0, 0, 0, 0}); }, "left over"},
-        {"style word missing", [](Bytes& b) { BlockPlaces p = places(b, kLastBrowser); splice(b, kLastBrowser, p.type_data + 0x20, 4, {}); }, "address"},
+        {"extra style word",
+         [](Bytes& b) {
+             BlockPlaces p = places(b, kButton);
+             splice(b, kButton, p.type_data + 0x2c, 0, {0, 0, 0, 0});
+         },
+         "left over"},
+        {"style word missing",
+         [](Bytes& b) {
+             BlockPlaces p = places(b, kLastBrowser);
+             splice(b, kLastBrowser, p.type_data + 0x20, 4, {});
+         },
+         "address"},
     };
     const Bytes whole = write_form(make_form());
     for (const auto& c : cases) {

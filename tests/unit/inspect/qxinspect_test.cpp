@@ -119,12 +119,9 @@ qx::Image test_image()
     };
     qx::MarkGroups groups = {{{kUnitRef.offset}, {kDllRef.offset, kOutsideCode}, {kLibRef.offset}, {kTypeRef.offset}}};
     image.sections = {
-        qx::make_data_section("const", pool.data()),
-        qx::make_data_section("form", qx::write_form(small_form())),
-        qx::make_data_section("help", qx::Bytes(52, 0)),
-        code_section(),
-        qx::make_zero_filled_section("var", 8),
-        qx::make_mark_section(groups),
+        qx::make_data_section("const", pool.data()),     qx::make_data_section("form", qx::write_form(small_form())),
+        qx::make_data_section("help", qx::Bytes(52, 0)), code_section(),
+        qx::make_zero_filled_section("var", 8),          qx::make_mark_section(groups),
     };
     return image;
 }
@@ -363,7 +360,8 @@ TEST_F(Inspect, BadInputGivesOneLineAndExitTwo)
     qx::store_u32(&*item - 4, 500);
     ToolRun r = run("'" + write("bad-item", bad_item) + "'");
     ASSERT_EQ(r.err_lines.size(), 1u);
-    EXPECT_NE(r.err_lines[0].find("(组合框1) item 1: count 500 overruns its block"), std::string::npos) << r.err_lines[0];
+    EXPECT_NE(r.err_lines[0].find("(组合框1) item 1: count 500 overruns its block"), std::string::npos)
+        << r.err_lines[0];
 }
 
 // Damage spread over the whole image: every run ends with a listing or one error line.

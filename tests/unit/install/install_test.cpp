@@ -93,7 +93,8 @@ TEST_F(Install, StagedInstallRecordsNothing)
     auto installed = install({{"DESTDIR", (root_ / "stage").string()}});
     ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
     EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() / "lib/nimbra/corert.sle"));
-    EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() / "share/applications/io.github.nimbra.Weather.desktop"));
+    EXPECT_TRUE(fs::is_regular_file(root_ / "stage" / prefix_.relative_path() /
+                                    "share/applications/io.github.nimbra.Weather.desktop"));
     EXPECT_FALSE(fs::exists(config_ / "nimbra"));
 }
 

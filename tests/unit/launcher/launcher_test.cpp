@@ -58,12 +58,16 @@ public:
         fs::copy_file(built, target, fs::copy_options::overwrite_existing);
     }
 
-    nimbra::registry::Store RegistryStore() const { return nimbra::registry::Store((root_ / "config/nimbra/registry").string()); }
+    nimbra::registry::Store RegistryStore() const
+    {
+        return nimbra::registry::Store((root_ / "config/nimbra/registry").string());
+    }
 
     void SetRegistryValue(std::string_view name, std::string_view bytes)
     {
         std::string detail;
-        ASSERT_EQ(RegistryStore().set_value(RootKey::current_user, kInstallKey, name, bytes, &detail), Status::ok) << detail;
+        ASSERT_EQ(RegistryStore().set_value(RootKey::current_user, kInstallKey, name, bytes, &detail), Status::ok)
+            << detail;
     }
 
     void SetInstallPath(std::string_view bytes) { SetRegistryValue("Path", bytes); }
@@ -106,7 +110,9 @@ public:
     static void ExpectFailure(const ProcessResult& result)
     {
         EXPECT_EQ(result.exit_code, 255);
-        EXPECT_EQ(result.err.rfind(kErrorLine, 0) == 0 || result.err.find(std::string("\n") + kErrorLine) != std::string::npos, true)
+        EXPECT_EQ(result.err.rfind(kErrorLine, 0) == 0 ||
+                      result.err.find(std::string("\n") + kErrorLine) != std::string::npos,
+                  true)
             << result.err;
     }
 
@@ -191,12 +197,11 @@ TEST_P(InstallPathTest, RuntimeIsLoadedFromTheInstallationDirectory)
 
 INSTANTIATE_TEST_SUITE_P(
     Launcher, InstallPathTest,
-    ::testing::Values(
-        InstallPathCase{"NoTrailingBackslash", "install", AsIs},
-        InstallPathCase{"TrailingBackslash", "install", WithTrailingBackslash},
-        InstallPathCase{"BackslashSeparators", "install", WithBackslashes},
-        // GBK "安装運": the last byte is 0x5C, which must not pass for a backslash.
-        InstallPathCase{"GbkNameEndingInByte5C", "\xE5\xAE\x89\xE8\xA3\x85\xE9\x81\x8B", AsIs}),
+    ::testing::Values(InstallPathCase{"NoTrailingBackslash", "install", AsIs},
+                      InstallPathCase{"TrailingBackslash", "install", WithTrailingBackslash},
+                      InstallPathCase{"BackslashSeparators", "install", WithBackslashes},
+                      // GBK "安装運": the last byte is 0x5C, which must not pass for a backslash.
+                      InstallPathCase{"GbkNameEndingInByte5C", "\xE5\xAE\x89\xE8\xA3\x85\xE9\x81\x8B", AsIs}),
     [](const ::testing::TestParamInfo<InstallPathCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LauncherTest, InstallationPathMayFillTheWholeQueryBuffer)
@@ -238,61 +243,60 @@ TEST_P(LauncherFailureTest, ShowsTheErrorAndExits255)
 
 INSTANTIATE_TEST_SUITE_P(
     Launcher, LauncherFailureTest,
-    ::testing::Values(
-        FailureCase{"RegistryKeyMissing", [](LauncherTest&, const fs::path&) {}, false,
-                    "HKEY_CURRENT_USER.reg: no key HKEY_CURRENT_USER\\Software\\Tarvex\\Brae\\Install"},
-        FailureCase{"PathValueMissing",
-                    [](LauncherTest& t, const fs::path&) { t.SetRegistryValue("Version", "1.0"); }, false,
-                    "\"Path\": not found"},
-        FailureCase{"PathValueLongerThanTheQueryAllows",
-                    [](LauncherTest& t, const fs::path&) {
-                        // 259 bytes need 260 with the NUL: refused, though the runtime is there.
-                        fs::path install = t.DirectoryOfLength(259, 'i');
-                        t.PlaceRuntime(GOOD_RUNTIME, install / "corert.sle");
-                        t.SetInstallPath(install.string());
-                    },
-                    false, "\"Path\": 259 bytes, more than the 258 allowed"},
-        FailureCase{"PathValueNotGbk",
-                    [](LauncherTest& t, const fs::path&) {
-                        fs::path install = t.Root() / "install";
-                        t.PlaceRuntime(GOOD_RUNTIME, install / "corert.sle");
-                        t.SetInstallPath(install.string() + "\xFF");
-                    },
-                    false, "\"Path\" is not GBK text"},
-        FailureCase{"RuntimeMissingFromTheInstallationDirectory",
-                    [](LauncherTest& t, const fs::path&) {
-                        fs::create_directories(t.Root() / "install");
-                        t.SetInstallPath((t.Root() / "install").string());
-                    },
-                    false, "install/corert.sle: cannot open shared object file"},
-        FailureCase{"InstalledRuntimeNotASharedObject",
-                    [](LauncherTest& t, const fs::path&) {
-                        fs::create_directories(t.Root() / "install");
-                        std::ofstream(t.Root() / "install/corert.sle") << "not a library";
-                        t.SetInstallPath((t.Root() / "install").string());
-                    },
-                    false, "install/corert.sle: "},
-        FailureCase{"GetNewSockMissing",
-                    [](LauncherTest& t, const fs::path&) {
-                        t.PlaceRuntime(NO_EXPORT_RUNTIME, t.Root() / "install/corert.sle");
-                        t.SetInstallPath((t.Root() / "install").string());
-                    },
-                    true, "undefined symbol: GetNewSock"},
-        FailureCase{"GetNewSockReturnsNull",
-                    [](LauncherTest& t, const fs::path&) {
-                        t.PlaceRuntime(NULL_RUNTIME, t.Root() / "install/corert.sle");
-                        t.SetInstallPath((t.Root() / "install").string());
-                    },
-                    true, "GetNewSock returned no start routine"},
-        // A runtime found beside the executable is final: its faults do not send the
-        // launcher on to the installed one.
-        FailureCase{"GetNewSockReturnsNullBesideTheExecutable",
-                    [](LauncherTest& t, const fs::path& app) {
-                        t.PlaceRuntime(NULL_RUNTIME, app / "corert.slr");
-                        t.PlaceRuntime(GOOD_RUNTIME, t.Root() / "install/corert.sle");
-                        t.SetInstallPath((t.Root() / "install").string());
-                    },
-                    true, "GetNewSock returned no start routine"}),
+    ::testing::Values(FailureCase{"RegistryKeyMissing", [](LauncherTest&, const fs::path&) {}, false,
+                                  "HKEY_CURRENT_USER.reg: no key HKEY_CURRENT_USER\\Software\\Tarvex\\Brae\\Install"},
+                      FailureCase{"PathValueMissing",
+                                  [](LauncherTest& t, const fs::path&) { t.SetRegistryValue("Version", "1.0"); }, false,
+                                  "\"Path\": not found"},
+                      FailureCase{"PathValueLongerThanTheQueryAllows",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      // 259 bytes need 260 with the NUL: refused, though the runtime is there.
+                                      fs::path install = t.DirectoryOfLength(259, 'i');
+                                      t.PlaceRuntime(GOOD_RUNTIME, install / "corert.sle");
+                                      t.SetInstallPath(install.string());
+                                  },
+                                  false, "\"Path\": 259 bytes, more than the 258 allowed"},
+                      FailureCase{"PathValueNotGbk",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      fs::path install = t.Root() / "install";
+                                      t.PlaceRuntime(GOOD_RUNTIME, install / "corert.sle");
+                                      t.SetInstallPath(install.string() + "\xFF");
+                                  },
+                                  false, "\"Path\" is not GBK text"},
+                      FailureCase{"RuntimeMissingFromTheInstallationDirectory",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      fs::create_directories(t.Root() / "install");
+                                      t.SetInstallPath((t.Root() / "install").string());
+                                  },
+                                  false, "install/corert.sle: cannot open shared object file"},
+                      FailureCase{"InstalledRuntimeNotASharedObject",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      fs::create_directories(t.Root() / "install");
+                                      std::ofstream(t.Root() / "install/corert.sle") << "not a library";
+                                      t.SetInstallPath((t.Root() / "install").string());
+                                  },
+                                  false, "install/corert.sle: "},
+                      FailureCase{"GetNewSockMissing",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      t.PlaceRuntime(NO_EXPORT_RUNTIME, t.Root() / "install/corert.sle");
+                                      t.SetInstallPath((t.Root() / "install").string());
+                                  },
+                                  true, "undefined symbol: GetNewSock"},
+                      FailureCase{"GetNewSockReturnsNull",
+                                  [](LauncherTest& t, const fs::path&) {
+                                      t.PlaceRuntime(NULL_RUNTIME, t.Root() / "install/corert.sle");
+                                      t.SetInstallPath((t.Root() / "install").string());
+                                  },
+                                  true, "GetNewSock returned no start routine"},
+                      // A runtime found beside the executable is final: its faults do not send the
+                      // launcher on to the installed one.
+                      FailureCase{"GetNewSockReturnsNullBesideTheExecutable",
+                                  [](LauncherTest& t, const fs::path& app) {
+                                      t.PlaceRuntime(NULL_RUNTIME, app / "corert.slr");
+                                      t.PlaceRuntime(GOOD_RUNTIME, t.Root() / "install/corert.sle");
+                                      t.SetInstallPath((t.Root() / "install").string());
+                                  },
+                                  true, "GetNewSock returned no start routine"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

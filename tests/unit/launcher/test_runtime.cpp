@@ -84,15 +84,9 @@ __attribute__((destructor)) static void AnnounceUnload()
 }
 
 #if defined(TEST_RUNTIME_NULL)
-EXPORT void* GetNewSock(uint32_t)
-{
-    return nullptr;
-}
+EXPORT void* GetNewSock(uint32_t) { return nullptr; }
 #elif defined(TEST_RUNTIME_NO_EXPORT)
-EXPORT void* GetNewSocket(uint32_t)
-{
-    return nullptr;
-}
+EXPORT void* GetNewSocket(uint32_t) { return nullptr; }
 #else
 #error "choose a test runtime variant"
 #endif

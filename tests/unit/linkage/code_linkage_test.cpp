@@ -7,7 +7,8 @@ namespace {
 
 TEST(CodeLinkage, RelocationEntryKeepsKindLowAndOffsetHigh)
 {
-    const Relocation cases[] = {{kRelocServiceSlot, 0}, {kRelocConst, 5}, {kRelocVar, 0x1234}, {kRelocCode, 0x1fffffff}};
+    const Relocation cases[] = {
+        {kRelocServiceSlot, 0}, {kRelocConst, 5}, {kRelocVar, 0x1234}, {kRelocCode, 0x1fffffff}};
     for (auto r : cases) {
         uint32_t e = encode_relocation(r);
         EXPECT_EQ(e & 7, uint32_t(r.kind));

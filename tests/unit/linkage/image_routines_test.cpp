@@ -98,12 +98,17 @@ TEST_F(ImageRoutines, ArrayIndexesAreCheckedOnBothSides)
 {
     struct Case {
         int32_t index;
-        uint32_t value;            // read result
+        uint32_t value;  // read result
         std::vector<uint32_t> errors;
     };
     const Case cases[] = {
-        {1, 'x', {}}, {3, 'z', {}}, {4, 0, {qx::kErrorIndexTooLarge}}, {INT_MAX, 0, {qx::kErrorIndexTooLarge}},
-        {0, 0, {qx::kErrorIndexTooSmall}}, {-1, 0, {qx::kErrorIndexTooSmall}}, {INT_MIN, 0, {qx::kErrorIndexTooSmall}},
+        {1, 'x', {}},
+        {3, 'z', {}},
+        {4, 0, {qx::kErrorIndexTooLarge}},
+        {INT_MAX, 0, {qx::kErrorIndexTooLarge}},
+        {0, 0, {qx::kErrorIndexTooSmall}},
+        {-1, 0, {qx::kErrorIndexTooSmall}},
+        {INT_MIN, 0, {qx::kErrorIndexTooSmall}},
     };
     auto read = routine<decltype(&TestByteElement)>("TestByteElement");
     auto write = routine<decltype(&TestSetByteElement)>("TestSetByteElement");
@@ -124,8 +129,10 @@ TEST_F(ImageRoutines, ArrayIndexesAreCheckedOnBothSides)
 TEST_F(ImageRoutines, AnyIndexIntoTheEmptyArrayLiteralIsAnError)
 {
     auto read = routine<decltype(&TestEmptyArrayLiteral)>("TestEmptyArrayLiteral");
-    const std::pair<int32_t, uint32_t> cases[] = {
-        {-1, qx::kErrorIndexTooSmall}, {0, qx::kErrorIndexTooSmall}, {1, qx::kErrorIndexTooLarge}, {2, qx::kErrorIndexTooLarge}};
+    const std::pair<int32_t, uint32_t> cases[] = {{-1, qx::kErrorIndexTooSmall},
+                                                  {0, qx::kErrorIndexTooSmall},
+                                                  {1, qx::kErrorIndexTooLarge},
+                                                  {2, qx::kErrorIndexTooLarge}};
     for (auto [index, error] : cases) {
         recorder().errors.clear();
         EXPECT_EQ(read(index), 0u);

@@ -12,7 +12,7 @@ namespace {
 Recorder the_recorder;
 
 const uint32_t kKnownUnits[] = {
-    nimbra::kWindowId,     nimbra::kUnitLabel2,   nimbra::kUnitCombo3,  nimbra::kUnitCombo2,   nimbra::kUnitCombo1,
+    nimbra::kWindowId,     nimbra::kUnitLabel2,   nimbra::kUnitCombo3,   nimbra::kUnitCombo2,  nimbra::kUnitCombo1,
     nimbra::kUnitBrowser4, nimbra::kUnitLabel1,   nimbra::kUnitBrowser2, nimbra::kUnitButton3, nimbra::kUnitButton2,
     nimbra::kUnitButton1,  nimbra::kUnitEditBox1, nimbra::kUnitBrowser1,
 };
@@ -33,10 +33,7 @@ char* new_text(const std::string& s)
     return p;
 }
 
-const char* text_of(const qx::ArgRecord& r)
-{
-    return reinterpret_cast<const char*>((uint64_t(r.high) << 32) | r.low);
-}
+const char* text_of(const qx::ArgRecord& r) { return reinterpret_cast<const char*>((uint64_t(r.high) << 32) | r.low); }
 
 void* text_array(const std::vector<std::string>& items)
 {
@@ -113,8 +110,7 @@ uint64_t get_unit_property(uint32_t window, uint32_t unit, uint32_t property, in
     return 77;
 }
 
-void set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                       uint32_t high)
+void set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high)
 {
     uint64_t value = (uint64_t(high) << 32) | low;
     std::vector<uint64_t> words{window, unit, property, uint64_t(int64_t(element)), value};
@@ -170,12 +166,12 @@ void reset_recorder(std::function<bool(const void*)> in_const, const char* empty
 std::array<void*, qx::kServiceSlotCount> service_functions()
 {
     return {
-        reinterpret_cast<void*>(&run_time_error),   reinterpret_cast<void*>(&call_dll),
-        reinterpret_cast<void*>(&call_library),     reinterpret_cast<void*>(&call_kernel),
+        reinterpret_cast<void*>(&run_time_error),    reinterpret_cast<void*>(&call_dll),
+        reinterpret_cast<void*>(&call_library),      reinterpret_cast<void*>(&call_kernel),
         reinterpret_cast<void*>(&get_unit_property), reinterpret_cast<void*>(&set_unit_property),
-        reinterpret_cast<void*>(&allocate),         reinterpret_cast<void*>(&reallocate),
-        reinterpret_cast<void*>(&free_block),       reinterpret_cast<void*>(&run_event_loop),
-        reinterpret_cast<void*>(&hand_over),        reinterpret_cast<void*>(&load_window),
+        reinterpret_cast<void*>(&allocate),          reinterpret_cast<void*>(&reallocate),
+        reinterpret_cast<void*>(&free_block),        reinterpret_cast<void*>(&run_event_loop),
+        reinterpret_cast<void*>(&hand_over),         reinterpret_cast<void*>(&load_window),
         reinterpret_cast<void*>(&register_service),
     };
 }

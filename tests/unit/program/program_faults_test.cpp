@@ -102,13 +102,13 @@ TEST(ProgramFaultsDeathTest, RunTimeErrorSaysSoShowsItAndEndsTheProcess)
     EXPECT_EXIT(
         {
             corert::Program program(program_image(), options());
-            corert::set_error_dialog([](const std::string& message) {
-                std::fprintf(stderr, "dialog shows: %s\n", message.c_str());
-            });
+            corert::set_error_dialog(
+                [](const std::string& message) { std::fprintf(stderr, "dialog shows: %s\n", message.c_str()); });
             stub<void (*)(uint32_t)>(program, qx::kSlotRunTimeError)(qx::kErrorIndexTooSmall);
             std::fprintf(stderr, "returned from the error\n");
         },
-        ::testing::ExitedWithCode(corert::kRunTimeErrorExitStatus), "^run-time error 4\ndialog shows: run-time error 4\n$");
+        ::testing::ExitedWithCode(corert::kRunTimeErrorExitStatus),
+        "^run-time error 4\ndialog shows: run-time error 4\n$");
 }
 
 // A DLL command called with another number of arguments than its function declares is

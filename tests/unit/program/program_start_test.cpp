@@ -17,10 +17,7 @@ using nimbra::testing::ProgramRunner;
 
 namespace {
 
-std::string utf8(const std::string& gbk)
-{
-    return corert::gbk_to_utf8(gbk);
-}
+std::string utf8(const std::string& gbk) { return corert::gbk_to_utf8(gbk); }
 
 // "unit 0x16011dae kind=combo name=\"组合框1\" left=328 ..." -> the value of `key`.
 std::string field(const std::string& line, const std::string& key)
@@ -42,7 +39,7 @@ class ProgramStart : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        program_ = std::make_unique<ProgramRunner>(std::map<std::string, std::string> {{"CORERT_TRACE", "1"}});
+        program_ = std::make_unique<ProgramRunner>(std::map<std::string, std::string>{{"CORERT_TRACE", "1"}});
         ASSERT_TRUE(program_->wait_ready()) << program_->stderr_text();
         ASSERT_EQ(program_->ctl({"wait-idle", "20"}).status, 0);
     }
@@ -90,7 +87,8 @@ TEST_F(ProgramStart, ProvinceListAndPageHeadAreThere)
 {
     auto items = program_->ctl({"items", "组合框1"});
     ASSERT_EQ(items.status, 0) << items.err;
-    const char* provinces[] = {"广东", "北京.", "上海.", "重庆.", "黑龙江", "吉林", "辽林", "内蒙古", "河北", "山西", "陕西", "山东"};
+    const char* provinces[] = {"广东", "北京.",  "上海.", "重庆.", "黑龙江", "吉林",
+                               "辽林", "内蒙古", "河北",  "山西",  "陕西",   "山东"};
     auto lines = items.lines();
     ASSERT_EQ(lines.size(), std::size(provinces));
     for (size_t i = 0; i < lines.size(); ++i)

@@ -80,11 +80,13 @@ TEST(BadFiles, SettingsFileThatIsBinaryOrHugeGivesListsWithoutHanging)
         // A NUL ends the settings text as the routines see it: the section after it is
         // not there for them.
         {"binary, then the section", binary_bytes(1 << 20) + to_gbk(kSection), {}, 30},
-        {"binary, no NUL, then the section", [] {
+        {"binary, no NUL, then the section",
+         [] {
              std::string b = binary_bytes(1 << 20);
              std::replace(b.begin(), b.end(), '\0', '\x01');
              return b + to_gbk(kSection);
-         }(), kCities, 30},
+         }(),
+         kCities, 30},
         {"50 MB, the section at its end", padded_settings(50u << 20), kCities, 120},
     };
     DeadPort dead;
@@ -112,7 +114,7 @@ TEST(BadFiles, SettingsFileThatIsBinaryOrHugeGivesListsWithoutHanging)
 TEST(BadFiles, PageFileNameTakenByADirectoryShowsNothing)
 {
     TestServer server;
-    server.serve("/weather/H.shtml", Reply {200, " <div class=\"live\">page</div>"});
+    server.serve("/weather/H.shtml", Reply{200, " <div class=\"live\">page</div>"});
     ProgramCopy copy(server.port(), std::string("nowhere--@H#\r\n"));
     const fs::path page = fs::path(copy.dir()) / "显示页.htm";
     fs::create_directory(page);
@@ -139,7 +141,7 @@ TEST(BadFiles, PageFileNameTakenByADirectoryShowsNothing)
 TEST(BadFiles, ProgramDirectoryNotWritableKeepsThePageInTheUsersStore)
 {
     TestServer server;
-    server.serve("/weather/H.shtml", Reply {200, " <div class=\"live\">page</div>"});
+    server.serve("/weather/H.shtml", Reply{200, " <div class=\"live\">page</div>"});
     ProgramCopy copy(server.port(), kSection + "nowhere--@H#\r\n");
     const fs::path page = fs::path(copy.dir()) / "显示页.htm";
     char runtime_template[] = "/tmp/nimbra-runtime-XXXXXX";

@@ -33,7 +33,16 @@ constexpr int kTimeoutMs = 5000;
 constexpr size_t kHugeBody = 100u << 20;
 const std::string kLiveStart = " <div class=\"live\">";
 
-enum class Hostility { HeadersNeverEnd, HugeHeaderLine, HugeBody, EndlessBody, BadChunks, ResetMidBody, RedirectLoop, Silent };
+enum class Hostility {
+    HeadersNeverEnd,
+    HugeHeaderLine,
+    HugeBody,
+    EndlessBody,
+    BadChunks,
+    ResetMidBody,
+    RedirectLoop,
+    Silent
+};
 
 // A raw HTTP server on 127.0.0.1 with a four-digit port. The notice is a 404; the weather
 // page is served plainly, except that the first request after arm() meets the hostility
@@ -45,10 +54,10 @@ public:
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        std::mt19937 generator(std::random_device {}());
+        std::mt19937 generator(std::random_device{}());
         for (int attempt = 0; attempt < 200 && port_ == 0; ++attempt) {
             int port = std::uniform_int_distribution<int>(2000, 9999)(generator);
-            sockaddr_in address {};
+            sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             address.sin_port = htons(uint16_t(port));
@@ -82,7 +91,7 @@ private:
     void accept_loop()
     {
         while (!stopping_) {
-            pollfd p {listener_, POLLIN, 0};
+            pollfd p{listener_, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0)
                 continue;
             int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -97,7 +106,7 @@ private:
         head.clear();
         char buffer[4096];
         while (!stopping_ && head.find("\r\n\r\n") == std::string::npos) {
-            pollfd p {fd, POLLIN, 0};
+            pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0)
                 continue;
             ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -198,25 +207,23 @@ private:
         case Hostility::ResetMidBody: {
             put(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + page("before the reset"));
             pause(300);
-            linger abort {1, 0};
+            linger abort{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             return false;
         }
         case Hostility::RedirectLoop:
             return put(fd, "HTTP/1.1 302 Found\r\nLocation: /weather/H.shtml?hop\r\nContent-Length: 0\r\n\r\n");
-        case Hostility::Silent:
-            pause(kTimeoutMs * 10);
-            return false;
+        case Hostility::Silent: pause(kTimeoutMs * 10); return false;
         }
         return false;
     }
 
     int listener_ = -1;
     int port_ = 0;
-    std::atomic<bool> stopping_ {false};
-    std::atomic<bool> armed_ {false};
-    std::atomic<Hostility> hostility_ {Hostility::Silent};
-    std::atomic<int> hostile_requests_ {0};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> armed_{false};
+    std::atomic<Hostility> hostility_{Hostility::Silent};
+    std::atomic<int> hostile_requests_{0};
     std::thread acceptor_;
     std::vector<std::thread> connections_;
 };
@@ -244,9 +251,9 @@ TEST(HostileServer, EachCaseIsHeldAndTheWindowStaysResponsive)
     struct Case {
         const char* what;
         Hostility hostility;
-        std::string page;     // what the hostile fetch shows
-        int requests;         // requests that met the hostility
-        bool waits_timeout;   // ends by the stand-in's timeout, not at once
+        std::string page;    // what the hostile fetch shows
+        int requests;        // requests that met the hostility
+        bool waits_timeout;  // ends by the stand-in's timeout, not at once
     } cases[] = {
         {"headers that never end", Hostility::HeadersNeverEnd, head, 1, true},
         {"a 1 MB header line", Hostility::HugeHeaderLine, head, 1, false},
@@ -275,8 +282,8 @@ TEST(HostileServer, EachCaseIsHeldAndTheWindowStaysResponsive)
         EXPECT_EQ(server.hostile_requests(), c.requests);
         auto visits = viewer.visits();
         ASSERT_EQ(visits.size(), visits_before + 2) << "the hostile fetch and the queued click both show a page";
-        std::vector<std::string> pages {viewer.page(int(visits_before + 1)), viewer.page(int(visits_before + 2))};
-        std::vector<std::string> expected {c.page, head + "normal"};
+        std::vector<std::string> pages{viewer.page(int(visits_before + 1)), viewer.page(int(visits_before + 2))};
+        std::vector<std::string> expected{c.page, head + "normal"};
         std::sort(pages.begin(), pages.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(pages, expected);

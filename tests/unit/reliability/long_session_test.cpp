@@ -33,8 +33,8 @@ TEST(LongSession, FiftyPicksAndFiftyClicksLeaveNothingBehind)
     const std::string page = " <div class=\"live\">fast</div><div class=\"weatherYubaoBox\">x"
                              "<div class=\"weatherYubao\" id=\"weatherYubao2\"><div class=\"todayLiving\" id=\"index\">"
                              "y<div class=\"cleardiv\">";
-    server.serve("/weather/FAST.shtml", Reply {200, page});
-    server.serve("/weather/SLOW.shtml", Reply {200, page, std::chrono::milliseconds(1000), 20});
+    server.serve("/weather/FAST.shtml", Reply{200, page});
+    server.serve("/weather/SLOW.shtml", Reply{200, page, std::chrono::milliseconds(1000), 20});
     ProgramCopy copy(server.port(), settings_file());
     Viewer viewer(copy, true);
     pid_t pid = reliability::pid_of(copy.dir() + "/nimbra");

@@ -51,10 +51,10 @@ TEST_F(TextRoutinesInImage, RoutinesRunAtTheirCodeOffsets)
     EXPECT_EQ(take_text(routine<char*(int32_t, const char* const*)>("JoinTexts")(4, parts)), "\xb3\xc7-");
 
     auto replace_pairs = IMAGE_ROUTINE(ReplacePairs);
-    EXPECT_EQ(take_text(replace_pairs("a-b@c", qx::rt::omitted, 0, qx::rt::omitted, "-", "@", "@", "#",
-                                      qx::rt::omitted, qx::rt::omitted, qx::rt::omitted, qx::rt::omitted,
-                                      qx::rt::omitted, qx::rt::omitted)),
-              "a#b#c");
+    EXPECT_EQ(
+        take_text(replace_pairs("a-b@c", qx::rt::omitted, 0, qx::rt::omitted, "-", "@", "@", "#", qx::rt::omitted,
+                                qx::rt::omitted, qx::rt::omitted, qx::rt::omitted, qx::rt::omitted, qx::rt::omitted)),
+        "a#b#c");
 
     auto compare = IMAGE_ROUTINE(CompareTextBytes);
     EXPECT_EQ(compare("\xb1", "\x41"), 1);

@@ -60,14 +60,12 @@ TEST_F(TextRoutines, TextBetweenCutsAfterTheWholeFirstStartMarker)
         const char* between;
     };
     const Case cases[] = {
-        {"xx[a]yy", "[", "]", "a"},
-        {"key=101280601;rest", "key=", ";", "101280601"},
-        {"a-b-c", "-", "-", "b"},            // one marker for both sides
-        {"ab[]cd", "[", "]", ""},            // end marker right after the start marker
-        {"]x]y[z]w", "[", "]", "z"},         // end markers before the start do not count
-        {"[a][b]", "[", "]", "a"},           // first occurrences only
-        {"[[a]]", "[", "]", "[a"},
-        {"<td>\xcc\xec\xc6\xf8</td>", "<td>", "</td>", "\xcc\xec\xc6\xf8"},
+        {"xx[a]yy", "[", "]", "a"},  {"key=101280601;rest", "key=", ";", "101280601"},
+        {"a-b-c", "-", "-", "b"},     // one marker for both sides
+        {"ab[]cd", "[", "]", ""},     // end marker right after the start marker
+        {"]x]y[z]w", "[", "]", "z"},  // end markers before the start do not count
+        {"[a][b]", "[", "]", "a"},    // first occurrences only
+        {"[[a]]", "[", "]", "[a"},   {"<td>\xcc\xec\xc6\xf8</td>", "<td>", "</td>", "\xcc\xec\xc6\xf8"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.text) + " " + c.start + " " + c.end);
@@ -85,13 +83,13 @@ TEST_F(TextRoutines, TextBetweenGivesTheConstEmptyTextWhenAMarkerIsMissing)
         const char* end;
     };
     const Case cases[] = {
-        {"abc[", "[", "]"},       // start marker at the very end
-        {"abc", "[", "]"},        // no start marker
-        {"x]y[z", "[", "]"},      // end marker only before the start marker
-        {"a[b", "[", "]"},        // no end marker
-        {"abaX", "ab", "ba"},     // the end marker may not overlap the start marker
-        {"Ab[x]", "a", "]"},      // case counts
-        {nullptr, "[", "]"},      // absent text
+        {"abc[", "[", "]"},    // start marker at the very end
+        {"abc", "[", "]"},     // no start marker
+        {"x]y[z", "[", "]"},   // end marker only before the start marker
+        {"a[b", "[", "]"},     // no end marker
+        {"abaX", "ab", "ba"},  // the end marker may not overlap the start marker
+        {"Ab[x]", "a", "]"},   // case counts
+        {nullptr, "[", "]"},   // absent text
         {"", "[", "]"},
     };
     for (const auto& c : cases) {
@@ -128,8 +126,7 @@ TEST_F(TextRoutines, ReplacePairsRunsEachPairOverTheResultOfThePairBefore)
     const ReplaceCase cases[] = {
         {"chained pairs", "a-b@c-", omitted, omitted, omitted, {"-", "@", "@", "#"}, "a#b#c#"},
         {"later pair sees inserted text", "x", omitted, omitted, omitted, {"x", "yz", "z", "!"}, "y!"},
-        {"five pairs", "abcde", omitted, omitted, omitted, {"a", "1", "b", "2", "c", "3", "d", "4", "e", "5"},
-         "12345"},
+        {"five pairs", "abcde", omitted, omitted, omitted, {"a", "1", "b", "2", "c", "3", "d", "4", "e", "5"}, "12345"},
         {"left-out pairs change nothing", "a-b", omitted, omitted, omitted, {"-", "+"}, "a+b"},
         {"start 0", "-a-b-", omitted, 0, omitted, {"-", "@"}, "@a@b@"},
         {"start 1", "-a-b-", omitted, 1, omitted, {"-", "@"}, "@a@b@"},
@@ -141,8 +138,13 @@ TEST_F(TextRoutines, ReplacePairsRunsEachPairOverTheResultOfThePairBefore)
         {"flag left out: case counts", "ABC-abc", omitted, omitted, omitted, {"abc", "x"}, "ABC-x"},
         {"flag true ignores case", "ABC-abc", omitted, omitted, true, {"abc", "x"}, "x-x"},
         {"absent source", nullptr, omitted, omitted, omitted, {"a", "b"}, ""},
-        {"GBK replacement", "src=\"/img/a.gif\"", omitted, omitted, false,
-         {"src=\"/", "src=\"http://127.0.0.1/", "gif", "\xcd\xbc"}, "src=\"http://127.0.0.1/img/a.\xcd\xbc\""},
+        {"GBK replacement",
+         "src=\"/img/a.gif\"",
+         omitted,
+         omitted,
+         false,
+         {"src=\"/", "src=\"http://127.0.0.1/", "gif", "\xcd\xbc"},
+         "src=\"http://127.0.0.1/img/a.\xcd\xbc\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,10 +162,11 @@ TEST_F(TextRoutines, CompareTextBytesOrdersUnsignedBytesWithoutFolding)
         int32_t order;
     };
     const Case cases[] = {
-        {nullptr, nullptr, 0}, {nullptr, "", 0},   {"", nullptr, 0},     {nullptr, "a", -1},
-        {"a", nullptr, 1},     {"", "", 0},         {"same", "same", 0},  {"abc", "abcd", -1},
-        {"", "a", -1},         {"\xb1", "\x41", 1}, {"x\xb1y", "x\x41z", 1}, {"A", "a", -1},
-        {"Version", "version", -1}, {"1.0", "1.1", -1}, {"\xff", "\x01", 1},
+        {nullptr, nullptr, 0},      {nullptr, "", 0},        {"", nullptr, 0},
+        {nullptr, "a", -1},         {"a", nullptr, 1},       {"", "", 0},
+        {"same", "same", 0},        {"abc", "abcd", -1},     {"", "a", -1},
+        {"\xb1", "\x41", 1},        {"x\xb1y", "x\x41z", 1}, {"A", "a", -1},
+        {"Version", "version", -1}, {"1.0", "1.1", -1},      {"\xff", "\x01", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)"));
@@ -184,9 +187,19 @@ TEST_F(TextRoutines, TextByteCountCountsBytes)
 TEST_F(TextRoutines, TruncToIntegerTruncatesTowardZeroInEveryRoundingModeAndKeepsIt)
 {
     const std::pair<double, int64_t> cases[] = {
-        {3.0, 3},   {2.9, 2},   {-2.9, -2}, {-0.5, 0},  {0.5, 0},   {2.5, 2},
-        {-3.5, -3}, {-0.0, 0},  {1e15 + 0.5, 1000000000000000}, {4294967296.75, 4294967296},
-        {1e300, INT64_MIN}, {-1e300, INT64_MIN}, {std::nan(""), INT64_MIN},
+        {3.0, 3},
+        {2.9, 2},
+        {-2.9, -2},
+        {-0.5, 0},
+        {0.5, 0},
+        {2.5, 2},
+        {-3.5, -3},
+        {-0.0, 0},
+        {1e15 + 0.5, 1000000000000000},
+        {4294967296.75, 4294967296},
+        {1e300, INT64_MIN},
+        {-1e300, INT64_MIN},
+        {std::nan(""), INT64_MIN},
     };
     const std::pair<int, const char*> modes[] = {
         {FE_TONEAREST, "to nearest"}, {FE_DOWNWARD, "downward"}, {FE_UPWARD, "upward"}, {FE_TOWARDZERO, "toward zero"}};

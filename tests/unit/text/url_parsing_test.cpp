@@ -45,8 +45,8 @@ TEST_F(UrlParsing, SplitsAddressesIntoHostPathAndPort)
         {"", "", "", "/", 80},
         {"example.com", "example.com", "example.com", "/", 80},
         {"http://example.com", "example.com", "example.com", "/", 80},
-        {"http://127.0.0.1:8370/weather/101280601.shtml", "127.0.0.1:8370/weather/101280601.shtml",
-         "127.0.0.1:8370", "/weather/101280601.shtml", 8370},
+        {"http://127.0.0.1:8370/weather/101280601.shtml", "127.0.0.1:8370/weather/101280601.shtml", "127.0.0.1:8370",
+         "/weather/101280601.shtml", 8370},
         {"https://secure.example/a/b", "secure.example/a/b", "secure.example", "/a/b", 80},
         // The host is lower-cased; the path keeps its letters.
         {"http://Example.COM/Day/X.txt", "Example.COM/Day/X.txt", "example.com", "/Day/X.txt", 80},
@@ -78,12 +78,12 @@ TEST_F(UrlParsing, RemovesOnlyALeadingSchemeInAnyCase)
     const UrlCase cases[] = {
         {"http://a.example/r?to=http://b.example/c", "a.example/r?to=http://b.example/c", "a.example",
          "/r?to=http://b.example/c", 80},
-        {"a.example/r?to=https://b.example/c&x=HTTP://d", "a.example/r?to=https://b.example/c&x=HTTP://d",
-         "a.example", "/r?to=https://b.example/c&x=HTTP://d", 80},
+        {"a.example/r?to=https://b.example/c&x=HTTP://d", "a.example/r?to=https://b.example/c&x=HTTP://d", "a.example",
+         "/r?to=https://b.example/c&x=HTTP://d", 80},
         {"https://a.example:8443/r?u=https%3A//b&v=http://c", "a.example:8443/r?u=https%3A//b&v=http://c",
          "a.example:8443", "/r?u=https%3A//b&v=http://c", 8443},
-        {"a.example?to=http://b.example/c", "a.example?to=http://b.example/c", "a.example?to=http:",
-         "//b.example/c", 0},
+        {"a.example?to=http://b.example/c", "a.example?to=http://b.example/c", "a.example?to=http:", "//b.example/c",
+         0},
         {"HTTP://Example.com/X", "Example.com/X", "example.com", "/X", 80},
         {"HtTpS://h:8080/", "h:8080/", "h:8080", "/", 8080},
         {"https://http://x/y", "x/y", "x", "/y", 80},  // "https://" first, then "http://"
@@ -107,9 +107,9 @@ TEST_F(UrlParsing, UrlPortOfAnAddressThatStillHasItsScheme)
         {"http://h:81/p:99", 81},
         {"http://h/p:99", 80},
         {"http://h:/", 0},
-        {"HTTP://h:81/", 0},          // not "http://": the authority is "HTTP:"
-        {"https://h:8443/", 0},       // likewise "https:"
-        {"h:65536/", 65536},          // the range is not checked
+        {"HTTP://h:81/", 0},     // not "http://": the authority is "HTTP:"
+        {"https://h:8443/", 0},  // likewise "https:"
+        {"h:65536/", 65536},     // the range is not checked
     };
     for (auto [address, port] : cases) {
         SCOPED_TRACE(address);

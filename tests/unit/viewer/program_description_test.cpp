@@ -107,10 +107,9 @@ TEST(ProgramManifest, ListsTheFiveLibrariesInIndexOrder)
 TEST(DllCommands, AreTheEightWinInetFunctionsInCommandOrder)
 {
     EXPECT_STREQ(kDllLibraryName, "wininet.dll");
-    EXPECT_EQ(dll_function_names(),
-              (std::vector<std::string>{"InternetOpenA", "InternetConnectA", "HttpOpenRequestA",
-                                        "HttpSendRequestA", "InternetReadFile", "HttpQueryInfoA",
-                                        "InternetCloseHandle", "InternetSetCookieA"}));
+    EXPECT_EQ(dll_function_names(), (std::vector<std::string>{"InternetOpenA", "InternetConnectA", "HttpOpenRequestA",
+                                                              "HttpSendRequestA", "InternetReadFile", "HttpQueryInfoA",
+                                                              "InternetCloseHandle", "InternetSetCookieA"}));
 }
 
 TEST(MainWindowForm, HasTheThirteenUnitsInListOrder)
@@ -152,16 +151,19 @@ TEST(MainWindowForm, StoresEveryStyleWord)
 {
     qx::FormSection form = main_window_form(kDefaultHosts);
     auto style_of = [](const qx::Unit& u) {
-        return std::visit([](const auto& d) -> std::vector<uint32_t> {
-            if constexpr (requires { d.style; })
-                return d.style;
-            else
-                return {};
-        }, u.data);
+        return std::visit(
+            [](const auto& d) -> std::vector<uint32_t> {
+                if constexpr (requires { d.style; })
+                    return d.style;
+                else
+                    return {};
+            },
+            u.data);
     };
     const std::vector<uint32_t> window = {6, 2, 1, 0xff000000, 0, 1, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-    const std::vector<uint32_t> label = {2, 0, 8, 0, 0x00808080, 0x00ffffff, 0x00808080, 0, 0xff000000, 1,
-                                         0, 0x00808080, 0x00ffffff, 0x00808080, 0, 1, 0, 0, 0};
+    const std::vector<uint32_t> label = {2, 0,          8, 0, 0x00808080, 0x00ffffff, 0x00808080,
+                                         0, 0xff000000, 1, 0, 0x00808080, 0x00ffffff, 0x00808080,
+                                         0, 1,          0, 0, 0};
     const std::vector<uint32_t> button = {1, 0, 1, 1, 0, 0};
     const std::vector<uint32_t> combo = {3, 1, 0, 0, 0, 0, 1, 0, 0x00ffffff, 0xffffffff, 0, 0, 0};
     const std::vector<uint32_t> edit = {2, 1, 0, 0x00ffffff, 1, 0, 0, 0, 0, 0, 42};
@@ -215,8 +217,8 @@ TEST(MainWindowForm, ContactCaptionEndsInANineDigitNumber)
 TEST(MainWindowForm, ProvinceListKeepsItsFullStops)
 {
     const std::pair<const char*, size_t> expected[] = {
-        {"广东", 4}, {"北京.", 5}, {"上海.", 5}, {"重庆.", 5}, {"黑龙江", 6}, {"吉林", 4},
-        {"辽林", 4}, {"内蒙古", 6}, {"河北", 4}, {"山西", 4}, {"陕西", 4}, {"山东", 4},
+        {"广东", 4}, {"北京.", 5},  {"上海.", 5}, {"重庆.", 5}, {"黑龙江", 6}, {"吉林", 4},
+        {"辽林", 4}, {"内蒙古", 6}, {"河北", 4},  {"山西", 4},  {"陕西", 4},   {"山东", 4},
     };
     qx::FormSection form = main_window_form(kDefaultHosts);
     const auto& items = data_of<qx::ComboBoxData>(form, kUnitCombo1).items;
@@ -249,16 +251,19 @@ TEST(PageHead, HasTwentyLinesJoinedByCrLf)
         EXPECT_EQ(line.find('\r'), std::string::npos);
         EXPECT_EQ(line.find('\n'), std::string::npos);
     }
-    EXPECT_EQ(lines[0], "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" \"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">");
+    EXPECT_EQ(lines[0],
+              "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" \"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">");
     EXPECT_EQ(lines[1], "<html xmlns=\"http://www.w3.org/1999/xhtml\">");
     EXPECT_EQ(lines[2], "<head>");
     EXPECT_EQ(lines[4], gbk("<title>深圳天气预报-今日_明日_一周天气预报</title>"));
     const std::string site = "http://" + host;
     EXPECT_EQ(lines[9], "<link rel=\"stylesheet\" type=\"text/css\" href=\"" + site + "/m2/c/public/public.css\" />");
     EXPECT_EQ(lines[10], "<link rel=\"stylesheet\" type=\"text/css\" href=\"" + site + "/m2/c/public/mainBox.css\" />");
-    EXPECT_EQ(lines[11], "<script src=\"" + site + "/m2/j/public/jquerytop101104.js\" type=\"text/javascript\"></script>");
+    EXPECT_EQ(lines[11],
+              "<script src=\"" + site + "/m2/j/public/jquerytop101104.js\" type=\"text/javascript\"></script>");
     EXPECT_EQ(lines[12], "<script src=\"" + site + "/m2/j/public/main.js\" type=\"text/javascript\"></script>");
-    EXPECT_EQ(lines[13], "<script src=\"" + site + "/m2/j/public/maintop101104.js\" type=\"text/javascript\"></script>");
+    EXPECT_EQ(lines[13],
+              "<script src=\"" + site + "/m2/j/public/maintop101104.js\" type=\"text/javascript\"></script>");
     for (size_t i = 14; i < 19; ++i)
         EXPECT_EQ(lines[i], "") << "line " << i + 1;
     EXPECT_EQ(lines[19], "</head>");
@@ -281,7 +286,7 @@ TEST(PageHead, LengthIsFixedPartPlusFiveAddresses)
 std::optional<uint32_t> fake_offsets(const std::string& routine)
 {
     static const std::map<std::string, uint32_t> offsets = {
-        {"OnWindowCreated", 0x10}, {"FillCityList", 0x200}, {"FillDistrictList", 0x300},
+        {"OnWindowCreated", 0x10},   {"FillCityList", 0x200}, {"FillDistrictList", 0x300},
         {"ShowForecastPage", 0x400}, {"ShowLivePage", 0x500}, {"ShowLivingIndexPage", 0x600},
     };
     auto it = offsets.find(routine);
@@ -295,7 +300,7 @@ TEST(BindEvents, BindsTheSixHandlersToEventZero)
     qx::FormSection form = main_window_form(kDefaultHosts);
     bind_events(form, main_window_bindings(), fake_offsets);
     const std::map<uint32_t, uint32_t> expected = {
-        {kUnitWindow, 0x10}, {kUnitCombo1, 0x200}, {kUnitCombo2, 0x300},
+        {kUnitWindow, 0x10},   {kUnitCombo1, 0x200},  {kUnitCombo2, 0x300},
         {kUnitButton1, 0x400}, {kUnitButton2, 0x500}, {kUnitButton3, 0x600},
     };
     for (const qx::Unit& u : form.units) {

@@ -25,15 +25,9 @@ Bytes program_image_file()
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-uint32_t word_at(const Bytes& b, size_t offset)
-{
-    return load_u32(b.data() + offset);
-}
+uint32_t word_at(const Bytes& b, size_t offset) { return load_u32(b.data() + offset); }
 
-std::string text_at(const Bytes& b, size_t offset)
-{
-    return reinterpret_cast<const char*>(b.data() + offset);
-}
+std::string text_at(const Bytes& b, size_t offset) { return reinterpret_cast<const char*>(b.data() + offset); }
 
 }  // namespace
 
@@ -85,7 +79,8 @@ TEST(ProgramImage, SectionChainHasTheFixedOrderAndKinds)
         uint32_t kind;
         size_t header_field;  // where the image header points at it, 0 for none
     } expected[] = {
-        {"const", 1, 0x40}, {"form", 1, 0x44}, {"help", 1, 0x48}, {"code", 5, 0x4c}, {"var", 0x13, 0x50}, {"@reloc1", 1, 0},
+        {"const", 1, 0x40}, {"form", 1, 0x44},   {"help", 1, 0x48},
+        {"code", 5, 0x4c},  {"var", 0x13, 0x50}, {"@reloc1", 1, 0},
     };
     uint32_t header = word_at(b, 0x24);
     for (const Expect& e : expected) {
@@ -176,8 +171,7 @@ TEST(ProgramImage, CarriesTheConfiguredServers)
     const std::string notice = "http://" NIMBRA_NOTICE_HOST, weather = "http://" NIMBRA_WEATHER_HOST;
     EXPECT_EQ(std::get<BrowserData>(form.find_unit(nimbra::kUnitBrowser4)->data).address,
               notice + "/day/shenzhen1.htm");
-    EXPECT_EQ(std::get<BrowserData>(form.find_unit(nimbra::kUnitBrowser2)->data).address,
-              notice + "/day/shenzhen.htm");
+    EXPECT_EQ(std::get<BrowserData>(form.find_unit(nimbra::kUnitBrowser2)->data).address, notice + "/day/shenzhen.htm");
     const std::string& head = std::get<EditBoxData>(form.find_unit(nimbra::kUnitEditBox1)->data).text;
     EXPECT_NE(head.find(weather + "/m2/c/public/public.css"), std::string::npos);
 

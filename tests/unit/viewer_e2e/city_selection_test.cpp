@@ -27,7 +27,8 @@ std::string settings_file()
 {
     return "; test settings\r\n" +
            // A city named three times, then another: each once, in order of appearance.
-           section("广东", {"广东-甲市-一区@101#", "广东-甲市-二区@102#", "广东-甲市-三区@103#", "广东-乙市-四区@104#"}) +
+           section("广东",
+                   {"广东-甲市-一区@101#", "广东-甲市-二区@102#", "广东-甲市-三区@103#", "广东-乙市-四区@104#"}) +
            section("甲市", {"广东-甲市-一区@101#", "广东-甲市-二区@102#", "广东-甲市-三区@103#"}) +
            // A B A A: the later copy of A survives.
            section("北京.", {"北京.-东城-甲@201#", "北京.-西城-乙@202#", "北京.-东城-丙@203#", "北京.-东城-丁@204#"}) +
@@ -51,8 +52,7 @@ protected:
     {
         if (viewer_) {
             std::string err = viewer_->close_and_wait();
-            EXPECT_NE(err.find("corert: 0 blocks (0 bytes) still allocated at program end"), std::string::npos)
-                << err;
+            EXPECT_NE(err.find("corert: 0 blocks (0 bytes) still allocated at program end"), std::string::npos) << err;
         }
     }
 
@@ -107,13 +107,13 @@ TEST_F(CitySelection, CityPickFillsDistrictsAndAProvincePickLeavesThemAlone)
     // A province without a section empties the city box; the districts stay as they were,
     // selection included.
     viewer_->pick("组合框1", k重庆);
-    EXPECT_EQ(viewer_->items("组合框2"), Items {});
+    EXPECT_EQ(viewer_->items("组合框2"), Items{});
     EXPECT_EQ(viewer_->items("组合框3"), districts);
     EXPECT_EQ(viewer_->number_property("组合框3", 19), 1);
 
     viewer_->pick("组合框1", k陕西);
     viewer_->pick("组合框2", 0);
-    EXPECT_EQ(viewer_->items("组合框3"), Items {"太原区"});
+    EXPECT_EQ(viewer_->items("组合框3"), Items{"太原区"});
 }
 
 TEST_F(CitySelection, SettingsWithoutCarriageReturnsGiveNothing)
@@ -123,14 +123,14 @@ TEST_F(CitySelection, SettingsWithoutCarriageReturnsGiveNothing)
         lf_only.erase(at, 1);
     start(lf_only);
     viewer_->pick("组合框1", k广东);
-    EXPECT_EQ(viewer_->items("组合框2"), Items {});
+    EXPECT_EQ(viewer_->items("组合框2"), Items{});
 }
 
 TEST_F(CitySelection, MissingSettingsFileGivesEmptyLists)
 {
     start(std::nullopt);
     viewer_->pick("组合框1", k广东);
-    EXPECT_EQ(viewer_->items("组合框2"), Items {});
+    EXPECT_EQ(viewer_->items("组合框2"), Items{});
 }
 
 // The shipped settings file, as a user meets it: every province gives cities, and the
@@ -189,5 +189,5 @@ TEST_F(CitySelection, PickDuringAnotherPickLeavesTheLaterList)
     // The second pick's handler ran inside the first one's: two handlers at once.
     EXPECT_EQ(field(viewer_->ok({"state"}).at(0), "deepest"), "2");
     EXPECT_EQ(viewer_->text_property("组合框1", 8), "北京.");
-    EXPECT_EQ(viewer_->items("组合框2"), Items {"东城"});
+    EXPECT_EQ(viewer_->items("组合框2"), Items{"东城"});
 }

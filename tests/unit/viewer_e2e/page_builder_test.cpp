@@ -65,18 +65,18 @@ std::ostream& operator<<(std::ostream& out, const Geometry& g)
 {
     return out << g.left << "," << g.top << "," << g.width << "," << g.height;
 }
-const Geometry kWide {0, 56, 672, 216};
-const Geometry kNarrow {180, 56, 300, 216};
+const Geometry kWide{0, 56, 672, 216};
+const Geometry kNarrow{180, 56, 300, 216};
 
 class PageBuilder : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server_.serve("/weather/C1.shtml", Reply {200, kCityPage});
-        server_.serve("/weather/.shtml", Reply {200, kCityPage});
-        server_.serve("/weather/NONE.shtml", Reply {200, kCityPage});
+        server_.serve("/weather/C1.shtml", Reply{200, kCityPage});
+        server_.serve("/weather/.shtml", Reply{200, kCityPage});
+        server_.serve("/weather/NONE.shtml", Reply{200, kCityPage});
         // An error page that happens to hold the live block: its body is the page all the same.
-        server_.serve("/weather/C404M.shtml", Reply {404, " <div class=\"live\">from the error page</div>"});
+        server_.serve("/weather/C404M.shtml", Reply{404, " <div class=\"live\">from the error page</div>"});
         copy_ = std::make_unique<ProgramCopy>(server_.port(), settings_file());
         viewer_ = std::make_unique<Viewer>(*copy_, true);
         head_ = nimbra::page_head_text(copy_->host());
@@ -170,8 +170,8 @@ TEST_F(PageBuilder, MissingBlocksGiveTheBarePage)
         int status;
     } cases[] = {
         {"no markers", "<html><body>nothing here</body></html>", 200},
-        {"start markers only",
-         kForecastStart + "x <div class=\"live\">x<div class=\"todayLiving\" id=\"index\">x", 200},
+        {"start markers only", kForecastStart + "x <div class=\"live\">x<div class=\"todayLiving\" id=\"index\">x",
+         200},
         {"end markers only", kForecastEnd + "</div><div class=\"cleardiv\">", 200},
         {"end markers before the starts",
          kForecastEnd + "</div><div class=\"cleardiv\">" + kForecastStart + " <div class=\"live\">x", 200},
@@ -180,7 +180,7 @@ TEST_F(PageBuilder, MissingBlocksGiveTheBarePage)
     choose(k福田区);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        server_.serve("/weather/C1.shtml", Reply {c.status, c.body});
+        server_.serve("/weather/C1.shtml", Reply{c.status, c.body});
         EXPECT_EQ(click("按钮1"), empty_forecast);
         EXPECT_EQ(click("按钮2"), head_);
         EXPECT_EQ(click("按钮3"), empty_living);
@@ -200,14 +200,14 @@ TEST_F(PageBuilder, EmptyOrUnknownCityCodeIsStillFetched)
     EXPECT_EQ(click("按钮2"), head_ + kLiveContent);
     choose(k南山区);  // a code the service does not know
     EXPECT_EQ(click("按钮2"), head_);
-    EXPECT_EQ(weather_requests(), (std::vector<std::string> {"/weather/.shtml", "/weather/C404.shtml"}));
+    EXPECT_EQ(weather_requests(), (std::vector<std::string>{"/weather/.shtml", "/weather/C404.shtml"}));
 }
 
 // With nothing chosen the key is "--@": both dashes and the "@" are there.
 TEST_F(PageBuilder, UnselectedBoxesStillFormAKey)
 {
     EXPECT_EQ(click("按钮2"), head_ + kLiveContent);
-    EXPECT_EQ(weather_requests(), std::vector<std::string> {"/weather/NONE.shtml"});
+    EXPECT_EQ(weather_requests(), std::vector<std::string>{"/weather/NONE.shtml"});
 }
 
 // A click while a page trickles in runs its handler before that download ends, nested
@@ -215,8 +215,8 @@ TEST_F(PageBuilder, UnselectedBoxesStillFormAKey)
 // (the outer one) decides what is shown.
 TEST_F(PageBuilder, SecondClickDuringASlowDownloadCompletesBoth)
 {
-    server_.serve("/weather/SLOW.shtml", Reply {200, kCityPage, std::chrono::milliseconds(3000), 30});
-    server_.serve("/weather/FAST.shtml", Reply {200, " <div class=\"live\">fast</div>"});
+    server_.serve("/weather/SLOW.shtml", Reply{200, kCityPage, std::chrono::milliseconds(3000), 30});
+    server_.serve("/weather/FAST.shtml", Reply{200, " <div class=\"live\">fast</div>"});
     choose(k宝安区);
     size_t visits_before = viewer_->visits().size();
 

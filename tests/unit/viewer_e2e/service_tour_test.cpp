@@ -9,10 +9,7 @@ using namespace viewer_e2e;
 
 namespace {
 
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -30,7 +27,7 @@ TEST(ServiceTour, NoticeListsAndThreePages)
     auto boxes = viewer.boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(field(boxes[0], "message"), "当前不是最新版本。起下载最新版本。");
-    EXPECT_EQ(viewer.opened(), std::vector<std::string> {"http://" + copy.host() + "/download/nimbra.htm"});
+    EXPECT_EQ(viewer.opened(), std::vector<std::string>{"http://" + copy.host() + "/download/nimbra.htm"});
 
     viewer.pick("组合框1", 0);
     auto cities = viewer.items("组合框2");

@@ -64,11 +64,17 @@ TEST(VersionNotice, EachNoticeGivesItsMessageAndAddress)
         {"newer, nothing after the separator", "1.1----", {kNotLatest}, {""}},
         {"one field only, newer", "1.1", {}, {}},
         {"one field only, equal", "1.0", {}, {}},
-        {"line break before the separator", "1.0\r\n----http://example.test/dl/", {kNotLatest},
+        {"line break before the separator",
+         "1.0\r\n----http://example.test/dl/",
+         {kNotLatest},
          {"http://example.test/dl/"}},
-        {"address with a trailing line break", "1.1----http://example.test/dl/\r\n", {kNotLatest},
+        {"address with a trailing line break",
+         "1.1----http://example.test/dl/\r\n",
+         {kNotLatest},
          {"http://example.test/dl/\r\n"}},
-        {"three fields", "1.1----http://example.test/a/----http://example.test/b/", {kNotLatest},
+        {"three fields",
+         "1.1----http://example.test/a/----http://example.test/b/",
+         {kNotLatest},
          {"http://example.test/a/"}},
         {"three fields, equal", "1.0----http://example.test/a/----1.1", {}, {}},
         {"byte-order mark", bom + "1.0----http://example.test/dl/", {kNotLatest}, {"http://example.test/dl/"}},
@@ -77,7 +83,7 @@ TEST(VersionNotice, EachNoticeGivesItsMessageAndAddress)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Outcome outcome = run_with_notice(Reply {200, c.notice});
+        Outcome outcome = run_with_notice(Reply{200, c.notice});
         EXPECT_EQ(outcome.messages, c.messages);
         EXPECT_EQ(outcome.opened, c.opened);
         EXPECT_NE(outcome.stderr_text.find("corert: 0 blocks (0 bytes) still allocated at program end"),
@@ -92,14 +98,14 @@ TEST(VersionNotice, UnreachableOrFailingServerGivesTheConnectionMessage)
         SCOPED_TRACE("nothing listens");
         DeadPort dead;
         Outcome outcome = run_with_port(dead.port());
-        EXPECT_EQ(outcome.messages, std::vector<std::string> {kUnreachable});
+        EXPECT_EQ(outcome.messages, std::vector<std::string>{kUnreachable});
         EXPECT_TRUE(outcome.opened.empty());
     }
     {
         // A notice behind an error status is no notice at all, whatever its body says.
         SCOPED_TRACE("404");
-        Outcome outcome = run_with_notice(Reply {404, "1.1----http://example.test/dl/"});
-        EXPECT_EQ(outcome.messages, std::vector<std::string> {kUnreachable});
+        Outcome outcome = run_with_notice(Reply{404, "1.1----http://example.test/dl/"});
+        EXPECT_EQ(outcome.messages, std::vector<std::string>{kUnreachable});
         EXPECT_TRUE(outcome.opened.empty());
     }
 }
@@ -108,7 +114,7 @@ TEST(VersionNotice, UnreachableOrFailingServerGivesTheConnectionMessage)
 TEST(VersionNotice, AddressIsOpenedAfterTheMessageIsClosed)
 {
     TestServer server;
-    server.serve("/day/shenzhen.txt", Reply {200, "1.1----http://example.test/dl/"});
+    server.serve("/day/shenzhen.txt", Reply{200, "1.1----http://example.test/dl/"});
     ProgramCopy copy(server.port(), std::nullopt);
     Viewer viewer(copy, false);
     auto boxes = viewer.boxes();
@@ -117,7 +123,7 @@ TEST(VersionNotice, AddressIsOpenedAfterTheMessageIsClosed)
     EXPECT_TRUE(viewer.opened().empty());
     viewer.ok({"answer"});
     viewer.wait_idle();
-    EXPECT_EQ(viewer.opened(), std::vector<std::string> {"http://example.test/dl/"});
+    EXPECT_EQ(viewer.opened(), std::vector<std::string>{"http://example.test/dl/"});
     EXPECT_EQ(viewer.ok({"state"}).at(0).find("box=none") != std::string::npos, true);
 }
 
@@ -141,10 +147,10 @@ TEST(VersionNotice, OnlyWebAddressesAreLaunched)
 
     auto run = [&](const std::string& address) {
         TestServer server;
-        server.serve("/day/shenzhen.txt", Reply {200, "1.1----" + address});
+        server.serve("/day/shenzhen.txt", Reply{200, "1.1----" + address});
         ProgramCopy copy(server.port(), std::nullopt);
         Viewer viewer(copy, true, {{"NIMBRA_OPEN_WITH", opener}});
-        EXPECT_EQ(viewer.opened(), std::vector<std::string> {address}) << "recorded as it was given";
+        EXPECT_EQ(viewer.opened(), std::vector<std::string>{address}) << "recorded as it was given";
         viewer.close_and_wait();
     };
     auto recorded = [&] {

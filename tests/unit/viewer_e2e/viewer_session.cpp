@@ -28,7 +28,7 @@ namespace {
 // that no outgoing connection holds one; never the weather service's port.
 int random_port()
 {
-    static std::mt19937 generator(std::random_device {}());
+    static std::mt19937 generator(std::random_device{}());
     for (;;) {
         int port = std::uniform_int_distribution<int>(2000, 9999)(generator);
         if (port != 8370)
@@ -178,7 +178,7 @@ DeadPort::DeadPort()
 {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     for (int attempt = 0; attempt < 200 && port_ == 0; ++attempt) {
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int port = random_port();
@@ -190,10 +190,7 @@ DeadPort::DeadPort()
         throw std::runtime_error("no free four-digit port to hold");
 }
 
-DeadPort::~DeadPort()
-{
-    close(fd_);
-}
+DeadPort::~DeadPort() { close(fd_); }
 
 // ---- ProgramCopy ----
 
@@ -235,10 +232,7 @@ ProgramCopy::~ProgramCopy()
 
 std::string ProgramCopy::host() const { return host_; }
 
-bool ProgramCopy::page_file_exists() const
-{
-    return fs::exists(fs::path(dir_) / "显示页.htm");
-}
+bool ProgramCopy::page_file_exists() const { return fs::exists(fs::path(dir_) / "显示页.htm"); }
 
 // ---- Viewer ----
 
@@ -262,10 +256,7 @@ Viewer::~Viewer()
     }
 }
 
-nimbra::testing::CtlResult Viewer::ctl(const std::vector<std::string>& args)
-{
-    return runner_->ctl(args);
-}
+nimbra::testing::CtlResult Viewer::ctl(const std::vector<std::string>& args) { return runner_->ctl(args); }
 
 std::vector<std::string> Viewer::ok(const std::vector<std::string>& args)
 {
@@ -277,10 +268,7 @@ std::vector<std::string> Viewer::ok(const std::vector<std::string>& args)
     return result.lines();
 }
 
-void Viewer::wait_idle()
-{
-    ok({"wait-idle", "60"});
-}
+void Viewer::wait_idle() { ok({"wait-idle", "60"}); }
 
 void Viewer::pick(const std::string& combo, int index)
 {

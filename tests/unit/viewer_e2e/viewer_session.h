@@ -28,7 +28,7 @@ struct Reply {
     int status = 200;
     std::string body;
     // Sent in this many pieces over this long, the headers at once.
-    std::chrono::milliseconds trickle {0};
+    std::chrono::milliseconds trickle{0};
     int pieces = 20;
 };
 

@@ -88,11 +88,11 @@ TEST_F(ListRoutines, RemoveDuplicatesAnnouncesEachRemovalAndHandlesEvents)
 {
     void* list = list_of({"A", "B", "A", "A"});
     RemoveDuplicates(&list);
-    EXPECT_EQ(announced, (std::vector<void**> {&list, &list}));
+    EXPECT_EQ(announced, (std::vector<void**>{&list, &list}));
     // A B A A: i=1 meets j=1..3 (removing the third), i=2 meets j=1..3, i=3 meets j=1
     // (removing the first); then the counts end both loops.
     EXPECT_EQ(process_events_calls(), 7u);
-    EXPECT_EQ(take(list), (Texts {"B", "A"}));
+    EXPECT_EQ(take(list), (Texts{"B", "A"}));
 }
 
 TEST_F(ListRoutines, CollectFieldsTakesTheBytesBeforeTheTerminator)
@@ -137,11 +137,11 @@ TEST_F(ListRoutines, CollectFieldsAppendsAfterWhatTheListHolds)
 {
     void* list = list_of({"old"});
     EXPECT_EQ(CollectFields("k-a-k-b-", "k-", "-", &list, false, 0, "", "", false, false), 3);
-    EXPECT_EQ(take(list), (Texts {"old", "a", "b"}));
+    EXPECT_EQ(take(list), (Texts{"old", "a", "b"}));
 
     void* none = nullptr;  // a variable that holds no list yet
     EXPECT_EQ(CollectFields("k-a-", "k-", "-", &none, false, 0, "", "", false, false), 1);
-    EXPECT_EQ(take(none), Texts {"a"});
+    EXPECT_EQ(take(none), Texts{"a"});
 }
 
 }  // namespace

@@ -26,207 +26,222 @@ constexpr auto kNormalAnswer = milliseconds(1500);
 constexpr int kHostileAddresses = 40;  // 127.0.0.2 ... 127.0.0.41
 
 // The service as it is started by a user whose soft limit of open files is the default.
-std::vector<std::string> UnderDefaultFileLimit(std::vector<std::string> args) {
-  args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -Sn 1024 && exec \"$0\" \"$@\"", NIMBRA_WEATHERD, "--port", "0",
-                             "--source", "model"});
-  return args;
+std::vector<std::string> UnderDefaultFileLimit(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -Sn 1024 && exec \"$0\" \"$@\"", NIMBRA_WEATHERD, "--port", "0",
+                               "--source", "model"});
+    return args;
 }
 
 // The test itself holds more connections than the default limit allows.
-void RaiseOwnFileLimit() {
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+void RaiseOwnFileLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-int ConnectFrom(int source, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<uint32_t>(source));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return close(fd), -1;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  timeval patience{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return close(fd), -1;
-  return fd;
+int ConnectFrom(int source, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<uint32_t>(source));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return close(fd), -1;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    timeval patience{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return close(fd), -1;
+    return fd;
 }
 
 // Connections that say nothing, and connections that send a request one byte every two
 // seconds, from the hostile addresses in turn; closed when this ends.
 class HostileClients {
- public:
-  HostileClients(int port, int idle, int trickling) {
-    for (int i = 0; i < idle + trickling; ++i) {
-      int fd = ConnectFrom(2 + i % kHostileAddresses, port);
-      if (fd < 0)
-        continue;
-      (i < idle ? idle_ : trickling_).push_back(fd);
+public:
+    HostileClients(int port, int idle, int trickling)
+    {
+        for (int i = 0; i < idle + trickling; ++i) {
+            int fd = ConnectFrom(2 + i % kHostileAddresses, port);
+            if (fd < 0)
+                continue;
+            (i < idle ? idle_ : trickling_).push_back(fd);
+        }
+        if (!trickling_.empty())
+            trickler_ = std::thread([this] { Trickle(); });
     }
-    if (!trickling_.empty())
-      trickler_ = std::thread([this] { Trickle(); });
-  }
-  ~HostileClients() {
-    stop_ = true;
-    if (trickler_.joinable())
-      trickler_.join();
-    for (int fd : idle_)
-      close(fd);
-    for (int fd : trickling_)
-      close(fd);
-  }
-  size_t opened() const { return idle_.size() + trickling_.size(); }
-
- private:
-  void Trickle() {
-    const std::string request = "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4096, 'a');
-    for (size_t at = 0; !stop_; at = (at + 1) % request.size()) {
-      for (int fd : trickling_)
-        (void)send(fd, &request[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-      for (int step = 0; step < 20 && !stop_; ++step)
-        std::this_thread::sleep_for(milliseconds(100));
+    ~HostileClients()
+    {
+        stop_ = true;
+        if (trickler_.joinable())
+            trickler_.join();
+        for (int fd : idle_)
+            close(fd);
+        for (int fd : trickling_)
+            close(fd);
     }
-  }
+    size_t opened() const { return idle_.size() + trickling_.size(); }
 
-  std::vector<int> idle_, trickling_;
-  std::thread trickler_;
-  std::atomic<bool> stop_{false};
+private:
+    void Trickle()
+    {
+        const std::string request =
+            "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4096, 'a');
+        for (size_t at = 0; !stop_; at = (at + 1) % request.size()) {
+            for (int fd : trickling_)
+                (void)send(fd, &request[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (int step = 0; step < 20 && !stop_; ++step)
+                std::this_thread::sleep_for(milliseconds(100));
+        }
+    }
+
+    std::vector<int> idle_, trickling_;
+    std::thread trickler_;
+    std::atomic<bool> stop_{false};
 };
 
 // The notice and a city page, five times, each asked on a new connection from 127.0.0.1.
-void ExpectNormalClientServed(int port) {
-  for (int round = 0; round < 5; ++round) {
-    for (const std::string& path : {std::string("/day/shenzhen.txt"), kCityPage}) {
-      httplib::Client client("127.0.0.1", port);
-      client.set_connection_timeout(5, 0);
-      client.set_read_timeout(5, 0);
-      auto started = steady_clock::now();
-      httplib::Result result = client.Get(path);
-      auto took = duration_cast<milliseconds>(steady_clock::now() - started);
-      EXPECT_TRUE(result && result->status == 200) << path << " round " << round;
-      EXPECT_LE(took, kNormalAnswer) << path << " round " << round;
+void ExpectNormalClientServed(int port)
+{
+    for (int round = 0; round < 5; ++round) {
+        for (const std::string& path : {std::string("/day/shenzhen.txt"), kCityPage}) {
+            httplib::Client client("127.0.0.1", port);
+            client.set_connection_timeout(5, 0);
+            client.set_read_timeout(5, 0);
+            auto started = steady_clock::now();
+            httplib::Result result = client.Get(path);
+            auto took = duration_cast<milliseconds>(steady_clock::now() - started);
+            EXPECT_TRUE(result && result->status == 200) << path << " round " << round;
+            EXPECT_LE(took, kNormalAnswer) << path << " round " << round;
+        }
     }
-  }
 }
 
-TEST(HostileClients, SlowAndIdleConnectionsDoNotStarveANormalClient) {
-  RaiseOwnFileLimit();
-  struct Case {
-    const char* name;
-    int idle, trickling;
-  };
-  const Case cases[] = {
-      {"64 idle connections", 64, 0},
-      {"300 trickling and 200 idle connections", 200, 300},
-      {"1,100 idle connections under 1,024 open files", 1100, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ServiceProcess service(UnderDefaultFileLimit({}));
-    int port = service.WaitReady();
-    ASSERT_NE(port, 0) << service.log();
-    HostileClients hostile(port, c.idle, c.trickling);
-    EXPECT_EQ(hostile.opened(), static_cast<size_t>(c.idle + c.trickling));
-    std::this_thread::sleep_for(milliseconds(500));  // let the service take them all in
-    ExpectNormalClientServed(port);
-    EXPECT_EQ(service.Stop(), 0) << service.log();
-  }
+TEST(HostileClients, SlowAndIdleConnectionsDoNotStarveANormalClient)
+{
+    RaiseOwnFileLimit();
+    struct Case {
+        const char* name;
+        int idle, trickling;
+    };
+    const Case cases[] = {
+        {"64 idle connections", 64, 0},
+        {"300 trickling and 200 idle connections", 200, 300},
+        {"1,100 idle connections under 1,024 open files", 1100, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceProcess service(UnderDefaultFileLimit({}));
+        int port = service.WaitReady();
+        ASSERT_NE(port, 0) << service.log();
+        HostileClients hostile(port, c.idle, c.trickling);
+        EXPECT_EQ(hostile.opened(), static_cast<size_t>(c.idle + c.trickling));
+        std::this_thread::sleep_for(milliseconds(500));  // let the service take them all in
+        ExpectNormalClientServed(port);
+        EXPECT_EQ(service.Stop(), 0) << service.log();
+    }
 }
 
 // True when the service has closed `fd` within `patience`.
-bool ClosedWithin(int fd, milliseconds patience) {
-  pollfd watch{fd, POLLIN, 0};
-  char byte = 0;
-  return poll(&watch, 1, static_cast<int>(patience.count())) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+bool ClosedWithin(int fd, milliseconds patience)
+{
+    pollfd watch{fd, POLLIN, 0};
+    char byte = 0;
+    return poll(&watch, 1, static_cast<int>(patience.count())) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
-TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline) {
-  Service service({"--source", "model", "--max-connections-per-client", "8"});
-  std::vector<int> crowd;
-  for (int i = 0; i < 12; ++i)
-    crowd.push_back(ConnectFrom(7, service.port));
-  int refused = 0;
-  for (int fd : crowd)
-    refused += ClosedWithin(fd, milliseconds(300)) ? 1 : 0;
-  EXPECT_EQ(refused, 4);
-  for (int fd : crowd)
-    close(fd);
+TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline)
+{
+    Service service({"--source", "model", "--max-connections-per-client", "8"});
+    std::vector<int> crowd;
+    for (int i = 0; i < 12; ++i)
+        crowd.push_back(ConnectFrom(7, service.port));
+    int refused = 0;
+    for (int fd : crowd)
+        refused += ClosedWithin(fd, milliseconds(300)) ? 1 : 0;
+    EXPECT_EQ(refused, 4);
+    for (int fd : crowd)
+        close(fd);
 
-  // A request's head must be in within 10 s, however steadily it trickles.
-  int slow = ConnectFrom(8, service.port);
-  auto started = steady_clock::now();
-  const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
-  bool closed = false;
-  for (size_t at = 0; at < head.size() && !closed && steady_clock::now() - started < seconds(40); ++at) {
-    (void)send(slow, &head[at], 1, MSG_NOSIGNAL);
-    closed = ClosedWithin(slow, milliseconds(500));
-  }
-  auto lasted = steady_clock::now() - started;
-  close(slow);
-  EXPECT_TRUE(closed);
-  EXPECT_GE(lasted, seconds(9));
-  EXPECT_LE(lasted, seconds(20));
+    // A request's head must be in within 10 s, however steadily it trickles.
+    int slow = ConnectFrom(8, service.port);
+    auto started = steady_clock::now();
+    const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
+    bool closed = false;
+    for (size_t at = 0; at < head.size() && !closed && steady_clock::now() - started < seconds(40); ++at) {
+        (void)send(slow, &head[at], 1, MSG_NOSIGNAL);
+        closed = ClosedWithin(slow, milliseconds(500));
+    }
+    auto lasted = steady_clock::now() - started;
+    close(slow);
+    EXPECT_TRUE(closed);
+    EXPECT_GE(lasted, seconds(9));
+    EXPECT_LE(lasted, seconds(20));
 }
 
 // Peak resident memory of a process, in bytes.
-size_t PeakMemory(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("VmHWM:"))
-      return std::stoul(line.substr(6)) * 1024;
-  return 0;
+size_t PeakMemory(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:"))
+            return std::stoul(line.substr(6)) * 1024;
+    return 0;
 }
 
-TEST(HostileClients, AStreamedBodyIsNotKept) {
-  Service service({"--source", "model"});
-  int fd = ConnectFrom(2, service.port);
-  ASSERT_GE(fd, 0);
-  std::string head = "POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2000000000\r\n\r\n";
-  ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-  const std::string piece(1 << 16, 'x');
-  size_t sent = 0;
-  for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
-    ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
-    if (wrote <= 0)
-      break;  // the service closed the connection: it does not take the body
-    sent += static_cast<size_t>(wrote);
-  }
-  close(fd);
-  EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20) << sent << " bytes sent";
-  EXPECT_EQ(service.Body("/day/shenzhen.txt").substr(0, 7), "1.0----");
+TEST(HostileClients, AStreamedBodyIsNotKept)
+{
+    Service service({"--source", "model"});
+    int fd = ConnectFrom(2, service.port);
+    ASSERT_GE(fd, 0);
+    std::string head = "POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2000000000\r\n\r\n";
+    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    const std::string piece(1 << 16, 'x');
+    size_t sent = 0;
+    for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
+        ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+        if (wrote <= 0)
+            break;  // the service closed the connection: it does not take the body
+        sent += static_cast<size_t>(wrote);
+    }
+    close(fd);
+    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20) << sent << " bytes sent";
+    EXPECT_EQ(service.Body("/day/shenzhen.txt").substr(0, 7), "1.0----");
 }
 
-TEST(HostileClients, ARangeOfThousandsOfPartsGetsOneAnswerAtMost) {
-  Service service({"--source", "model", "--date", "2027-01-15"});
-  std::string page = service.Page("101010101");
-  std::string ranges = "bytes=0-";
-  for (int i = 1; i < 2700; ++i)
-    ranges += ",0-";
-  httplib::Result result = service.Get(kCityPage, {{"Range", ranges}});
-  ASSERT_TRUE(result);
-  EXPECT_TRUE(result->status == 200 || result->status == 206 || result->status == 416) << result->status;
-  EXPECT_LE(result->body.size(), page.size());
-}
-
-TEST(HostileClients, EveryLogLineIsOneLine) {
-  Service service({"--source", "model", "--log"});
-  for (const char* path : {"/x%0animbra-weatherd:%20GET%20/weather/101010101.shtml%20200", "/y%0d%1b[2J%7f"}) {
-    httplib::Result result = service.Get(path);
+TEST(HostileClients, ARangeOfThousandsOfPartsGetsOneAnswerAtMost)
+{
+    Service service({"--source", "model", "--date", "2027-01-15"});
+    std::string page = service.Page("101010101");
+    std::string ranges = "bytes=0-";
+    for (int i = 1; i < 2700; ++i)
+        ranges += ",0-";
+    httplib::Result result = service.Get(kCityPage, {{"Range", ranges}});
     ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 404);
-  }
-  EXPECT_EQ(service.process.Stop(), 0);
-  std::istringstream log(service.process.log());
-  int lines = 0;
-  for (std::string line; std::getline(log, line); ++lines) {
-    EXPECT_EQ(line.find_first_of("\r\x1b\x7f"), std::string::npos) << line;
-    EXPECT_FALSE(line.starts_with("nimbra-weatherd: GET /weather/")) << "a forged line: " << line;
-  }
-  EXPECT_EQ(lines, 2) << service.process.log();
+    EXPECT_TRUE(result->status == 200 || result->status == 206 || result->status == 416) << result->status;
+    EXPECT_LE(result->body.size(), page.size());
+}
+
+TEST(HostileClients, EveryLogLineIsOneLine)
+{
+    Service service({"--source", "model", "--log"});
+    for (const char* path : {"/x%0animbra-weatherd:%20GET%20/weather/101010101.shtml%20200", "/y%0d%1b[2J%7f"}) {
+        httplib::Result result = service.Get(path);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 404);
+    }
+    EXPECT_EQ(service.process.Stop(), 0);
+    std::istringstream log(service.process.log());
+    int lines = 0;
+    for (std::string line; std::getline(log, line); ++lines) {
+        EXPECT_EQ(line.find_first_of("\r\x1b\x7f"), std::string::npos) << line;
+        EXPECT_FALSE(line.starts_with("nimbra-weatherd: GET /weather/")) << "a forged line: " << line;
+    }
+    EXPECT_EQ(lines, 2) << service.process.log();
 }
 
 }  // namespace

@@ -36,112 +36,118 @@ nlohmann::json ForecastFixture(double latitude, double longitude);
 nlohmann::json AirQualityFixture(double latitude, double longitude);
 
 enum class Answer {
-  kGood, kServerError, kTooMany, kSilent, kMalformed, kUnequalArrays, kNulls,
-  kDeepNesting,      // 8 MB of "["
-  kHugeValues,       // every temperature 1.7e308
-  kNotToday,         // a good answer for dates a month ago
-  kRefusedMultiline, // 400 with a reason holding line breaks
+    kGood,
+    kServerError,
+    kTooMany,
+    kSilent,
+    kMalformed,
+    kUnequalArrays,
+    kNulls,
+    kDeepNesting,       // 8 MB of "["
+    kHugeValues,        // every temperature 1.7e308
+    kNotToday,          // a good answer for dates a month ago
+    kRefusedMultiline,  // 400 with a reason holding line breaks
 };
 
 struct Asked {
-  double latitude, longitude;
-  std::string user_agent;
-  std::string query;  // the request's query string, as sent
+    double latitude, longitude;
+    std::string user_agent;
+    std::string query;  // the request's query string, as sent
 };
 
 // GET /v1/forecast as the provider answers it: each block holds only the variables asked
 // for; an unknown variable, or a request of another shape than the service's, is refused.
 // GET /v1/air-quality the same way, with its own answer (good unless set) and its own log.
 class FakeOpenMeteo {
- public:
-  FakeOpenMeteo();
-  ~FakeOpenMeteo();
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  void set(Answer answer, std::chrono::milliseconds delay = {});
-  // Like the provider's free API: a request beyond `limit` at once is refused with 429
-  // "Too many concurrent requests" (0: none refused).
-  void refuse_beyond(int limit);
-  std::vector<Asked> asked() const;
-  int most_in_flight() const;  // the most requests it has served at once, both APIs
-  int refused() const;         // requests refused for concurrency
-  // The air-quality API's answer (its requests wait the same delay and count against the
-  // same concurrency limit as the forecast's), and what it was asked.
-  void set_air_quality(Answer answer);
-  std::vector<Asked> air_quality_asked() const;
+public:
+    FakeOpenMeteo();
+    ~FakeOpenMeteo();
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    void set(Answer answer, std::chrono::milliseconds delay = {});
+    // Like the provider's free API: a request beyond `limit` at once is refused with 429
+    // "Too many concurrent requests" (0: none refused).
+    void refuse_beyond(int limit);
+    std::vector<Asked> asked() const;
+    int most_in_flight() const;  // the most requests it has served at once, both APIs
+    int refused() const;         // requests refused for concurrency
+    // The air-quality API's answer (its requests wait the same delay and count against the
+    // same concurrency limit as the forecast's), and what it was asked.
+    void set_air_quality(Answer answer);
+    std::vector<Asked> air_quality_asked() const;
 
- private:
-  void Handle(const httplib::Request& request, httplib::Response& response);
-  void HandleAirQuality(const httplib::Request& request, httplib::Response& response);
-  bool TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
+private:
+    void Handle(const httplib::Request& request, httplib::Response& response);
+    void HandleAirQuality(const httplib::Request& request, httplib::Response& response);
+    bool TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
 
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-  mutable std::mutex lock_;
-  std::condition_variable stopping_changed_;
-  bool stopping_ = false;
-  Answer answer_ = Answer::kGood;
-  std::chrono::milliseconds delay_{0};
-  std::vector<Asked> asked_;
-  Answer air_quality_answer_ = Answer::kGood;
-  std::vector<Asked> air_quality_asked_;
-  int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex lock_;
+    std::condition_variable stopping_changed_;
+    bool stopping_ = false;
+    Answer answer_ = Answer::kGood;
+    std::chrono::milliseconds delay_{0};
+    std::vector<Asked> asked_;
+    Answer air_quality_answer_ = Answer::kGood;
+    std::vector<Asked> air_quality_asked_;
+    int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
 };
 
 // A port nothing listens on, held for the life of this object.
 class DeadPort {
- public:
-  DeadPort();
-  ~DeadPort();
-  int port() const { return port_; }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+public:
+    DeadPort();
+    ~DeadPort();
+    int port() const { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
- private:
-  int fd_ = -1;
-  int port_ = 0;
+private:
+    int fd_ = -1;
+    int port_ = 0;
 };
 
 class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
 
- private:
-  std::filesystem::path path_;
+private:
+    std::filesystem::path path_;
 };
 
 // A process started with `command` (nimbra-weatherd, or a launcher that runs it): its
 // standard output is read for the ready line, its standard error kept in a file.
 class ServiceProcess {
- public:
-  explicit ServiceProcess(std::vector<std::string> command);
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
-  ~ServiceProcess();  // kills it if it still runs
-  int WaitReady();    // the port of the ready line; 0 when it ended or said nothing for a minute
-  // Sends `signal_number` and waits for the end: its exit status, -1 when a signal ended it.
-  int Stop(int signal_number = SIGTERM);
-  int Wait();         // the same without a signal; killed after a minute
-  std::string log() const;
-  pid_t pid() const { return pid_; }
+public:
+    explicit ServiceProcess(std::vector<std::string> command);
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+    ~ServiceProcess();  // kills it if it still runs
+    int WaitReady();    // the port of the ready line; 0 when it ended or said nothing for a minute
+    // Sends `signal_number` and waits for the end: its exit status, -1 when a signal ended it.
+    int Stop(int signal_number = SIGTERM);
+    int Wait();  // the same without a signal; killed after a minute
+    std::string log() const;
+    pid_t pid() const { return pid_; }
 
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  TempDir dir_;
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    TempDir dir_;
 };
 
 // nimbra-weatherd with `args` on a port of its choosing.
 struct Service {
-  explicit Service(std::vector<std::string> args);
-  httplib::Result Get(const std::string& path, const httplib::Headers& headers = {}) const;
-  std::string Body(const std::string& path) const;  // fails the test unless 200
-  std::string Page(const std::string& code) const;  // the same for a city page
+    explicit Service(std::vector<std::string> args);
+    httplib::Result Get(const std::string& path, const httplib::Headers& headers = {}) const;
+    std::string Body(const std::string& path) const;  // fails the test unless 200
+    std::string Page(const std::string& code) const;  // the same for a city page
 
-  ServiceProcess process;
-  int port;
+    ServiceProcess process;
+    int port;
 };
 
 // The blocks of a city page, cut where the viewer cuts them; empty when a marker is missing.

@@ -16,167 +16,177 @@ using namespace weatherd_test;
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Where a place's government sits (WGS-84, read off a map to about a kilometre), and how far
 // the point asked for may lie from it: the data's points are district centres.
 struct Seat {
-  double latitude, longitude;
+    double latitude, longitude;
 };
 constexpr double kNearEnoughKm = 5.0;
 
-double DistanceKm(const Asked& asked, Seat seat) {
-  constexpr double kEarthRadiusKm = 6371.0, kRadians = M_PI / 180.0;
-  double north = (asked.latitude - seat.latitude) * kRadians;
-  double east = (asked.longitude - seat.longitude) * kRadians * std::cos(seat.latitude * kRadians);
-  return kEarthRadiusKm * std::hypot(north, east);
+double DistanceKm(const Asked& asked, Seat seat)
+{
+    constexpr double kEarthRadiusKm = 6371.0, kRadians = M_PI / 180.0;
+    double north = (asked.latitude - seat.latitude) * kRadians;
+    double east = (asked.longitude - seat.longitude) * kRadians * std::cos(seat.latitude * kRadians);
+    return kEarthRadiusKm * std::hypot(north, east);
 }
 
-int IndexOf(const std::vector<std::string>& items, const std::string& text) {
-  auto found = std::find(items.begin(), items.end(), text);
-  EXPECT_NE(found, items.end()) << text;
-  return found == items.end() ? 0 : int(found - items.begin());
+int IndexOf(const std::vector<std::string>& items, const std::string& text)
+{
+    auto found = std::find(items.begin(), items.end(), text);
+    EXPECT_NE(found, items.end()) << text;
+    return found == items.end() ? 0 : int(found - items.begin());
 }
 
 // The program copy names its servers by a four-digit port, so the service must take one.
-std::unique_ptr<ServiceProcess> StartOnFourDigitPort(std::vector<std::string> args, int& port) {
-  std::mt19937 random(std::random_device{}());
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int candidate = std::uniform_int_distribution<int>(2000, 9999)(random);
-    if (candidate == 8370)
-      continue;
-    std::vector<std::string> command = {NIMBRA_WEATHERD, "--port", std::to_string(candidate)};
-    command.insert(command.end(), args.begin(), args.end());
-    auto service = std::make_unique<ServiceProcess>(command);
-    if ((port = service->WaitReady()) == candidate)
-      return service;
-  }
-  port = 0;
-  return nullptr;
+std::unique_ptr<ServiceProcess> StartOnFourDigitPort(std::vector<std::string> args, int& port)
+{
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int candidate = std::uniform_int_distribution<int>(2000, 9999)(random);
+        if (candidate == 8370)
+            continue;
+        std::vector<std::string> command = {NIMBRA_WEATHERD, "--port", std::to_string(candidate)};
+        command.insert(command.end(), args.begin(), args.end());
+        auto service = std::make_unique<ServiceProcess>(command);
+        if ((port = service->WaitReady()) == candidate)
+            return service;
+    }
+    port = 0;
+    return nullptr;
 }
 
 // The viewer with 广东 / 广州 / 越秀区 picked, against a service on the fake provider.
 struct PickedPlace {
-  explicit PickedPlace(FakeOpenMeteo& fake)
-      : service(StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port)),
-        copy(port, std::nullopt) {
-    nimbra::testing::run_command({"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
-    viewer = std::make_unique<Viewer>(copy, true);
-    viewer->pick("组合框1", 0);
-    EXPECT_EQ(viewer->items("组合框2").at(0), "广州");
-    viewer->pick("组合框2", 0);
-    EXPECT_EQ(viewer->items("组合框3").at(0), "越秀区");
-    viewer->pick("组合框3", 0);
-  }
-  std::string Show(const char* button) {
-    viewer->click(button);
-    return viewer->page(int(viewer->visits().size()));
-  }
+    explicit PickedPlace(FakeOpenMeteo& fake)
+        : service(StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()},
+                                       port)),
+          copy(port, std::nullopt)
+    {
+        nimbra::testing::run_command(
+            {"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
+        viewer = std::make_unique<Viewer>(copy, true);
+        viewer->pick("组合框1", 0);
+        EXPECT_EQ(viewer->items("组合框2").at(0), "广州");
+        viewer->pick("组合框2", 0);
+        EXPECT_EQ(viewer->items("组合框3").at(0), "越秀区");
+        viewer->pick("组合框3", 0);
+    }
+    std::string Show(const char* button)
+    {
+        viewer->click(button);
+        return viewer->page(int(viewer->visits().size()));
+    }
 
-  TempDir cache;
-  int port = 0;
-  std::unique_ptr<ServiceProcess> service;
-  ProgramCopy copy;
-  std::unique_ptr<Viewer> viewer;
+    TempDir cache;
+    int port = 0;
+    std::unique_ptr<ServiceProcess> service;
+    ProgramCopy copy;
+    std::unique_ptr<Viewer> viewer;
 };
 
-TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked) {
-  FakeOpenMeteo fake;
-  PickedPlace picked(fake);
-  ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
-  Viewer& viewer = *picked.viewer;
+TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked)
+{
+    FakeOpenMeteo fake;
+    PickedPlace picked(fake);
+    ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
+    Viewer& viewer = *picked.viewer;
 
-  std::string forecast = picked.Show("按钮1");
-  std::vector<std::string> temperatures;
-  for (int d = 1; d <= 7; ++d)
-    temperatures.insert(temperatures.end(), {std::to_string(30 + d) + "℃", std::to_string(10 + d) + "℃"});
-  EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>"), temperatures) << forecast;
-  EXPECT_TRUE(Contains(forecast, "越秀区 7天天气预报")) << forecast;
-  // The five days the air-quality forecast covers, then none.
-  std::vector<std::string> levels(5, "空气良");
-  levels.insert(levels.end(), 2, "空气—");
-  EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), levels) << forecast;
-  EXPECT_TRUE(Contains(forecast, "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0）")) << forecast;
+    std::string forecast = picked.Show("按钮1");
+    std::vector<std::string> temperatures;
+    for (int d = 1; d <= 7; ++d)
+        temperatures.insert(temperatures.end(), {std::to_string(30 + d) + "℃", std::to_string(10 + d) + "℃"});
+    EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>"), temperatures) << forecast;
+    EXPECT_TRUE(Contains(forecast, "越秀区 7天天气预报")) << forecast;
+    // The five days the air-quality forecast covers, then none.
+    std::vector<std::string> levels(5, "空气良");
+    levels.insert(levels.end(), 2, "空气—");
+    EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), levels) << forecast;
+    EXPECT_TRUE(Contains(forecast, "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0）")) << forecast;
 
-  std::string live = picked.Show("按钮2");
-  EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << live;
-  EXPECT_TRUE(Contains(live, "数据来源 Open-Meteo.com（CC BY 4.0）")) << live;
-  EXPECT_EQ(Count(live, "<td>东南风 4级</td><td>82 良</td>"), 12u) << live;
-  EXPECT_TRUE(Contains(live, "不是气象站的实测观测")) << live;
-  EXPECT_TRUE(Contains(live, "整点天气实况")) << live;
+    std::string live = picked.Show("按钮2");
+    EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << live;
+    EXPECT_TRUE(Contains(live, "数据来源 Open-Meteo.com（CC BY 4.0）")) << live;
+    EXPECT_EQ(Count(live, "<td>东南风 4级</td><td>82 良</td>"), 12u) << live;
+    EXPECT_TRUE(Contains(live, "不是气象站的实测观测")) << live;
+    EXPECT_TRUE(Contains(live, "整点天气实况")) << live;
 
-  std::string living = picked.Show("按钮3");
-  EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
-  EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>良</b>")) << living;
-  EXPECT_TRUE(Contains(living, "空气质量指数 82（黄色，2级），首要污染物：细颗粒物(PM2.5)。")) << living;
-  EXPECT_TRUE(Contains(living, "极少数异常敏感人群应减少户外活动")) << living;
+    std::string living = picked.Show("按钮3");
+    EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
+    EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>良</b>")) << living;
+    EXPECT_TRUE(Contains(living, "空气质量指数 82（黄色，2级），首要污染物：细颗粒物(PM2.5)。")) << living;
+    EXPECT_TRUE(Contains(living, "极少数异常敏感人群应减少户外活动")) << living;
 
-  // One request of each kind for the three pages, at the district's own position (越秀区's
-  // government).
-  for (const std::vector<Asked>& asked : {fake.asked(), fake.air_quality_asked()}) {
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_LT(DistanceKm(asked[0], {23.129, 113.264}), kNearEnoughKm);
-  }
+    // One request of each kind for the three pages, at the district's own position (越秀区's
+    // government).
+    for (const std::vector<Asked>& asked : {fake.asked(), fake.air_quality_asked()}) {
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_LT(DistanceKm(asked[0], {23.129, 113.264}), kNearEnoughKm);
+    }
 
-  std::string err = viewer.close_and_wait();
-  EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
+    std::string err = viewer.close_and_wait();
+    EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
 }
 
-TEST(WeatherdViewer, WithoutTheAirQualityTheWeatherStaysWholeAndAirQualityReadsDash) {
-  FakeOpenMeteo fake;
-  fake.set_air_quality(Answer::kServerError);
-  PickedPlace picked(fake);
-  ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
+TEST(WeatherdViewer, WithoutTheAirQualityTheWeatherStaysWholeAndAirQualityReadsDash)
+{
+    FakeOpenMeteo fake;
+    fake.set_air_quality(Answer::kServerError);
+    PickedPlace picked(fake);
+    ASSERT_TRUE(picked.service) << "nimbra-weatherd did not start on a four-digit port";
 
-  std::string forecast = picked.Show("按钮1");
-  EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>").size(), 14u) << forecast;
-  EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), std::vector<std::string>(7, "空气—")) << forecast;
-  std::string live = picked.Show("按钮2");
-  EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td><td>—</td>"), 12u) << live;
-  std::string living = picked.Show("按钮3");
-  EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
-  EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>—</b>")) << living;
-  for (const std::string& block : {forecast, live, living})
-    EXPECT_TRUE(Contains(block, "空气质量：数据来源 Open-Meteo.com 暂时无法访问")) << block;
-  EXPECT_EQ(fake.asked().size(), 1u);
-  EXPECT_EQ(fake.air_quality_asked().size(), 1u) << "the failure pause spares the provider the other pages";
-  picked.viewer->close_and_wait();
+    std::string forecast = picked.Show("按钮1");
+    EXPECT_EQ(Enclosed(forecast, "<strong>", "</strong>").size(), 14u) << forecast;
+    EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), std::vector<std::string>(7, "空气—")) << forecast;
+    std::string live = picked.Show("按钮2");
+    EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td><td>—</td>"), 12u) << live;
+    std::string living = picked.Show("按钮3");
+    EXPECT_TRUE(Contains(living, "紫外线指数</dt>\n<dd><b>强</b>")) << living;
+    EXPECT_TRUE(Contains(living, "空气质量</dt>\n<dd><b>—</b>")) << living;
+    for (const std::string& block : {forecast, live, living})
+        EXPECT_TRUE(Contains(block, "空气质量：数据来源 Open-Meteo.com 暂时无法访问")) << block;
+    EXPECT_EQ(fake.asked().size(), 1u);
+    EXPECT_EQ(fake.air_quality_asked().size(), 1u) << "the failure pause spares the provider the other pages";
+    picked.viewer->close_and_wait();
 }
 
 // 上党区 is the former 长治县, which is where the data has its point; 东乌珠穆沁旗 is a banner
 // of a 盟, a kind of city the file did not have before.
-TEST(WeatherdViewer, RenamedPlacesAndBannersAreAskedForAtTheirOwnPosition) {
-  FakeOpenMeteo fake;
-  TempDir cache;
-  int port = 0;
-  auto service = StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port);
-  ASSERT_TRUE(service) << "nimbra-weatherd did not start on a four-digit port";
-  ProgramCopy copy(port, std::nullopt);
-  nimbra::testing::run_command({"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
-  Viewer viewer(copy, true);
+TEST(WeatherdViewer, RenamedPlacesAndBannersAreAskedForAtTheirOwnPosition)
+{
+    FakeOpenMeteo fake;
+    TempDir cache;
+    int port = 0;
+    auto service =
+        StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port);
+    ASSERT_TRUE(service) << "nimbra-weatherd did not start on a four-digit port";
+    ProgramCopy copy(port, std::nullopt);
+    nimbra::testing::run_command(
+        {"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
+    Viewer viewer(copy, true);
 
-  struct Case {
-    int province;
-    const char *city, *district;
-    Seat seat;
-  } cases[] = {{9, "长治", "上党区", {36.05, 113.05}}, {7, "锡林郭勒盟", "东乌珠穆沁旗", {45.51, 116.97}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.district);
-    viewer.pick("组合框1", c.province);
-    viewer.pick("组合框2", IndexOf(viewer.items("组合框2"), c.city));
-    viewer.pick("组合框3", IndexOf(viewer.items("组合框3"), c.district));
-    size_t before = fake.asked().size();
-    viewer.click("按钮1");
-    EXPECT_TRUE(Contains(viewer.page(int(viewer.visits().size())), std::string(c.district) + " 7天天气预报"));
-    std::vector<Asked> asked = fake.asked();
-    ASSERT_EQ(asked.size(), before + 1);
-    EXPECT_LT(DistanceKm(asked.back(), c.seat), kNearEnoughKm)
-        << asked.back().latitude << ", " << asked.back().longitude;
-  }
-  std::string err = viewer.close_and_wait();
-  EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
+    struct Case {
+        int province;
+        const char *city, *district;
+        Seat seat;
+    } cases[] = {{9, "长治", "上党区", {36.05, 113.05}}, {7, "锡林郭勒盟", "东乌珠穆沁旗", {45.51, 116.97}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.district);
+        viewer.pick("组合框1", c.province);
+        viewer.pick("组合框2", IndexOf(viewer.items("组合框2"), c.city));
+        viewer.pick("组合框3", IndexOf(viewer.items("组合框3"), c.district));
+        size_t before = fake.asked().size();
+        viewer.click("按钮1");
+        EXPECT_TRUE(Contains(viewer.page(int(viewer.visits().size())), std::string(c.district) + " 7天天气预报"));
+        std::vector<Asked> asked = fake.asked();
+        ASSERT_EQ(asked.size(), before + 1);
+        EXPECT_LT(DistanceKm(asked.back(), c.seat), kNearEnoughKm)
+            << asked.back().latitude << ", " << asked.back().longitude;
+    }
+    std::string err = viewer.close_and_wait();
+    EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
 }
 
 }  // namespace

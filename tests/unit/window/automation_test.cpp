@@ -221,10 +221,10 @@ TEST_F(AutomationTest, BrowsersListWhatTheyWereGivenAndWhatTheyRead)
     const std::string notice = "http://" + configured_hosts().notice_host;
     Log visits = ok({"browsers"});
     ASSERT_EQ(visits.size(), 3u);
-    EXPECT_EQ(visits[0], "visit 1 unit=0x16011d9f name=\"超文本浏览框4\" kind=url address=\"" + notice +
-                             "/day/shenzhen1.htm\"");
-    EXPECT_EQ(visits[1], "visit 2 unit=0x16010a4d name=\"超文本浏览框2\" kind=url address=\"" + notice +
-                             "/day/shenzhen.htm\"");
+    EXPECT_EQ(visits[0],
+              "visit 1 unit=0x16011d9f name=\"超文本浏览框4\" kind=url address=\"" + notice + "/day/shenzhen1.htm\"");
+    EXPECT_EQ(visits[1],
+              "visit 2 unit=0x16010a4d name=\"超文本浏览框2\" kind=url address=\"" + notice + "/day/shenzhen.htm\"");
     EXPECT_EQ(visits[2], "visit 3 unit=0x16010002 name=\"超文本浏览框1\" kind=file address=" +
                              corert::wire::quote(directory() + "\\显示页.htm") + " path=\"" + posix +
                              "\" bytes=" + std::to_string(page.size()));
@@ -247,9 +247,8 @@ TEST_F(AutomationTest, CloseEndsTheEventLoop)
 // waiting for an answer forever.
 TEST_F(AutomationTest, CloseEndsAnOpenMessageBox)
 {
-    handlers.on(kOnWindowCreated, [&] {
-        handlers.note("answered " + std::to_string(window().message_box("?", 4, "", false)));
-    });
+    handlers.on(kOnWindowCreated,
+                [&] { handlers.note("answered " + std::to_string(window().message_box("?", 4, "", false))); });
     start();
     EXPECT_EQ(ok({"wait-idle"}), Log{"box 1 open flags=4 message=\"?\""});
     ok({"close"});
@@ -278,14 +277,14 @@ TEST_F(AutomationTest, SocketIsTheOwnersAndALeftoverIsReplaced)
     load();
     {
         corert::AutomationServer first(window(), socket_path());
-        struct stat info{};
+        struct stat info {};
         ASSERT_EQ(stat(socket_path().c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
         // A live socket is not taken over.
         EXPECT_THROW(corert::AutomationServer(window(), socket_path()), std::runtime_error);
         EXPECT_EQ(ok({"state"}).size(), 1u);
     }
-    struct stat info{};
+    struct stat info {};
     EXPECT_NE(stat(socket_path().c_str(), &info), 0);  // removed at the end
 
     // A socket file nobody serves, as a crashed run leaves it, is replaced.
@@ -382,7 +381,8 @@ TEST(WireText, QuotedTextsComeBackWhole)
 TEST(WireText, Base64RoundTripsAnyBytes)
 {
     const std::pair<std::string, std::string> known[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\0\xff\xfe", 3), "AP/+"},
+        {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\0\xff\xfe", 3), "AP/+"},
     };
     for (const auto& [bytes, text] : known) {
         EXPECT_EQ(corert::wire::base64_encode(bytes), text);

@@ -81,8 +81,8 @@ TEST_F(WindowTest, NestedDispatchRunsTheInnerHandlerToItsEnd)
     wait_idle();
     ASSERT_EQ(window().post(click(kUnitButton1)), "");
     wait_idle();
-    EXPECT_EQ(handlers.log(), (Log{"call 0x100", "call 0x400", "forecast starts", "call 0x500",
-                                  "live runs at depth 2", "live ends", "forecast ends"}));
+    EXPECT_EQ(handlers.log(), (Log{"call 0x100", "call 0x400", "forecast starts", "call 0x500", "live runs at depth 2",
+                                   "live ends", "forecast ends"}));
 }
 
 TEST_F(WindowTest, CloseDuringANestedDispatchEndsTheLoopAfterTheOuterHandler)

@@ -18,7 +18,7 @@ qx::FormSection bound_main_window()
 {
     qx::FormSection form = nimbra::main_window_form(nimbra::configured_hosts());
     const std::map<std::string, uint32_t> offsets = {
-        {"OnWindowCreated", kOnWindowCreated}, {"FillCityList", kFillCityList},
+        {"OnWindowCreated", kOnWindowCreated},   {"FillCityList", kFillCityList},
         {"FillDistrictList", kFillDistrictList}, {"ShowForecastPage", kShowForecastPage},
         {"ShowLivePage", kShowLivePage},         {"ShowLivingIndexPage", kShowLivingIndexPage},
     };
@@ -131,10 +131,7 @@ bool WindowTest::join_ui(int seconds)
 
 void WindowTest::serve() { server_ = std::make_unique<corert::AutomationServer>(*backend_, socket_path()); }
 
-void WindowTest::wait_idle()
-{
-    ASSERT_EQ(backend_->wait_idle(std::chrono::seconds(60)), corert::IdleState::Idle);
-}
+void WindowTest::wait_idle() { ASSERT_EQ(backend_->wait_idle(std::chrono::seconds(60)), corert::IdleState::Idle); }
 
 namespace {
 

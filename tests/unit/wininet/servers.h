@@ -111,7 +111,8 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
         if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listen_fd_, 16) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            ::listen(listen_fd_, 16) != 0 ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
             throw std::runtime_error("raw test server cannot listen");
         port_ = ntohs(address.sin_port);
         acceptor_ = std::thread([this] { accept_loop(); });

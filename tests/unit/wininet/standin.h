@@ -47,7 +47,8 @@ private:
         handle_ = dlopen(WININET_SO, RTLD_NOW | RTLD_LOCAL);
         if (!handle_)
             throw std::runtime_error(dlerror());
-        auto entry = reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle_, nimbra::platform::kDllExportsEntryName));
+        auto entry =
+            reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle_, nimbra::platform::kDllExportsEntryName));
         last_error_ = reinterpret_cast<uint32_t (*)()>(dlsym(handle_, "nimbra_wininet_last_error"));
         if (!entry || !last_error_)
             throw std::runtime_error("wininet.so lacks its entry points");
@@ -91,8 +92,8 @@ struct Exchange {
 
 struct Received {
     std::string body;
-    bool ok = true;          // the last read's result
-    uint32_t error = 0;      // its last error
+    bool ok = true;      // the last read's result
+    uint32_t error = 0;  // its last error
     int reads_with_data = 0;
 };
 

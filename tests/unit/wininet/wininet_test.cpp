@@ -19,16 +19,14 @@ namespace {
 
 constexpr const char* kAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
 
-Standin& w()
-{
-    return Standin::get();
-}
+Standin& w() { return Standin::get(); }
 
 // Opens root, connection and request handles as the request engine does.
 void open(Exchange& x, const char* host, uint32_t port, const char* verb, const char* object, uint32_t flags = kReload,
           const char* proxy = nullptr)
 {
-    x.session = proxy ? w().call("InternetOpenA", kAgent, 3u, proxy, "", 0u) : w().call("InternetOpenA", kAgent, 1u, "", "", 0u);
+    x.session = proxy ? w().call("InternetOpenA", kAgent, 3u, proxy, "", 0u)
+                      : w().call("InternetOpenA", kAgent, 1u, "", "", 0u);
     ASSERT_NE(x.session, 0u);
     x.connection = w().call("InternetConnectA", x.session, host, port, "", "", 3u, 0u, 0u);
     ASSERT_NE(x.connection, 0u);
@@ -63,10 +61,7 @@ struct CapturingServer {
     }
 };
 
-std::string head_of(const std::string& request)
-{
-    return request.substr(0, request.find("\r\n\r\n") + 2);
-}
+std::string head_of(const std::string& request) { return request.substr(0, request.find("\r\n\r\n") + 2); }
 
 int count_lines(const std::string& head, const std::string& prefix)
 {
@@ -95,8 +90,8 @@ struct ScopedEnv {
 TEST(WininetExports, EightFunctionsWithTheirArgumentCounts)
 {
     const std::map<std::string, uint32_t> expected = {
-        {"InternetOpenA", 5}, {"InternetConnectA", 8}, {"HttpOpenRequestA", 8},   {"HttpSendRequestA", 5},
-        {"InternetReadFile", 4}, {"HttpQueryInfoA", 5}, {"InternetCloseHandle", 1}, {"InternetSetCookieA", 3},
+        {"InternetOpenA", 5},    {"InternetConnectA", 8}, {"HttpOpenRequestA", 8},    {"HttpSendRequestA", 5},
+        {"InternetReadFile", 4}, {"HttpQueryInfoA", 5},   {"InternetCloseHandle", 1}, {"InternetSetCookieA", 3},
     };
     ASSERT_EQ(w().functions().size(), expected.size());
     for (const auto& [name, count] : expected) {
@@ -297,13 +292,15 @@ TEST(WininetFailures, UnreachablePortFailsSendAndReadsGiveZero)
 TEST(WininetHeaders, RawHeadersTooSmallThenRightSized)
 {
     CapturingServer capture;
-    capture.response = "HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; path=/\r\nContent-Length: 2\r\nX-Long: " + std::string(1500, 'v') +
-                       "\r\n\r\nok";
+    capture.response =
+        "HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; path=/\r\nContent-Length: 2\r\nX-Long: " + std::string(1500, 'v') +
+        "\r\n\r\nok";
     Exchange x;
     open(x, "127.0.0.1", capture.server.port(), nullptr, "/");
     ASSERT_TRUE(send(x, ""));
-    std::string expected = "HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; path=/\r\nContent-Length: 2\r\nX-Long: " + std::string(1500, 'v') +
-                           "\r\n\r\n";
+    std::string expected =
+        "HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; path=/\r\nContent-Length: 2\r\nX-Long: " + std::string(1500, 'v') +
+        "\r\n\r\n";
 
     std::string buffer(1024, ' ');
     uint32_t length = 1024;
@@ -330,7 +327,8 @@ TEST(WininetHandles, StaleAndWrongHandlesFailCleanly)
 {
     CapturingServer capture;
     uint32_t session = w().call("InternetOpenA", kAgent, 1u, "", "", 0u);
-    uint32_t connection = w().call("InternetConnectA", session, "127.0.0.1", static_cast<uint32_t>(capture.server.port()), "", "", 3u, 0u, 0u);
+    uint32_t connection = w().call("InternetConnectA", session, "127.0.0.1",
+                                   static_cast<uint32_t>(capture.server.port()), "", "", 3u, 0u, 0u);
     uint32_t request = w().call("HttpOpenRequestA", connection, nullptr, "/", "HTTP/1.1", "", nullptr, kReload, 0u);
     ASSERT_TRUE(session && connection && request);
     EXPECT_EQ(std::set<uint32_t>({session, connection, request}).size(), 3u);
@@ -373,7 +371,8 @@ TEST(WininetHandles, BadArgumentsAreRefused)
         const char* host;
         uint32_t port;
         uint32_t service;
-    } bad[] = {{"", 80, 3}, {"a b", 80, 3}, {"evil/x?", 80, 3}, {"host:port", 80, 3}, {"host", 70000, 3}, {"host", 21, 1}};
+    } bad[] = {{"", 80, 3},          {"a b", 80, 3},     {"evil/x?", 80, 3},
+               {"host:port", 80, 3}, {"host", 70000, 3}, {"host", 21, 1}};
     for (const auto& b : bad) {
         EXPECT_EQ(w().call("InternetConnectA", session, b.host, b.port, "", "", b.service, 0u, 0u), 0u) << b.host;
         EXPECT_EQ(w().last_error(), 87u) << b.host;
@@ -431,7 +430,8 @@ TEST(WininetCookies, RecordedCookiesGoBackToTheirHostOnly)
     EXPECT_EQ(cookie_line("localhost"), "");
 
     // An expiry in the past takes a cookie out again.
-    ASSERT_TRUE(w().call("InternetSetCookieA", "http://127.0.0.1", "lang", "gone; expires=Thu, 01 Jan 1970 00:00:00 GMT"));
+    ASSERT_TRUE(
+        w().call("InternetSetCookieA", "http://127.0.0.1", "lang", "gone; expires=Thu, 01 Jan 1970 00:00:00 GMT"));
     ASSERT_TRUE(w().call("InternetSetCookieA", "http://127.0.0.1", "sid", "x; max-age=0"));
     EXPECT_EQ(cookie_line("127.0.0.1"), "");
 
@@ -446,13 +446,15 @@ TEST(WininetProxy, RequestGoesToTheProxyWithAnAbsoluteUri)
     CapturingServer proxy;
     proxy.response = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nvia proxy";
     std::string server = "127.0.0.1:" + std::to_string(proxy.server.port());
-    for (std::string list : {"http=" + server, server, "http=http://" + server + "/", "ftp=127.0.0.1:1; http=" + server}) {
+    for (std::string list :
+         {"http=" + server, server, "http=http://" + server + "/", "ftp=127.0.0.1:1; http=" + server}) {
         Exchange x;
         open(x, "weather.invalid", 80, nullptr, "/weather/1.shtml", kReload, list.c_str());
         ASSERT_TRUE(send(x, "Accept-Language: zh-cn\r\n")) << list;
         EXPECT_EQ(read_all(x.request).body, "via proxy") << list;
         std::string head = head_of(proxy.last());
-        EXPECT_TRUE(head.starts_with("GET http://weather.invalid") && head.find("/weather/1.shtml HTTP/1.1\r\n") < head.find("\r\n"))
+        EXPECT_TRUE(head.starts_with("GET http://weather.invalid") &&
+                    head.find("/weather/1.shtml HTTP/1.1\r\n") < head.find("\r\n"))
             << head;
         EXPECT_NE(head.find("\r\nHost: weather.invalid"), std::string::npos) << head;
     }
@@ -464,7 +466,8 @@ TEST(WininetProxy, BypassedHostsAreReachedDirectly)
     Exchange x;
     x.session = w().call("InternetOpenA", kAgent, 3u, "http=127.0.0.1:1", "<local>; 127.0.0.1", 0u);
     ASSERT_NE(x.session, 0u);
-    x.connection = w().call("InternetConnectA", x.session, "127.0.0.1", static_cast<uint32_t>(target.server.port()), "", "", 3u, 0u, 0u);
+    x.connection = w().call("InternetConnectA", x.session, "127.0.0.1", static_cast<uint32_t>(target.server.port()), "",
+                            "", 3u, 0u, 0u);
     x.request = w().call("HttpOpenRequestA", x.connection, nullptr, "/", "HTTP/1.1", "", nullptr, kReload, 0u);
     ASSERT_TRUE(send(x, ""));
     EXPECT_EQ(read_all(x.request).body, "ok");
@@ -629,22 +632,25 @@ TEST(WininetHostile, OversizedOrEndlessHeadersAreRefused)
         uint32_t error;
     } cases[] = {
         {[](int fd) {  // headers that never end
-            read_request(fd);
-            write_all(fd, "HTTP/1.1 200 OK\r\n");
-            while (write_all(fd, "X-More: " + std::string(100, 'm') + "\r\n")) {
-            }
-        }, 12152},
+             read_request(fd);
+             write_all(fd, "HTTP/1.1 200 OK\r\n");
+             while (write_all(fd, "X-More: " + std::string(100, 'm') + "\r\n")) {
+             }
+         },
+         12152},
         {[](int fd) {  // one header line of a megabyte
-            read_request(fd);
-            write_all(fd, "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'b') + "\r\n\r\n");
-            hold(fd);
-        }, 12152},
+             read_request(fd);
+             write_all(fd, "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'b') + "\r\n\r\n");
+             hold(fd);
+         },
+         12152},
         {[](int fd) {  // a head that trickles on forever, each line in time
-            read_request(fd);
-            write_all(fd, "HTTP/1.1 200 OK\r\n");
-            for (int i = 0; i < 100 && write_all(fd, "X-Slow: 1\r\n"); ++i)
-                std::this_thread::sleep_for(100ms);
-        }, 12002},
+             read_request(fd);
+             write_all(fd, "HTTP/1.1 200 OK\r\n");
+             for (int i = 0; i < 100 && write_all(fd, "X-Slow: 1\r\n"); ++i)
+                 std::this_thread::sleep_for(100ms);
+         },
+         12002},
     };
     for (auto& c : cases) {
         RawServer server(c.server);

@@ -4,7 +4,4 @@
 
 #include "runtime/linkage.h"
 
-[[gnu::noinline]] inline uint32_t SharedUnitId()
-{
-    return qx::rt::unit_id<0x16010a36>();
-}
+[[gnu::noinline]] inline uint32_t SharedUnitId() { return qx::rt::unit_id<0x16010a36>(); }
