@@ -20,6 +20,10 @@ std::string FileHeader(const std::string& kind) { return "nimbra-weatherd " + ki
 // by the minute at the soonest.
 constexpr double kBudgetRefusalSeconds = 60;
 
+// A request is not started with less time than this before its page's deadline: its
+// answer would come too late to be shown, and the call would be spent all the same.
+constexpr double kShortestRequestSeconds = 1;
+
 // The provider's words for a refusal of too many requests at once.
 bool RefusedForConcurrency(const std::string& reason) { return reason.find("oncurrent") != std::string::npos; }
 
@@ -33,9 +37,17 @@ std::string DateText(std::chrono::year_month_day date)
 
 }  // namespace
 
-ForecastCache::ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue)
-    : settings_(std::move(settings)), fetch_(std::move(fetch)), clock_(std::move(clock)), queue_(queue)
+ForecastCache::ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue,
+                             Clock elapsed)
+    : settings_(std::move(settings)), fetch_(std::move(fetch)), clock_(std::move(clock)), elapsed_(std::move(elapsed)),
+      queue_(queue)
 {
+}
+
+int64_t ForecastCache::SteadySeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::filesystem::path ForecastCache::FileFor(const std::string& code, const char* suffix) const
@@ -43,13 +55,15 @@ std::filesystem::path ForecastCache::FileFor(const std::string& code, const char
     return settings_.directory / (settings_.kind + "-" + code + suffix);
 }
 
-ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at)
+ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at, const Deadline& deadline)
 {
     Outcome outcome;
-    UpstreamAnswer answer = fetch_(settings_.request_url(settings_.upstream, at, settings_.api_key));
+    UpstreamAnswer answer = fetch_(settings_.request_url(settings_.upstream, at, settings_.api_key), deadline);
     outcome.pause_seconds = settings_.pause_after_failure_seconds;
     if (!answer.reached) {
         outcome.error = answer.error;
+        if (answer.cut_short)
+            outcome.kind = Kind::kHeldBack;  // the page could wait no longer: no fault of the provider's
         return outcome;
     }
     if (answer.status != 200) {
@@ -128,10 +142,10 @@ void ForecastCache::WriteToDisk(const std::string& code, const std::string& body
 
 // Whatever happens to the request, the place is no longer being fetched afterwards and
 // everyone waiting for it is woken, so no page can wait for a fetch that ended.
-ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at)
+ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at, const Deadline& deadline)
 {
     try {
-        return Ask(at);
+        return Ask(at, deadline);
     } catch (const std::exception& error) {
         Outcome outcome;
         outcome.pause_seconds = settings_.pause_after_failure_seconds;
@@ -141,15 +155,19 @@ ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at)
 }
 
 // Under the place's lock file, so that of the services sharing the directory one asks; a
-// service that waited for another's request finds its answer on disk.
+// service that waited for another's request finds its answer on disk. A place another
+// service holds until the deadline is not asked for a second time: the page is made from
+// what is kept.
 ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const Coordinates& at,
-                                                  int64_t known_fetched_at)
+                                                  int64_t known_fetched_at, const Deadline& deadline)
 {
     Outcome outcome;
     outcome.kind = Kind::kHeldBack;
     std::optional<PlaceLock> lock;
     if (!settings_.directory.empty()) {
-        lock.emplace(FileFor(code, ".lock"), settings_.longest_page_wait_seconds);
+        lock.emplace(FileFor(code, ".lock"), deadline);
+        if (!lock->held() && lock->waited())
+            return outcome;
         if (!lock->held()) {
             LogLine(Printable(FileFor(code, ".lock").string()) + ": " + lock->why() + "; asked without it");
         } else if (std::optional<FromDisk> kept = ReadFromDisk(code);
@@ -163,12 +181,10 @@ ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const
     }
     // A refusal for concurrency holds the queue back briefly; the place asks again after it,
     // as long as its page would still wait.
-    auto give_up =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(settings_.longest_page_wait_seconds);
     bool ran = false;
     for (bool again = true; again;) {
-        double left = std::chrono::duration<double>(give_up - std::chrono::steady_clock::now()).count();
-        ran = left > 0 && queue_.Run(settings_.cost, left, [&] { outcome = AskGuarded(at); });
+        ran = queue_.Run(settings_.cost, deadline.Sooner(kShortestRequestSeconds),
+                         [&] { outcome = AskGuarded(at, deadline); });
         again = ran && outcome.kind == Kind::kHeldBack && outcome.retry;
     }
     if (ran && outcome.kind == Kind::kGood) {
@@ -194,6 +210,38 @@ ForecastCache::Result ForecastCache::Kept(const Entry& entry, bool succeeded) co
     return {entry.forecast, entry.fetched_at, fresh, fresh ? freshness.max_age_seconds : 0};
 }
 
+void ForecastCache::ReadFromDiskOnce(Entry& entry, const std::string& code)
+{
+    if (entry.disk_read)
+        return;
+    if (std::optional<FromDisk> kept = ReadFromDisk(code))
+        entry.forecast = kept->forecast, entry.fetched_at = kept->fetched_at;
+    entry.disk_read = true;
+}
+
+bool ForecastCache::LeftAlone() const { return elapsed_() < quiet_until_; }
+
+void ForecastCache::WakeAll()
+{
+    std::lock_guard table_guard(table_lock_);
+    for (auto& [code, entry] : entries_) {
+        std::lock_guard guard(entry->lock);
+        entry->fetched.notify_all();
+    }
+}
+
+std::optional<ForecastCache::Result> ForecastCache::WithoutAsking(const std::string& code)
+{
+    Entry& entry = EntryFor(code);
+    std::lock_guard guard(entry.lock);
+    ReadFromDiskOnce(entry, code);
+    if (entry.forecast && FreshnessAt(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
+        return Kept(entry, true);
+    if (entry.fetching || !LeftAlone())
+        return std::nullopt;
+    return Kept(entry, false);
+}
+
 std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::string& code)
 {
     Entry* entry = nullptr;
@@ -216,35 +264,36 @@ std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::strin
 
 ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at)
 {
+    return ForPlace(code, at, Deadline::In(settings_.longest_page_wait_seconds));
+}
+
+ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at, const Deadline& deadline)
+{
     Entry& entry = EntryFor(code);
     std::unique_lock guard(entry.lock);
-    if (!entry.disk_read) {
-        if (std::optional<FromDisk> kept = ReadFromDisk(code))
-            entry.forecast = kept->forecast, entry.fetched_at = kept->fetched_at;
-        entry.disk_read = true;
-    }
-    int64_t now = clock_();
-    if (entry.forecast && FreshnessAt(entry.fetched_at, now, settings_.fresh_seconds).fresh)
+    ReadFromDiskOnce(entry, code);
+    if (entry.forecast && FreshnessAt(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
         return Kept(entry, true);
     if (entry.fetching) {
         // The other request's outcome is this page's too, fresh or not: waiting for it and
         // then asking again would send the requests one after another after all. A page waits
-        // for it no longer than for a request of its own (the other may wait its turn in the
-        // queue, then for its answer); past that it is made from what is kept.
+        // for it until its own deadline (the other may wait its turn in the queue, then for
+        // its answer); past that it is made from what is kept.
         uint64_t awaited = entry.fetches;
-        auto longest = std::chrono::duration<double>(settings_.longest_page_wait_seconds);
-        if (!entry.fetched.wait_for(guard, longest, [&] { return entry.fetches != awaited; }))
+        if (!entry.fetched.wait_until(guard, deadline.at(),
+                                      [&] { return entry.fetches != awaited || deadline.stopping(); }) ||
+            entry.fetches == awaited)
             return Kept(entry, false);
         return Kept(entry, entry.last_fetch_succeeded);
     }
-    if (now < quiet_until_)
+    if (LeftAlone() || deadline.passed())
         return Kept(entry, false);
 
     entry.fetching = true;
     int64_t known_fetched_at = entry.forecast ? entry.fetched_at : 0;
     guard.unlock();
-    Outcome outcome = AskPolitely(code, at, known_fetched_at);
-    int64_t answered_at = clock_();
+    Outcome outcome = AskPolitely(code, at, known_fetched_at, deadline);
+    int64_t answered_at = elapsed_();
     guard.lock();
     entry.fetching = false;
     ++entry.fetches;

@@ -12,6 +12,12 @@
 // Each place has its own lock; the one lock all places share guards only the table of
 // places, so a slow disk or a planted file stalls one place at most. The rules for kept
 // files and their freshness are kept_file.h's.
+//
+// Every wait of a page (for another page's request, for another service's lock, for the
+// queue, for the provider) ends by the page's one deadline (deadline.h); a place another
+// service holds past it is served from what is kept, never asked for a second time. The
+// failure pause runs on the monotonic clock: the wall clock only dates answers, so a clock
+// set right after running ahead cannot stop the asking.
 #pragma once
 
 #include <atomic>
@@ -26,6 +32,7 @@
 #include <string>
 #include <string_view>
 
+#include "weatherd/deadline.h"
 #include "weatherd/open_meteo.h"
 #include "weatherd/upstream_client.h"
 #include "weatherd/upstream_queue.h"
@@ -39,8 +46,8 @@ struct ForecastCacheSettings {
     int64_t fresh_seconds = 1800;
     int64_t pause_after_failure_seconds = 60;
     int64_t longest_retry_after_seconds = 3600;
-    // The longest a page waits for its place's request, queue and lock included; past it the
-    // page is made from what is kept.
+    // The longest a page waits for its place's request, queue and lock included, when the
+    // caller gives no deadline of its own; past it the page is made from what is kept.
     double longest_page_wait_seconds = 20;
     // How long the queue is held back after a refusal for concurrency.
     double concurrency_hold_back_seconds = 1;
@@ -58,12 +65,15 @@ struct ForecastCacheSettings {
 
 class ForecastCache {
 public:
-    using Fetch = std::function<UpstreamAnswer(const std::string& url)>;
-    using Clock = std::function<int64_t()>;  // unix seconds
+    using Fetch = std::function<UpstreamAnswer(const std::string& url, const Deadline& deadline)>;
+    using Clock = std::function<int64_t()>;  // seconds
 
-    // `queue` is the provider's, shared with every other kind of request to it; it must
-    // outlive the cache.
-    ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue);
+    // `clock` gives unix seconds (the dates of answers), `elapsed` seconds that never step
+    // back (the pauses). `queue` is the provider's, shared with every other kind of request
+    // to it; it must outlive the cache.
+    ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue,
+                  Clock elapsed = SteadySeconds);
+    static int64_t SteadySeconds();
 
     struct Result {
         std::shared_ptr<const ProviderForecast> forecast;  // null: nothing fetched, nothing kept
@@ -73,10 +83,17 @@ public:
     };
 
     // The forecast for one place, fetched first when what is kept is not fresh and the
-    // provider is not being left alone.
-    Result ForPlace(const std::string& code, const Coordinates& at);
+    // provider is not being left alone; by `deadline` in any case.
+    Result ForPlace(const std::string& code, const Coordinates& at, const Deadline& deadline);
+    Result ForPlace(const std::string& code, const Coordinates& at);  // within the longest page wait
     // The same when it can be had at once: fresh and in memory, the place not busy.
     std::optional<Result> FreshAtOnce(const std::string& code);
+    // The same when it needs no request: fresh in memory or on disk, or the provider being
+    // left alone (what is kept then, perhaps nothing). Nothing when the provider must be
+    // asked, or is being asked for the place.
+    std::optional<Result> WithoutAsking(const std::string& code);
+    // Wakes every page waiting for another's request to look at its deadline again.
+    void WakeAll();
 
 private:
     struct Entry {
@@ -101,9 +118,12 @@ private:
         std::string error;
     };
 
-    Outcome Ask(const Coordinates& at);
-    Outcome AskGuarded(const Coordinates& at);
-    Outcome AskPolitely(const std::string& code, const Coordinates& at, int64_t known_fetched_at);
+    Outcome Ask(const Coordinates& at, const Deadline& deadline);
+    Outcome AskGuarded(const Coordinates& at, const Deadline& deadline);
+    Outcome AskPolitely(const std::string& code, const Coordinates& at, int64_t known_fetched_at,
+                        const Deadline& deadline);
+    void ReadFromDiskOnce(Entry& entry, const std::string& code);
+    bool LeftAlone() const;
     struct FromDisk {
         std::shared_ptr<const ProviderForecast> forecast;
         int64_t fetched_at = 0;
@@ -117,10 +137,11 @@ private:
     ForecastCacheSettings settings_;
     Fetch fetch_;
     Clock clock_;
+    Clock elapsed_;
     UpstreamQueue& queue_;
     std::mutex table_lock_;  // guards entries_ only
     std::map<std::string, std::unique_ptr<Entry>> entries_;
-    std::atomic<int64_t> quiet_until_{0};
+    std::atomic<int64_t> quiet_until_{0};  // on the elapsed clock
 };
 
 }  // namespace weatherd

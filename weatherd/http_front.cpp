@@ -21,7 +21,9 @@ constexpr int kReservedFiles = 96;
 constexpr int kLimitHeadroom = 32;
 constexpr auto kSweepEvery = std::chrono::milliseconds(200);
 constexpr int kTricklePieces = 20;
-constexpr auto kLongestStopWait = std::chrono::seconds(60);
+// Every answer being made when the service stops is made from what is kept at once; a
+// slow disk may take a moment.
+constexpr auto kLongestStopWait = std::chrono::seconds(10);
 
 std::string Lower(std::string text)
 {
@@ -68,8 +70,10 @@ struct HttpFront::Exchange {
     MHD_Connection* connection = nullptr;
     HttpRequest request;
     HttpResponse response;
-    bool answered = false;    // `response` is ready
-    bool dispatched = false;  // handed to a worker
+    Deadline deadline = Deadline::Passed();
+    Patience next = Patience::kFromKept;  // what the next worker may do to answer
+    bool answered = false;                // `response` is ready
+    bool dispatched = false;              // handed to a worker
     size_t trickle_piece = 0;
     Clock::time_point next_piece;
 };
@@ -87,6 +91,7 @@ struct HttpFront::Callbacks {
             exchange->connection = connection;
             exchange->request.method = method;
             exchange->request.path = url;
+            exchange->deadline = Deadline::In(front->settings_.page_wait_seconds, &front->stop_);
             MHD_get_connection_values(
                 connection, MHD_HEADER_KIND,
                 [](void* into, MHD_ValueKind, const char* key, const char* value) {
@@ -123,25 +128,11 @@ struct HttpFront::Callbacks {
             exchange->answered = true;
             return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
         }
-        if (std::optional<HttpResponse> at_once = front->handler_(request, false)) {
-            exchange->response = std::move(*at_once);
-            exchange->answered = true;
+        if (front->MakeAnswer(*exchange, Patience::kAtOnce))
             return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
-        }
         exchange->dispatched = true;
         front->Suspend(connection);
-        front->Submit([front, exchange] {
-            try {
-                exchange->response = front->handler_(exchange->request, true).value();
-            } catch (const std::exception& error) {
-                exchange->response = HttpResponse{};
-                exchange->response.status = 500;
-                exchange->response.content_type = "text/plain";
-                exchange->response.body = "500 the page could not be made\n";
-            }
-            exchange->answered = true;
-            front->Resume(exchange->connection);
-        });
+        front->Dispatch(exchange);
         return MHD_YES;
     }
 
@@ -227,12 +218,14 @@ struct HttpFront::Callbacks {
     }
 };
 
-HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger)
-    : settings_(settings), handler_(std::move(handler)), logger_(std::move(logger))
+HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger, StopSignal& stop)
+    : settings_(settings), handler_(std::move(handler)), logger_(std::move(logger)), stop_(stop)
 {
     soft_limit_ = FitToOpenFiles(settings_.most_connections);
+    for (int i = 0; i < settings_.readers; ++i)
+        threads_.emplace_back([this] { ReadLoop(); });
     for (int i = 0; i < settings_.workers; ++i)
-        threads_.emplace_back([this] { WorkLoop(); });
+        threads_.emplace_back([this] { WaitLoop(); });
     threads_.emplace_back([this] { SweepLoop(); });
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     daemon_ = MHD_start_daemon(
@@ -249,25 +242,30 @@ HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler ha
 
 HttpFront::~HttpFront() { Stop(); }
 
-void HttpFront::Stop()
+bool HttpFront::Stop()
 {
     {
         std::unique_lock guard(lock_);
         if (finished_ && threads_.empty())
-            return;
+            return true;
         stopping_ = true;
         changed_.notify_all();
     }
+    stop_.Raise();
     if (daemon_) {
         int listening = MHD_quiesce_daemon(daemon_);
         if (listening >= 0)
             close(listening);
-        // libmicrohttpd must not be stopped with a connection suspended: wait for the answers
-        // being made; trickles end at once (the sweeper resumes them, OnTrickle ends them).
+        // libmicrohttpd must not be stopped with a connection suspended (it aborts): wait for
+        // the answers being made, which the stop signal has told to make do with what is
+        // kept; trickles end at once (the sweeper resumes them, OnTrickle ends them).
         std::unique_lock guard(lock_);
-        changed_.wait_for(guard, kLongestStopWait,
-                          [this] { return suspended_ == 0 && jobs_.empty() && busy_workers_ == 0; });
+        bool settled = changed_.wait_for(guard, kLongestStopWait, [this] {
+            return suspended_ == 0 && to_read_.empty() && to_wait_.empty() && busy_workers_ == 0;
+        });
         guard.unlock();
+        if (!settled)
+            return false;
         MHD_stop_daemon(daemon_);
         daemon_ = nullptr;
     }
@@ -279,6 +277,7 @@ void HttpFront::Stop()
     for (std::thread& thread : threads_)
         thread.join();
     threads_.clear();
+    return true;
 }
 
 void HttpFront::MarkAnswering(MHD_Connection* connection)
@@ -357,28 +356,96 @@ void HttpFront::Resume(MHD_Connection* connection)
     changed_.notify_all();
 }
 
-void HttpFront::Submit(std::function<void()> job)
+// True when `exchange` has its answer. A handler that throws, or gives none when it had all
+// the patience there is, has answered with a 500.
+bool HttpFront::MakeAnswer(Exchange& exchange, Patience patience)
+{
+    std::optional<HttpResponse> answer;
+    try {
+        answer = handler_(exchange.request, patience, exchange.deadline);
+    } catch (const std::exception&) {
+        answer.reset();
+        patience = Patience::kUntilDeadline;
+    }
+    if (!answer && patience != Patience::kUntilDeadline)
+        return false;
+    if (!answer) {
+        answer.emplace();
+        answer->status = 500;
+        answer->content_type = "text/plain";
+        answer->body = "500 the page could not be made\n";
+    }
+    exchange.response = std::move(*answer);
+    exchange.answered = true;
+    return true;
+}
+
+void HttpFront::Dispatch(Exchange* exchange)
 {
     std::lock_guard guard(lock_);
-    jobs_.push_back(std::move(job));
+    (exchange->next == Patience::kUntilDeadline && !exchange->deadline.passed() ? to_wait_ : to_read_)
+        .push_back(exchange);
     changed_.notify_all();
 }
 
-void HttpFront::WorkLoop()
+// Readers answer what needs no waiting: pages made from kept files, and pages whose deadline
+// passed before a waiting worker was free. What must wait for the provider goes on to the
+// waiting workers.
+void HttpFront::ReadLoop()
 {
     std::unique_lock guard(lock_);
     for (;;) {
-        changed_.wait(guard, [this] { return !jobs_.empty() || finished_; });
-        if (jobs_.empty())
+        changed_.wait(guard, [this] { return !to_read_.empty() || finished_; });
+        if (to_read_.empty())
             return;
-        std::function<void()> job = std::move(jobs_.front());
-        jobs_.pop_front();
+        Exchange* exchange = to_read_.front();
+        to_read_.pop_front();
         ++busy_workers_;
         guard.unlock();
-        job();
+        Patience patience = exchange->next;
+        if (MakeAnswer(*exchange, patience)) {
+            Resume(exchange->connection);
+        } else {
+            exchange->next = Patience::kUntilDeadline;
+            Dispatch(exchange);
+        }
         guard.lock();
         --busy_workers_;
         changed_.notify_all();
+    }
+}
+
+void HttpFront::WaitLoop()
+{
+    std::unique_lock guard(lock_);
+    for (;;) {
+        changed_.wait(guard, [this] { return !to_wait_.empty() || finished_; });
+        if (to_wait_.empty())
+            return;
+        Exchange* exchange = to_wait_.front();
+        to_wait_.pop_front();
+        ++busy_workers_;
+        guard.unlock();
+        MakeAnswer(*exchange, Patience::kUntilDeadline);
+        Resume(exchange->connection);
+        guard.lock();
+        --busy_workers_;
+        changed_.notify_all();
+    }
+}
+
+// A page whose deadline passes while it waits for a waiting worker is made by a reader from
+// what is kept: no page waits past its deadline for want of a thread. Called with lock_ held.
+void HttpFront::HandOverOverdue()
+{
+    for (auto at = to_wait_.begin(); at != to_wait_.end();) {
+        if ((*at)->deadline.passed()) {
+            to_read_.push_back(*at);
+            at = to_wait_.erase(at);
+            changed_.notify_all();
+        } else {
+            ++at;
+        }
     }
 }
 
@@ -403,6 +470,7 @@ void HttpFront::SweepLoop()
         for (auto& [connection, tracked] : connections_)
             if (now > tracked->deadline)
                 Cut(*tracked);
+        HandOverOverdue();
         std::vector<MHD_Connection*> due;
         while (!wakeups_.empty() && (stopping_ || wakeups_.begin()->first <= now)) {
             due.push_back(wakeups_.begin()->second);

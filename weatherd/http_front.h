@@ -12,8 +12,14 @@
 //     cannot lock a normal client out.
 // Range is not honoured: every answer is the whole entity, one part.
 //
-// Answers that may wait (a city page waiting for the provider) are made on worker threads
-// while their connection is suspended, so the event threads never block.
+// Answers that cannot be made at once are made on worker threads while their connection is
+// suspended, so the event threads never block: first by a few readers, which may read kept
+// files but wait for nothing, then, if the page must wait for the provider, by the waiting
+// workers. So a page whose data is kept never queues behind pages waiting for the provider.
+// Each such request has one deadline from the moment its head is in (deadline.h); a page
+// still queued for a waiting worker then is made by a reader from what is kept. Stopping
+// raises the stop signal, which ends every deadline: the waiting work is answered from what
+// is kept, and only then is libmicrohttpd stopped.
 #pragma once
 
 #include <chrono>
@@ -29,6 +35,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "weatherd/deadline.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -58,7 +66,11 @@ struct FrontSettings {
     int most_connections = 800;            // in all; lowered to fit the open-files limit
     int most_connections_per_client = 64;  // per client address
     int event_threads = 2;
-    int workers = 32;  // for answers that may wait
+    int readers = 4;   // for answers made from kept files
+    int workers = 32;  // for answers that wait for the provider
+    // A page's deadline, from its head: under the 20 s a cache in front waits for an answer
+    // (install/nginx-nimbra-weatherd.conf), leaving time to make and send the page.
+    double page_wait_seconds = 18;
     int idle_seconds = 10;
     double head_deadline_seconds = 10;
     double answer_deadline_seconds = 60;
@@ -67,22 +79,25 @@ struct FrontSettings {
 
 class HttpFront {
 public:
-    // Asked first on an event thread with may_wait false, where it returns nothing rather
-    // than wait; then on a worker with may_wait true, where it must answer.
-    using Handler = std::function<std::optional<HttpResponse>(const HttpRequest&, bool may_wait)>;
+    // Asked with ever more patience (Patience::kAtOnce on an event thread, kFromKept on a
+    // reader, kUntilDeadline on a waiting worker), returning nothing while it cannot answer
+    // so; with kUntilDeadline it must answer, by the deadline.
+    using Handler = std::function<std::optional<HttpResponse>(const HttpRequest&, Patience, const Deadline&)>;
     using Logger = std::function<void(const HttpRequest&, const HttpResponse&)>;
 
     // Serves on `listening_fd` (bound and listening; the front owns it) from the moment it is
-    // made. `logger` may be empty.
-    HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger);
+    // made. `logger` may be empty. `stop` ends the requests' deadlines; Stop raises it.
+    HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger, StopSignal& stop);
     ~HttpFront();  // stops, as Stop does
     HttpFront(const HttpFront&) = delete;
     HttpFront& operator=(const HttpFront&) = delete;
 
     bool started() const { return daemon_ != nullptr; }
-    // Takes no more connections, ends trickles, lets answers being made finish (for at most
-    // the answer deadline), then closes everything.
-    void Stop();
+    // Takes no more connections, ends trickles and every request's deadline, lets the answers
+    // being made finish (made from what is kept), then closes everything. False when some
+    // answer was still being made after a few seconds: libmicrohttpd could not be stopped,
+    // and the process must end without it.
+    bool Stop();
 
     // The total connection limit after fitting it to the open-files limit.
     int connection_limit() const { return soft_limit_; }
@@ -102,14 +117,18 @@ private:
     void Cut(Tracked& tracked);
     void Suspend(MHD_Connection* connection);
     void Resume(MHD_Connection* connection);
-    void Submit(std::function<void()> job);
-    void WorkLoop();
+    void Dispatch(Exchange* exchange);
+    bool MakeAnswer(Exchange& exchange, Patience patience);
+    void ReadLoop();
+    void WaitLoop();
+    void HandOverOverdue();
     void SweepLoop();
     void ResumeAt(Clock::time_point when, MHD_Connection* connection);
 
     FrontSettings settings_;
     Handler handler_;
     Logger logger_;
+    StopSignal& stop_;
     int soft_limit_ = 0;
     MHD_Daemon* daemon_ = nullptr;
 
@@ -121,7 +140,8 @@ private:
     int cut_ = 0;        // connections shut down, not yet closed
     int suspended_ = 0;  // connections waiting for a worker or a trickle's next piece
     int busy_workers_ = 0;
-    std::deque<std::function<void()>> jobs_;
+    std::deque<Exchange*> to_read_;  // for the readers, in arrival order
+    std::deque<Exchange*> to_wait_;  // for the waiting workers, in arrival order
     std::multimap<Clock::time_point, MHD_Connection*> wakeups_;
     std::vector<std::thread> threads_;
 };

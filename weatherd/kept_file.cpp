@@ -133,7 +133,7 @@ bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, s
     return written;
 }
 
-PlaceLock::PlaceLock(const std::filesystem::path& path, double longest_wait_seconds)
+PlaceLock::PlaceLock(const std::filesystem::path& path, const Deadline& deadline)
 {
     struct stat status {};
     int fd = OpenRegular(path, O_RDWR | O_CREAT, why_, status);
@@ -142,7 +142,6 @@ PlaceLock::PlaceLock(const std::filesystem::path& path, double longest_wait_seco
             why_ = "cannot be created";
         return;
     }
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(longest_wait_seconds);
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             why_ = std::strerror(errno);
@@ -150,7 +149,7 @@ PlaceLock::PlaceLock(const std::filesystem::path& path, double longest_wait_seco
             return;
         }
         waited_ = true;
-        if (std::chrono::steady_clock::now() >= give_up) {
+        if (deadline.passed()) {
             why_ = "held by another service for longer than the wait";
             close(fd);
             return;

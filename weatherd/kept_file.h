@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "weatherd/deadline.h"
+
 namespace weatherd {
 
 // Larger than any real answer (tens of KB), small enough to read whole.
@@ -41,11 +43,12 @@ bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, s
 
 // An exclusive lock on PATH (a ".lock" file beside the kept one) shared by every service
 // on the machine: while one holds it, the others wait for that one's answer instead of
-// asking the provider too. The wait is bounded; a lock not had in time, or a lock file
-// that is not a regular file, leaves the place unlocked (held() false) and says why.
+// asking the provider too. The wait ends by the deadline; a lock not had in time (waited()
+// true), or a lock file that is not a regular file, leaves the place unlocked (held()
+// false) and says why.
 class PlaceLock {
 public:
-    PlaceLock(const std::filesystem::path& path, double longest_wait_seconds);
+    PlaceLock(const std::filesystem::path& path, const Deadline& deadline);
     ~PlaceLock();
     PlaceLock(const PlaceLock&) = delete;
     PlaceLock& operator=(const PlaceLock&) = delete;

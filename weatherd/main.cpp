@@ -178,7 +178,8 @@ ForecastCache::Fetch ProviderFetch(const Options& options)
     limits.total_seconds = options.upstream_timeout_seconds;
     limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
     limits.max_body_bytes = kLongestProviderAnswer;
-    return [limits](const std::string& url) { return FetchFromUpstream(url, limits); };
+    return
+        [limits](const std::string& url, const Deadline& deadline) { return FetchFromUpstream(url, limits, deadline); };
 }
 
 // `settings` names the kind kept and where it is asked for; the rest comes from the options.
@@ -266,6 +267,12 @@ int main(int argc, char** argv)
     std::unique_ptr<ForecastCache> air_quality_cache =
         MakeForecastCache(options, AirQualitySettings(options), fetch, queue);
     WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
+    // Stopping ends every page's deadline; these wake the pages that wait on them to see it.
+    StopSignal stop;
+    stop.OnRaise([&queue] { queue.WakeAll(); });
+    for (ForecastCache* kept : {cache.get(), air_quality_cache.get()})
+        if (kept)
+            stop.OnRaise([kept] { kept->WakeAll(); });
 
     auto [listening, served_host] = Listen(options);
     ServiceContext context{options,   places,  images,    sources, options.host.empty() ? served_host : options.host,
@@ -280,7 +287,10 @@ int main(int argc, char** argv)
         logger = LogExchange;
     HttpFront front(
         front_settings, listening,
-        [&context](const HttpRequest& request, bool may_wait) { return Answer(context, request, may_wait); }, logger);
+        [&context](const HttpRequest& request, Patience patience, const Deadline& deadline) {
+            return Answer(context, request, patience, deadline);
+        },
+        logger, stop);
     if (!front.started())
         Fail("cannot serve on " + served_host);
 
@@ -289,6 +299,10 @@ int main(int argc, char** argv)
     std::printf("%sserving on http://%s\n", kLinePrefix, served_host.c_str());
     std::fflush(stdout);
     WaitForStopSignal();
-    front.Stop();
+    if (!front.Stop()) {
+        // libmicrohttpd cannot be stopped with an answer still being made: leave without it.
+        LogLine("stopped with answers still being made after the stop's wait; their connections are dropped");
+        std::_Exit(1);
+    }
     return 0;
 }

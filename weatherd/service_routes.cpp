@@ -93,13 +93,13 @@ HttpResponse Cacheable(const HttpRequest& request, std::string body, const char*
 }
 
 std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request,
-                                              bool may_wait)
+                                              Patience patience, const Deadline& deadline)
 {
     LocalTime now = PageTime(context);
-    std::optional<SourcedReport> at_once;
-    if (!may_wait && !(at_once = context.sources.ForPlaceAtOnce(place, now)))
+    std::optional<SourcedReport> had = context.sources.ForPlace(place, now, patience, deadline);
+    if (!had)
         return std::nullopt;
-    SourcedReport sourced = at_once ? std::move(*at_once) : context.sources.ForPlace(place, now);
+    SourcedReport& sourced = *had;
     std::string page = WeatherPage(place, sourced.report, sourced.provenance, now);
     std::string source = SourceName(sourced.provenance, UnixSeconds(now));
     HttpResponse response;
@@ -144,7 +144,8 @@ LocalTime PageTime(const ServiceContext& context)
     return context.options.fixed_time ? *context.options.fixed_time : ChinaTime(context.clock());
 }
 
-std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait)
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, Patience patience,
+                                   const Deadline& deadline)
 {
     const std::string& path = request.path;
     if (path == "/day/shenzhen.txt") {
@@ -165,7 +166,7 @@ std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& r
         const Place* place = context.places.Find(*code);
         if (!place)
             return NotFound(request);
-        return WeatherPageAnswer(context, *place, request, may_wait);
+        return WeatherPageAnswer(context, *place, request, patience, deadline);
     }
     if (path.starts_with("/m2/")) {
         if (const StaticFile* file = FindStaticFile(path))

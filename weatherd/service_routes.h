@@ -27,9 +27,10 @@ struct ServiceContext {
     const std::atomic<bool>& stopping;
 };
 
-// The answer to one request. Unless `may_wait`, nothing when it would have to wait (a city
-// page whose forecast must be fetched or read first).
-std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, bool may_wait);
+// The answer to one request, as far as `patience` allows by `deadline`: nothing when it
+// would have to wait for more (a city page whose data must be read or fetched first).
+std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, Patience patience,
+                                   const Deadline& deadline);
 
 // The --log line of one exchange: method, path and status, and the page's source.
 void LogExchange(const HttpRequest& request, const HttpResponse& response);

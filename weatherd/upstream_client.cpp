@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +15,7 @@ const char kUserAgent[] = "nimbra-weatherd/1.0 (Nimbra Weather's weather service
 namespace {
 
 struct Transfer {
+    const Deadline* deadline = nullptr;
     std::string body;
     size_t limit = 0;
     bool too_long = false;
@@ -55,6 +57,12 @@ size_t TakeHeader(char* data, size_t size, size_t count, void* context)
     return size * count;
 }
 
+// Called by the transfer about once a second and at every piece: a stop ends it.
+int CheckStop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<Transfer*>(context)->deadline->stopping() ? 1 : 0;
+}
+
 struct CurlDeleter {
     void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -63,7 +71,7 @@ struct CurlDeleter {
 
 void UpstreamClientInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
-UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits)
+UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline)
 {
     UpstreamAnswer answer;
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
@@ -72,12 +80,26 @@ UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& l
         return answer;
     }
     Transfer transfer;
+    transfer.deadline = &deadline;
     transfer.limit = limits.max_body_bytes;
+    // A transfer the page's deadline ends early is not the provider's failure.
+    double left = deadline.seconds_left();
+    bool shortened = left < limits.total_seconds;
+    double total = std::min(limits.total_seconds, left);
+    if (total <= 0) {
+        answer.error = "no time left to ask";
+        answer.cut_short = true;
+        return answer;
+    }
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_seconds * 1000));
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, static_cast<long>(limits.total_seconds * 1000));
+    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS,
+                     std::max(1L, static_cast<long>(std::min(limits.connect_seconds, total) * 1000)));
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(total * 1000)));
+    curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, CheckStop);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, TakeBody);
@@ -88,6 +110,7 @@ UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& l
     if (result != CURLE_OK) {
         answer.error = transfer.too_long ? "answer longer than " + std::to_string(limits.max_body_bytes) + " bytes"
                                          : curl_easy_strerror(result);
+        answer.cut_short = result == CURLE_ABORTED_BY_CALLBACK || (shortened && result == CURLE_OPERATION_TIMEDOUT);
         return answer;
     }
     answer.reached = true;

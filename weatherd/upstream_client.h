@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "weatherd/deadline.h"
+
 namespace weatherd {
 
 struct UpstreamAnswer {
@@ -13,6 +15,7 @@ struct UpstreamAnswer {
     std::string body;
     std::optional<long> retry_after_seconds;  // from a Retry-After header in seconds
     std::string error;                        // why it was not reached
+    bool cut_short = false;  // not reached because the page's deadline came first, or the service stops
 };
 
 struct UpstreamLimits {
@@ -23,7 +26,9 @@ struct UpstreamLimits {
 
 // Thread-safe; call UpstreamClientInit once before threads start.
 void UpstreamClientInit();
-UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits);
+// The transfer ends by `deadline` at the latest (its limits permitting less), and at once
+// when the service stops.
+UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline);
 
 extern const char kUserAgent[];
 

@@ -117,17 +117,19 @@ double UpstreamQueue::WaitForHead(double now, double cost)
     return 0;
 }
 
-bool UpstreamQueue::Run(double cost, double longest_wait_seconds, const std::function<void()>& request)
+bool UpstreamQueue::Run(double cost, const Deadline& deadline, const std::function<void()>& request)
 {
     std::unique_lock guard(lock_);
     uint64_t ticket = next_ticket_++;
     waiting_.push_back(ticket);
-    double give_up = Now() + longest_wait_seconds;
+    double give_up = Now() + deadline.seconds_left();
     for (;;) {
         double now = Now();
+        if (deadline.stopping())
+            give_up = now;
         bool first = waiting_.front() == ticket;
         double wait = first ? WaitForHead(now, cost) : 0;
-        if (first && wait == 0 && in_flight_ < in_flight_limit_)
+        if (now < give_up && first && wait == 0 && in_flight_ < in_flight_limit_)
             break;
         // A turn that cannot come in time is given up at once rather than waited out.
         bool hopeless = held_until_ >= give_up || (first && now + wait > give_up);
@@ -157,6 +159,12 @@ bool UpstreamQueue::Run(double cost, double longest_wait_seconds, const std::fun
     } release{*this};
     request();
     return true;
+}
+
+void UpstreamQueue::WakeAll()
+{
+    std::lock_guard guard(lock_);
+    changed_.notify_all();
 }
 
 void UpstreamQueue::HoldBack(double seconds, std::string_view why)

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "weatherd/deadline.h"
+
 namespace weatherd {
 
 struct PolitenessSettings {
@@ -57,10 +59,12 @@ class UpstreamQueue {
 public:
     UpstreamQueue(std::string provider, PolitenessSettings settings);
 
-    // Waits its turn (a free slot, the budget, no hold-back, everyone before it served) for
-    // at most `longest_wait_seconds`, then runs `request` holding a slot and spends `cost`.
-    // False when the turn did not come in time: `request` was not run.
-    bool Run(double cost, double longest_wait_seconds, const std::function<void()>& request);
+    // Waits its turn (a free slot, the budget, no hold-back, everyone before it served)
+    // until `deadline`, then runs `request` holding a slot and spends `cost`. False when the
+    // turn did not come in time: `request` was not run.
+    bool Run(double cost, const Deadline& deadline, const std::function<void()>& request);
+    // Wakes every waiter to look at its deadline again (the service is stopping).
+    void WakeAll();
 
     // No new request for `seconds` from now (longer hold-backs are kept).
     void HoldBack(double seconds, std::string_view why);

@@ -36,19 +36,19 @@ SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now
     return sourced;
 }
 
-// At once only when both kinds are fresh in memory: a page whose air quality would have to
-// be asked for goes to a worker like one whose forecast would, so that it neither blocks
-// the event thread nor leaves out its air quality.
-std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, const LocalTime& now)
+// Without waiting only when both kinds can be had so: a page whose air quality would have
+// to be asked for waits like one whose forecast would, so that it neither holds up a thread
+// that must not wait nor leaves out its air quality.
+std::optional<SourcedReport> WeatherSources::WithoutWaiting(const Place& place, const LocalTime& now, Patience patience)
 {
-    if (mode_ == SourceMode::kModel || !cache_ || !place.coordinates)
-        return ForPlace(place, now);  // nothing to wait for
-    std::optional<ForecastCache::Result> kept = cache_->FreshAtOnce(place.code);
+    auto kept_of = [&](ForecastCache& cache) {
+        return patience == Patience::kAtOnce ? cache.FreshAtOnce(place.code) : cache.WithoutAsking(place.code);
+    };
+    std::optional<ForecastCache::Result> kept = kept_of(*cache_);
     if (!kept)
         return std::nullopt;
-    std::optional<ForecastCache::Result> air =
-        air_quality_cache_ ? air_quality_cache_->FreshAtOnce(place.code) : std::optional<ForecastCache::Result>();
-    if (air_quality_cache_ && !air)
+    std::optional<ForecastCache::Result> air;
+    if (air_quality_cache_ && kept->forecast && !(air = kept_of(*air_quality_cache_)))
         return std::nullopt;
     SourcedReport sourced = FromKept(place, now, *kept);
     if (air)
@@ -56,17 +56,26 @@ std::optional<SourcedReport> WeatherSources::ForPlaceAtOnce(const Place& place, 
     return sourced;
 }
 
-SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
+std::optional<SourcedReport> WeatherSources::ForPlace(const Place& place, const LocalTime& now, Patience patience,
+                                                      const Deadline& deadline)
 {
     if (mode_ == SourceMode::kModel || !cache_)
         return FromModel(place, now);
-    ForecastCache::Result kept;
-    if (place.coordinates)
-        kept = cache_->ForPlace(place.code, *place.coordinates);
+    if (!place.coordinates)
+        return FromKept(place, now, {});
+    if (patience != Patience::kUntilDeadline)
+        return WithoutWaiting(place, now, patience);
+    ForecastCache::Result kept = cache_->ForPlace(place.code, *place.coordinates, deadline);
     SourcedReport sourced = FromKept(place, now, kept);
     if (kept.forecast && air_quality_cache_)
-        AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates), sourced);
+        AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates, deadline), sourced);
     return sourced;
+}
+
+SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
+{
+    return *ForPlace(place, now, Patience::kUntilDeadline,
+                     Deadline::In(ForecastCacheSettings().longest_page_wait_seconds));
 }
 
 SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,

@@ -38,10 +38,13 @@ public:
     WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fresh_seconds,
                    ForecastCache* air_quality_cache = nullptr);
 
+    // The place's report as far as `patience` allows by `deadline`: nothing when it would
+    // have to wait for more (the disk, the provider or another page of the place). With
+    // Patience::kUntilDeadline there is always one.
+    std::optional<SourcedReport> ForPlace(const Place& place, const LocalTime& now, Patience patience,
+                                          const Deadline& deadline);
+    // The same, waiting as long as the caches' longest page wait.
     SourcedReport ForPlace(const Place& place, const LocalTime& now);
-    // The same, or nothing when it would have to wait (for the provider, the disk or another
-    // page of the place): the HTTP front's event threads ask this first.
-    std::optional<SourcedReport> ForPlaceAtOnce(const Place& place, const LocalTime& now);
 
     // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
     static constexpr int64_t kRetrySoonSeconds = 60;
@@ -50,6 +53,7 @@ private:
     SourcedReport FromModel(const Place& place, const LocalTime& now) const;
     SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
     void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
+    std::optional<SourcedReport> WithoutWaiting(const Place& place, const LocalTime& now, Patience patience);
 
     SourceMode mode_;
     ForecastCache* cache_;

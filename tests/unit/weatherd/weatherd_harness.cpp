@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "web/page_contract.h"
@@ -437,6 +439,18 @@ std::string Service::Body(const std::string& path) const
 }
 
 std::string Service::Page(const std::string& code) const { return Body("/weather/" + code + ".shtml"); }
+
+std::vector<std::string> CityCodes(const Service& service, size_t count)
+{
+    std::string index = service.Body("/");
+    std::vector<std::string> codes;
+    std::regex link("/weather/([0-9]+)\\.shtml");
+    for (auto it = std::sregex_iterator(index.begin(), index.end(), link);
+         it != std::sregex_iterator() && codes.size() < count; ++it)
+        if (std::find(codes.begin(), codes.end(), (*it)[1].str()) == codes.end())
+            codes.push_back((*it)[1].str());
+    return codes;
+}
 
 std::string Cut(const std::string& page, Block block)
 {

@@ -150,6 +150,9 @@ struct Service {
     int port;
 };
 
+// The first `count` city codes of the service's index.
+std::vector<std::string> CityCodes(const Service& service, size_t count);
+
 // The blocks of a city page, cut where the viewer cuts them; empty when a marker is missing.
 enum class Block { kForecast, kLive, kLiving };
 constexpr Block kBlocks[] = {Block::kForecast, Block::kLive, Block::kLiving};

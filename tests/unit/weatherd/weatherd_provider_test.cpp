@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
@@ -77,19 +76,6 @@ long MaxAge(const httplib::Result& result)
     std::string control = result->get_header_value("Cache-Control");
     size_t at = control.find("max-age=");
     return at == std::string::npos ? -1 : std::atol(control.c_str() + at + 8);
-}
-
-// The first `count` city codes of the service's index.
-std::vector<std::string> CityCodes(const Service& service, size_t count)
-{
-    std::string index = service.Body("/");
-    std::vector<std::string> codes;
-    std::regex link("/weather/([0-9]+)\\.shtml");
-    for (auto it = std::sregex_iterator(index.begin(), index.end(), link);
-         it != std::sregex_iterator() && codes.size() < count; ++it)
-        if (std::find(codes.begin(), codes.end(), (*it)[1].str()) == codes.end())
-            codes.push_back((*it)[1].str());
-    return codes;
 }
 
 std::string VisibleText(const std::string& html)

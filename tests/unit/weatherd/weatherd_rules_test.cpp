@@ -566,16 +566,24 @@ struct CacheRig {
     // Now, as the fixture's dates are: an answer must hold today's date to count.
     static inline const int64_t kStart = static_cast<int64_t>(std::time(nullptr));
     int64_t now = kStart;
+    int64_t wall_clock_set_by = 0;  // the steps of the wall clock, which elapsed time does not see
     int asked = 0;
     UpstreamAnswer answer = Good();
     weatherd::UpstreamQueue queue{"provider.invalid", {}};
     ForecastCache cache{{"http://provider.invalid", "", {}, 1800, 60, 3600},
-                        [this](const std::string&) {
+                        [this](const std::string&, const weatherd::Deadline&) {
                             ++asked;
                             return answer;
                         },
                         [this] { return now; },
-                        queue};
+                        queue,
+                        [this] { return now - wall_clock_set_by; }};
+
+    void SetWallClock(int64_t by)
+    {
+        now += by;
+        wall_clock_set_by += by;
+    }
 
     static UpstreamAnswer Good()
     {
@@ -597,13 +605,15 @@ TEST(ForecastCache, APageWaitsForAnotherPagesRequestNoLongerThanItsLongestWait)
     weatherd::ForecastCacheSettings settings{"http://provider.invalid", "", {}, 1800, 60, 3600};
     settings.longest_page_wait_seconds = 0.2;
     ForecastCache cache{settings,
-                        [&](const std::string&) {
+                        [&](const std::string&, const weatherd::Deadline&) {
                             fetching.set_value();  // asked once only: the second page waits
                             released.wait();
                             return CacheRig::Good();
                         },
                         [] { return CacheRig::kStart; }, queue};
-    auto first = std::async(std::launch::async, [&] { return cache.ForPlace("101010101", {23.1, 113.3}); });
+    auto first = std::async(std::launch::async, [&] {
+        return cache.ForPlace("101010101", {23.1, 113.3}, weatherd::Deadline::In(30));
+    });
     fetching.get_future().wait();
 
     auto started = std::chrono::steady_clock::now();
@@ -712,6 +722,21 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
     }
 }
 
+// The failure pause runs on elapsed time: a failure while the clock ran a day ahead, then
+// the clock set right, ends the pause when the pause has passed, not a day later.
+TEST(ForecastCache, AClockSetBackDoesNotLengthenTheFailurePause)
+{
+    CacheRig rig;
+    rig.SetWallClock(86400);
+    rig.answer = {false, 0, "", std::nullopt, "Connection refused"};
+    EXPECT_FALSE(rig.Page().forecast);
+    rig.SetWallClock(-86400);
+    rig.answer = CacheRig::Good();
+    rig.now += 75;
+    EXPECT_TRUE(rig.Page().fresh);
+    EXPECT_EQ(rig.asked, 2);
+}
+
 // A loopback server whose answers the rows choose: /bytes/N answers N bytes, /retry?value=V
 // a 429 with "NAME: V" (NAME from the name parameter).
 class TinyServer {
@@ -753,7 +778,8 @@ TEST(UpstreamClient, AnswersUpToTheLimitAreTakenLongerOnesRefused)
     const std::pair<int, bool> rows[] = {{0, true}, {999, true}, {1000, true}, {1001, false}, {50000, false}};
     for (auto [bytes, taken] : rows) {
         SCOPED_TRACE(bytes);
-        UpstreamAnswer answer = FetchFromUpstream(server.url("/bytes/" + std::to_string(bytes)), limits);
+        UpstreamAnswer answer =
+            FetchFromUpstream(server.url("/bytes/" + std::to_string(bytes)), limits, weatherd::Deadline::In(30));
         EXPECT_EQ(answer.reached, taken) << answer.error;
         if (taken) {
             EXPECT_EQ(answer.status, 200);
@@ -791,8 +817,8 @@ TEST(UpstreamClient, RetryAfterIsReadInSecondsOnly)
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.name) + ": " + row.value);
         httplib::Params params = {{"name", row.name}, {"value", row.value}};
-        UpstreamAnswer answer =
-            FetchFromUpstream(server.url("/retry?" + httplib::detail::params_to_query_str(params)), limits);
+        UpstreamAnswer answer = FetchFromUpstream(server.url("/retry?" + httplib::detail::params_to_query_str(params)),
+                                                  limits, weatherd::Deadline::In(30));
         ASSERT_TRUE(answer.reached) << answer.error;
         EXPECT_EQ(answer.status, 429);
         EXPECT_EQ(answer.retry_after_seconds, row.seconds);
