@@ -215,7 +215,7 @@ uint32_t Request::send(std::string_view headers, std::string_view body)
             return fail(error);
         if (uint32_t error = pump(true))
             return fail(error);
-        if (!head_done_)
+        if (!hop_.head_done)
             return fail(failure_of_transfer() ? failure_of_transfer() : kErrorInvalidServerResponse);
         uint32_t error = 0;
         if (!follow_redirect(error))
@@ -223,7 +223,7 @@ uint32_t Request::send(std::string_view headers, std::string_view body)
         if (error)
             return fail(error);
     }
-    final_head_ = head_block_ + "\r\n";
+    final_head_ = hop_.head_block + "\r\n";
     phase_ = Phase::Body;
     return 0;
 }
@@ -234,9 +234,9 @@ bool Request::follow_redirect(uint32_t& error)
 {
     static constexpr uint32_t kRedirects[] = {301, 302, 303, 307, 308};
     if ((settings_.flags & kFlagNoAutoRedirect) ||
-        std::find(std::begin(kRedirects), std::end(kRedirects), status_) == std::end(kRedirects))
+        std::find(std::begin(kRedirects), std::end(kRedirects), hop_.status) == std::end(kRedirects))
         return false;
-    std::string location = header_value(head_block_, "location");
+    std::string location = header_value(hop_.head_block, "location");
     std::string next = location.empty() ? std::string() : resolve_location(url_, location);
     if (next.empty())
         return false;
@@ -247,9 +247,8 @@ bool Request::follow_redirect(uint32_t& error)
     remember_hop_cookies();
     // As browsers do: 303 turns any request but HEAD into a GET, and 301 and 302 turn a
     // POST into one; the body is then left behind.
-    if ((status_ == 303 && verb_ != "HEAD") || ((status_ == 301 || status_ == 302) && verb_ == "POST")) {
+    if ((hop_.status == 303 && verb_ != "HEAD") || ((hop_.status == 301 || hop_.status == 302) && verb_ == "POST")) {
         verb_ = "GET";
-        send_body_ = false;
         body_given_ = false;
     }
     url_ = next;
@@ -264,11 +263,11 @@ void Request::remember_hop_cookies()
     auto url = parse_cookie_url(url_);
     if (!url)
         return;
-    size_t at = head_block_.find("\r\n");
-    while (at != std::string::npos && at + 2 < head_block_.size()) {
+    size_t at = hop_.head_block.find("\r\n");
+    while (at != std::string::npos && at + 2 < hop_.head_block.size()) {
         size_t start = at + 2;
-        size_t end = head_block_.find("\r\n", start);
-        std::string_view line = std::string_view(head_block_).substr(start, end - start);
+        size_t end = hop_.head_block.find("\r\n", start);
+        std::string_view line = std::string_view(hop_.head_block).substr(start, end - start);
         if (istarts_with(line, "set-cookie:"))
             hop_cookies_.set(*url, "", trim(line.substr(11)), std::time(nullptr));
         at = end;
@@ -349,23 +348,11 @@ uint32_t Request::start_hop()
 {
     stop_transfer();
     curl_easy_reset(easy_);
-    head_block_.clear();
-    head_bytes_ = 0;
-    status_ = 0;
-    head_done_ = false;
-    callback_error_ = 0;
-    buffer_.clear();
-    buffer_start_ = 0;
-    paused_ = false;
-    transfer_done_ = false;
-    transfer_result_ = CURLE_OK;
-    connected_ = false;
-    uploaded_ = 0;
-    hop_started_ = Clock::now();
-
-    send_body_ = body_given_;
+    hop_ = Hop{};
+    hop_.started = Clock::now();
+    hop_.send_body = body_given_;
     curl_slist_free_all(header_list_);
-    header_list_ = build_header_list(send_body_);
+    header_list_ = build_header_list(hop_.send_body);
     if (!header_list_)
         return kErrorNotEnoughMemory;
 
@@ -395,7 +382,7 @@ uint32_t Request::start_hop()
 
     if (verb_ == "HEAD") {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    } else if (send_body_) {
+    } else if (hop_.send_body) {
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, body_.data());
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
@@ -428,29 +415,29 @@ size_t Request::on_header(char* data, size_t size, size_t count, void* self_poin
     auto* self = static_cast<Request*>(self_pointer);
     size_t bytes = size * count;
     std::string_view line(data, bytes);
-    self->last_activity_ = Clock::now();
-    self->head_bytes_ += bytes;
-    if (bytes > kMaxHeaderLine || self->head_bytes_ > kMaxResponseHeaders) {
-        self->callback_error_ = kErrorInvalidServerResponse;
+    self->hop_.last_activity = Clock::now();
+    self->hop_.head_bytes += bytes;
+    if (bytes > kMaxHeaderLine || self->hop_.head_bytes > kMaxResponseHeaders) {
+        self->hop_.callback_error = kErrorInvalidServerResponse;
         return 0;
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
     if (line.starts_with("HTTP/")) {
         // A new response begins: after an interim 1xx or an authentication round.
-        self->head_block_.clear();
-        self->head_done_ = false;
+        self->hop_.head_block.clear();
+        self->hop_.head_done = false;
         size_t space = line.find(' ');
-        self->status_ = space == std::string_view::npos
-                            ? 0
-                            : static_cast<uint32_t>(std::atoi(std::string(line.substr(space + 1, 3)).c_str()));
+        self->hop_.status = space == std::string_view::npos
+                                ? 0
+                                : static_cast<uint32_t>(std::atoi(std::string(line.substr(space + 1, 3)).c_str()));
     } else if (line.empty()) {
-        if (self->status_ >= 200)
-            self->head_done_ = true;
+        if (self->hop_.status >= 200)
+            self->hop_.head_done = true;
         return bytes;
     }
-    self->head_block_.append(line);
-    self->head_block_ += "\r\n";
+    self->hop_.head_block.append(line);
+    self->hop_.head_block += "\r\n";
     return bytes;
 }
 
@@ -460,25 +447,25 @@ size_t Request::on_body(char* data, size_t size, size_t count, void* self_pointe
     size_t bytes = size * count;
     if (self->cancelled_)
         return CURL_WRITEFUNC_ERROR;
-    self->last_activity_ = Clock::now();
+    self->hop_.last_activity = Clock::now();
     if (self->buffered() >= kMaxBufferedBody) {
-        self->paused_ = true;
+        self->hop_.paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (self->buffer_start_ > 0 && self->buffer_start_ >= self->buffer_.size() / 2) {
-        self->buffer_.erase(0, self->buffer_start_);
-        self->buffer_start_ = 0;
+    if (self->hop_.buffer_start > 0 && self->hop_.buffer_start >= self->hop_.buffer.size() / 2) {
+        self->hop_.buffer.erase(0, self->hop_.buffer_start);
+        self->hop_.buffer_start = 0;
     }
-    self->buffer_.append(data, bytes);
+    self->hop_.buffer.append(data, bytes);
     return bytes;
 }
 
 int Request::on_progress(void* self_pointer, int64_t, int64_t, int64_t, int64_t uploaded)
 {
     auto* self = static_cast<Request*>(self_pointer);
-    if (uploaded != self->uploaded_) {
-        self->uploaded_ = uploaded;
-        self->last_activity_ = Clock::now();
+    if (uploaded != self->hop_.uploaded) {
+        self->hop_.uploaded = uploaded;
+        self->hop_.last_activity = Clock::now();
     }
     return self->cancelled_ ? 1 : 0;
 }
@@ -486,18 +473,18 @@ int Request::on_progress(void* self_pointer, int64_t, int64_t, int64_t, int64_t 
 int Request::on_connected(void* self_pointer, char*, char*, int, int)
 {
     auto* self = static_cast<Request*>(self_pointer);
-    self->connected_ = true;
-    self->connected_at_ = self->last_activity_ = Clock::now();
+    self->hop_.connected = true;
+    self->hop_.connected_at = self->hop_.last_activity = Clock::now();
     return CURL_PREREQFUNC_OK;
 }
 
 uint32_t Request::failure_of_transfer() const
 {
-    if (callback_error_)
-        return callback_error_;
+    if (hop_.callback_error)
+        return hop_.callback_error;
     if (cancelled_)
         return kErrorOperationCancelled;
-    return error_of(static_cast<CURLcode>(transfer_result_));
+    return error_of(static_cast<CURLcode>(hop_.transfer_result));
 }
 
 // Drives the transfer until the head is complete (for_headers) or some body bytes are
@@ -508,11 +495,11 @@ uint32_t Request::failure_of_transfer() const
 // not count as the server's silence.
 uint32_t Request::pump(bool for_headers)
 {
-    auto ready = [&] { return transfer_done_ || (for_headers ? head_done_ : buffered() > 0); };
+    auto ready = [&] { return hop_.transfer_done || (for_headers ? hop_.head_done : buffered() > 0); };
     const Timeouts& timeouts = settings_.session.timeouts;
-    last_activity_ = Clock::now();
-    if (paused_ && buffered() < kMaxBufferedBody) {
-        paused_ = false;
+    hop_.last_activity = Clock::now();
+    if (hop_.paused && buffered() < kMaxBufferedBody) {
+        hop_.paused = false;
         curl_easy_pause(easy_, CURLPAUSE_CONT);
     }
     for (;;) {
@@ -524,21 +511,21 @@ uint32_t Request::pump(bool for_headers)
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
-                transfer_done_ = true;
-                transfer_result_ = message->data.result;
+                hop_.transfer_done = true;
+                hop_.transfer_result = message->data.result;
             }
         }
         if (ready())
             return 0;
-        if (paused_)
+        if (hop_.paused)
             return 0;  // the buffer is full; the caller drains it first
         auto now = Clock::now();
-        if (connected_ && now - last_activity_ > timeouts.receive)
+        if (hop_.connected && now - hop_.last_activity > timeouts.receive)
             return kErrorTimeout;
-        if (for_headers && connected_ && now - connected_at_ > timeouts.headers)
+        if (for_headers && hop_.connected && now - hop_.connected_at > timeouts.headers)
             return kErrorTimeout;
         // libcurl keeps the connect timeout; this only makes sure no stage goes unwatched.
-        if (!connected_ && now - hop_started_ > timeouts.connect + timeouts.receive)
+        if (!hop_.connected && now - hop_.started > timeouts.connect + timeouts.receive)
             return kErrorTimeout;
         curl_multi_poll(multi_, nullptr, 0, kPollSliceMs, nullptr);
     }
@@ -556,17 +543,17 @@ uint32_t Request::read(void* buffer, uint32_t size, uint32_t& count)
     }
     if (size == 0)
         return 0;
-    if (buffered() == 0 && !transfer_done_) {
+    if (buffered() == 0 && !hop_.transfer_done) {
         if (uint32_t error = pump(false))
             return fail(error);
     }
     if (buffered() > 0) {
         count = static_cast<uint32_t>(std::min<size_t>(size, buffered()));
-        std::memcpy(buffer, buffer_.data() + buffer_start_, count);
-        buffer_start_ += count;
-        if (buffer_start_ == buffer_.size()) {
-            buffer_.clear();
-            buffer_start_ = 0;
+        std::memcpy(buffer, hop_.buffer.data() + hop_.buffer_start, count);
+        hop_.buffer_start += count;
+        if (hop_.buffer_start == hop_.buffer.size()) {
+            hop_.buffer.clear();
+            hop_.buffer_start = 0;
         }
         return 0;
     }
@@ -591,7 +578,7 @@ uint32_t Request::status_code(uint32_t& out)
     std::lock_guard lock(mutex_);
     if (final_head_.empty())
         return kErrorIncorrectHandleState;
-    out = status_;
+    out = hop_.status;
     return 0;
 }
 

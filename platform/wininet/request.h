@@ -101,7 +101,7 @@ private:
     void remember_hop_cookies();
     uint32_t failure_of_transfer() const;
     void stop_transfer();
-    size_t buffered() const { return buffer_.size() - buffer_start_; }
+    size_t buffered() const { return hop_.buffer.size() - hop_.buffer_start; }
     uint32_t fail(uint32_t error);
 
     const RequestSettings settings_;
@@ -119,30 +119,36 @@ private:
     std::string url_;
     std::string origin_host_;
     std::string verb_;
-    bool send_body_ = false;
     int hops_ = 0;
     CookieStore hop_cookies_;  // set by redirect responses on the way
 
     Phase phase_ = Phase::Idle;
     uint32_t failure_ = 0;
 
-    // Filled by libcurl's callbacks while the calling thread drives the transfer.
-    std::string head_block_;
     std::string final_head_;
-    size_t head_bytes_ = 0;
-    uint32_t status_ = 0;
-    bool head_done_ = false;
-    uint32_t callback_error_ = 0;
-    std::string buffer_;
-    size_t buffer_start_ = 0;
-    bool paused_ = false;
-    bool transfer_done_ = false;
-    int transfer_result_ = 0;
-    bool connected_ = false;
-    int64_t uploaded_ = 0;
-    std::chrono::steady_clock::time_point last_activity_;
-    std::chrono::steady_clock::time_point connected_at_;
-    std::chrono::steady_clock::time_point hop_started_;
+
+    // One hop of the exchange: what its transfer has brought so far, filled by libcurl's
+    // callbacks while the calling thread drives it. A new hop replaces it whole, so nothing
+    // of a redirect's response (its head, a body byte, an error, a pause) reaches the next.
+    struct Hop {
+        bool send_body = false;
+        std::string head_block;
+        size_t head_bytes = 0;
+        uint32_t status = 0;
+        bool head_done = false;
+        uint32_t callback_error = 0;
+        std::string buffer;
+        size_t buffer_start = 0;
+        bool paused = false;
+        bool transfer_done = false;
+        int transfer_result = 0;
+        bool connected = false;
+        int64_t uploaded = 0;
+        std::chrono::steady_clock::time_point last_activity;
+        std::chrono::steady_clock::time_point connected_at;
+        std::chrono::steady_clock::time_point started;
+    };
+    Hop hop_;
 };
 
 }  // namespace nimbra::wininet
