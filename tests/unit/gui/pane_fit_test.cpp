@@ -159,8 +159,8 @@ protected:
                 if (button.rows > 0) {
                     EXPECT_GE(Count(shown.in_view, button.row_mark), button.rows) << shown.line;
                 }
-                viewer_->ok({"screenshot", kArtifacts + "/" + source + "-" + std::to_string(p + 1) + "-" +
-                                               button.shot + ".png"});
+                viewer_->ok({"screenshot",
+                             kArtifacts + "/" + source + "-" + std::to_string(p + 1) + "-" + button.shot + ".png"});
             }
         }
     }
