@@ -86,10 +86,13 @@ protected:
         ASSERT_TRUE(service_->running()) << service_->problem();
         copy_ = std::make_unique<ProgramCopy>(service_->port(), std::nullopt);
         fs::copy_file(nimbra::testing::program_directory() + "/config.ini", copy_->dir() + "/config.ini");
+        // WebKit keeps stylesheets on disk for a day by address, and the services' ports
+        // recur from run to run: a cache of its own measures this service's stylesheets.
         viewer_ = std::make_unique<Viewer>(*copy_, true,
                                            std::map<std::string, std::string>{{"CORERT_BACKEND", "gtk"},
                                                                               {"DISPLAY", screen_.display()},
-                                                                              {"NO_AT_BRIDGE", "1"}});
+                                                                              {"NO_AT_BRIDGE", "1"},
+                                                                              {"XDG_CACHE_HOME", cache_home_.str()}});
         fs::create_directories(kArtifacts);
     }
 
@@ -166,6 +169,7 @@ protected:
     }
 
     nimbra::testing::Xvfb screen_;
+    weatherd_test::TempDir cache_home_;
     std::vector<Place> places_;
     std::unique_ptr<WeatherService> service_;
     std::unique_ptr<ProgramCopy> copy_;
