@@ -49,6 +49,13 @@ public:
     // when it cannot tell. `done` may be called before visible_text returns.
     using TextCallback = void (*)(void* context, const char* utf8_text);
     virtual void visible_text(TextCallback done, void* context) { done(context, nullptr); }
+    // How the page lies in the control, for checking that it fits (UTF-8, null when the
+    // control cannot tell): one line of measures in CSS pixels,
+    //   scroll-width=N client-width=N scroll-height=N client-height=N text-right=N
+    // (text-right: the right edge of the rightmost text box, scrolling included), then a
+    // line break and the text that lies wholly in view without scrolling, its pieces
+    // joined by blanks.
+    virtual void page_layout(TextCallback done, void* context) { done(context, nullptr); }
 };
 
 class BrowserFactory {
@@ -64,6 +71,8 @@ struct BrowserPaneExtension {
     // library cannot make any. Called on the UI thread once GTK is initialised.
     BrowserFactory* (*create_gtk_factory)();
 };
-inline constexpr uint32_t kBrowserPaneVersion = 1;
+// 2: BrowserControl::page_layout. A control of an older WebPane lacks it in its table of
+// virtual functions, so the window takes no factory of another version.
+inline constexpr uint32_t kBrowserPaneVersion = 2;
 
 }  // namespace nimbra::support

@@ -28,6 +28,33 @@ void configure(WebKitWebView* view)
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 }
 
+// Measures the page as it lies in the view. Text is measured box by box (a range over
+// each text node), since an element's own box can be narrower than the text that runs
+// out of it; a piece counts as in view when every one of its boxes lies inside the
+// viewport as it stands, unscrolled.
+const char kLayoutScript[] = R"((function () {
+  var root = document.documentElement, body = document.body;
+  if (!root || !body) return null;
+  var width = root.clientWidth, height = root.clientHeight, right = 0, seen = [];
+  var walker = document.createTreeWalker(body, NodeFilter.SHOW_TEXT);
+  var range = document.createRange();
+  for (var node = walker.nextNode(); node; node = walker.nextNode()) {
+    var text = node.nodeValue.replace(/\s+/g, ' ').trim();
+    if (!text) continue;
+    range.selectNodeContents(node);
+    var boxes = range.getClientRects(), inside = boxes.length > 0;
+    for (var i = 0; i < boxes.length; ++i) {
+      var box = boxes[i];
+      if (box.width === 0 && box.height === 0) continue;
+      right = Math.max(right, box.right + window.scrollX);
+      if (box.left < 0 || box.top < 0 || box.right > width || box.bottom > height) inside = false;
+    }
+    if (inside) seen.push(text);
+  }
+  return 'scroll-width=' + root.scrollWidth + ' client-width=' + width + ' scroll-height=' + root.scrollHeight +
+         ' client-height=' + height + ' text-right=' + Math.ceil(right) + '\n' + seen.join(' ');
+})())";
+
 class WebKitPane final : public BrowserControl {
 public:
     // A view related to another shares its web process.
@@ -85,6 +112,12 @@ public:
         auto* waiting = new Waiting{done, context};
         webkit_web_view_evaluate_javascript(view_, "document.body ? document.body.innerText : ''", -1, nullptr, nullptr,
                                             nullptr, on_text, waiting);
+    }
+
+    void page_layout(TextCallback done, void* context) override
+    {
+        auto* waiting = new Waiting{done, context};
+        webkit_web_view_evaluate_javascript(view_, kLayoutScript, -1, nullptr, nullptr, nullptr, on_text, waiting);
     }
 
 private:

@@ -9,14 +9,18 @@ namespace weatherd {
 namespace {
 
 // Sized for the viewer's pane (672 x 216, or 300 wide for the living indexes) as much as
-// for a normal browser window.
+// for a normal browser window. The window's client area is 662 wide and clips the wide
+// pane, so the page is at most 660 wide; the body holds the rule because the viewer
+// shows a block without the box that holds it on the page. Rows are tight enough for
+// three forecast days (below the viewer's blank line) and six hourly rows in 216; long
+// words wrap.
 const char kPublicCss[] = R"(/* Nimbra weather service: base styles */
-body { margin: 0; padding: 0; font: 12px/1.6 "Noto Sans CJK SC", "WenQuanYi Micro Hei", sans-serif; color: #333; background: #fff; }
+body { margin: 0; padding: 0; max-width: 660px; overflow-wrap: anywhere; font: 12px/1.6 "Noto Sans CJK SC", "WenQuanYi Micro Hei", sans-serif; color: #333; background: #fff; }
 a { color: #1f5fa8; text-decoration: none; }
 a:hover { text-decoration: underline; }
 img { border: 0; vertical-align: middle; }
-h1, h2 { margin: 0; padding: 4px 8px; font-size: 14px; color: #fff; background: #3a7bc8; }
-h1 span, h2 span { font-size: 12px; font-weight: normal; color: #dce9f8; }
+h1, h2 { margin: 0; padding: 4px 8px; font-size: 14px; line-height: 20px; color: #fff; background: #3a7bc8; }
+h1 span, h2 span { font-size: 12px; font-weight: normal; color: #dce9f8; white-space: nowrap; }
 .topNav { padding: 4px 8px; background: #eef4fb; border-bottom: 1px solid #c9dbef; }
 .crumbs { padding: 2px 8px; color: #777; }
 .footer { margin-top: 8px; padding: 6px 8px; color: #999; border-top: 1px solid #ddd; }
@@ -26,17 +30,19 @@ h1 span, h2 span { font-size: 12px; font-weight: normal; color: #dce9f8; }
 const char kMainBoxCss[] = R"(/* Nimbra weather service: the three weather blocks */
 .weatherYubaoBox { border: 1px solid #c9dbef; margin: 0 0 6px 0; }
 .yuBaoTable { width: 100%; border-collapse: collapse; }
-.yuBaoTable td { padding: 1px 4px; border-bottom: 1px solid #eef1f5; white-space: nowrap; }
+.yuBaoTable td { padding: 0 4px; line-height: 20px; border-bottom: 1px solid #eef1f5; white-space: nowrap; }
 .yuBaoTable td.date { font-weight: bold; background: #f6f9fd; border-right: 1px solid #e3eaf3; }
 .yuBaoTable td.temp strong { color: #d2452f; }
 .yuBaoTable tr.day1 td.date { color: #d2452f; }
 #weatherYubao2 { padding: 0 8px; }
 #weatherYubao2 h2 { color: #3a7bc8; background: none; padding: 4px 0 0 0; }
 .live { border: 1px solid #c9dbef; margin: 0 0 6px 0; }
-.liveTime { margin: 2px 8px; color: #777; }
+.liveTime { margin: 0 8px; line-height: 18px; color: #777; }
 .liveTable { width: 100%; border-collapse: collapse; text-align: center; }
-.liveTable th { background: #f0f5fb; font-weight: normal; color: #555; padding: 2px; }
-.liveTable td { border-bottom: 1px solid #eef1f5; padding: 1px 2px; }
+.liveTable th { background: #f0f5fb; font-weight: normal; color: #555; padding: 0 2px; line-height: 18px; }
+.liveTable td { border-bottom: 1px solid #eef1f5; padding: 0 2px; line-height: 18px; }
+.dataSource { margin: 0; padding: 1px 8px 0 8px; font-size: 11px; line-height: 16px; color: #888; }
+.dataSource + .dataSource { padding-top: 0; }
 .liveNote { margin: 2px 8px; color: #999; }
 .todayLiving { border: 1px solid #c9dbef; }
 .livingItem { margin: 0; padding: 4px 8px; border-bottom: 1px dashed #e3eaf3; }

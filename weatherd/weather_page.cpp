@@ -18,6 +18,7 @@ namespace page_contract = nimbra::page_contract;
 const char kMissing[] = "—";
 
 const char kModelHoursText[] = "逐时数值是 Open-Meteo.com 数值天气模式的分析和预报值，不是气象站的实测观测。";
+const char kModelHoursShort[] = "逐时数值为模式值，不是气象站的实测观测";
 
 unsigned MonthOf(std::chrono::year_month_day date) { return static_cast<unsigned>(date.month()); }
 
@@ -56,13 +57,31 @@ std::string ModelIssueTime(const LocalTime& now)
     return Format("%04d-%02u-%02u %02d:00发布", static_cast<int>(date.year()), MonthOf(date), DayOf(date), hour);
 }
 
-// `more` is a further sentence the block adds about its own numbers.
-std::string SourceLine(const Provenance& provenance, const LocalTime& now, std::string_view more = {})
+long MinutesOld(int64_t fetched_at, int64_t now_unix)
 {
-    std::string text = ProvenanceText(provenance, UnixSeconds(now));
-    if (!more.empty())
-        text += "。" + std::string(more);
-    return "<p class=\"dataSource\">" + text + "</p>\n";
+    return std::max<long>(0, static_cast<long>((now_unix - fetched_at) / 60));
+}
+
+// A line below a block's numbers about where they came from: short enough for one line
+// of the pane, the whole sentence in its tooltip.
+std::string SourceParagraph(const std::string& shown, const std::string& whole)
+{
+    std::string html = "<p class=\"dataSource\"";
+    if (whole != shown)
+        html += " title=\"" + EscapeHtml(whole) + "\"";
+    return html + ">" + shown + "</p>\n";
+}
+
+// The hourly block adds that its values are the provider's model's, not observations.
+std::string SourceLine(const Provenance& provenance, const LocalTime& now, bool model_hours = false)
+{
+    std::string shown = ShortProvenanceText(provenance, UnixSeconds(now));
+    std::string whole = ProvenanceText(provenance, UnixSeconds(now));
+    if (model_hours) {
+        shown += std::string("；") + kModelHoursShort;
+        whole += std::string("。") + kModelHoursText;
+    }
+    return SourceParagraph(shown, whole);
 }
 
 std::string WeatherText(std::optional<int> code)
@@ -100,7 +119,8 @@ std::string AirQualityLine(const WeatherReport& report, const Provenance& proven
 {
     if (provenance.kind == Provenance::Kind::kNoData)
         return "";  // a page without numbers says so once, in its own line
-    return "<p class=\"dataSource\">" + AirQualitySourceText(report.air_quality_source, UnixSeconds(now)) + "</p>\n";
+    return SourceParagraph(ShortAirQualitySourceText(report.air_quality_source, UnixSeconds(now)),
+                           AirQualitySourceText(report.air_quality_source, UnixSeconds(now)));
 }
 
 std::string LevelText(const std::optional<AirQuality>& quality)
@@ -157,8 +177,6 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
     std::string html =
         std::string(page_contract::kForecastStart) + "\n<div class=\"weatherYubao\" id=\"weatherYubao1\">\n";
     html += ForecastHeading(place, provenance, now);
-    html += SourceLine(provenance, now);
-    html += AirQualityLine(report, provenance, now);
     html += "<table class=\"yuBaoTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
     for (size_t i = 0; i < report.days.size(); ++i) {
         const DailyForecast& day = report.days[i];
@@ -169,7 +187,7 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
             HalfDayRow(day.day, false, "<td rowspan=\"2\" class=\"aqi\">空气" + LevelText(day.air_quality) + "</td>\n");
         html += HalfDayRow(day.night, true);
     }
-    html += "</table>\n</div>\n";
+    html += "</table>\n" + SourceLine(provenance, now) + AirQualityLine(report, provenance, now) + "</div>\n";
     html += std::string(page_contract::kForecastEnd) + "\n<h2>未来天气趋势</h2>\n";
     if (!report.days.empty()) {
         const DailyForecast& last = report.days.back();
@@ -191,10 +209,6 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
     html += "<h2>" + PlaceTitle(place) + " 整点天气实况</h2>\n";
     if (!report.hours.empty())
         html += "<p class=\"liveTime\">更新时间：" + ClockText(report.hours.front().time) + "</p>\n";
-    // The provider's hours are its model's analyses and forecasts: the line says so, whatever
-    // the heading calls them.
-    html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider ? kModelHoursText : "");
-    html += AirQualityLine(report, provenance, now);
     html += "<table class=\"liveTable\" cellspacing=\"0\" cellpadding=\"0\">\n";
     html +=
         "<tr><th>时间</th><th>天气</th><th>气温</th><th>相对湿度</th><th>降水量</th><th>风向风力</th><th>空气质量</th></tr>\n";
@@ -204,7 +218,12 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
                        Shown(hour.humidity, "%.0f%%").c_str(), Shown(hour.precipitation, "%.1f毫米").c_str(),
                        WindText(hour.wind_speed, hour.wind_direction).c_str(), AqiText(hour.air_quality).c_str());
     }
-    html += std::string("</table>\n") + page_contract::kLiveEnd + "\n</div>\n";
+    html += "</table>\n";
+    // The provider's hours are its model's analyses and forecasts: the line says so, whatever
+    // the heading calls them.
+    html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider);
+    html += AirQualityLine(report, provenance, now);
+    html += std::string(page_contract::kLiveEnd) + "\n</div>\n";
     return html;
 }
 
@@ -215,7 +234,7 @@ std::string LivingBlock(const Place& place, const WeatherReport& report, const P
     html += "<h2>" + PlaceTitle(place) + " 今日生活指数";
     if (!report.days.empty())
         html += Format(" <span>%u月%u日</span>", MonthOf(report.days[0].date), DayOf(report.days[0].date));
-    html += "</h2>\n" + SourceLine(provenance, now) + AirQualityLine(report, provenance, now);
+    html += "</h2>\n";
     if (!report.days.empty()) {
         const DailyForecast* tomorrow = report.days.size() > 1 ? &report.days[1] : nullptr;
         for (const LivingIndex& index : TodayLivingIndexes(report.days[0], tomorrow)) {
@@ -226,6 +245,7 @@ std::string LivingBlock(const Place& place, const WeatherReport& report, const P
         }
         html += AirQualityItem(place, report.days[0].air_quality);
     }
+    html += SourceLine(provenance, now) + AirQualityLine(report, provenance, now);
     html += std::string(page_contract::kLivingEnd) + "</div>\n</div>\n";
     return html;
 }
@@ -241,11 +261,23 @@ std::string ProvenanceText(const Provenance& provenance, int64_t now_unix)
     case Provenance::Kind::kProvider: break;
     }
     std::string text = "数据来源 Open-Meteo.com（CC BY 4.0），获取于 " + ClockText(ChinaTime(provenance.fetched_at));
-    if (provenance.stale) {
-        long minutes = std::max<long>(0, static_cast<long>((now_unix - provenance.fetched_at) / 60));
-        text += "，暂时无法更新：" + std::to_string(minutes) + " 分钟前的数据";
-    }
+    if (provenance.stale)
+        text += "，暂时无法更新：" + std::to_string(MinutesOld(provenance.fetched_at, now_unix)) + " 分钟前的数据";
     return text;
+}
+
+std::string ShortProvenanceText(const Provenance& provenance, int64_t now_unix)
+{
+    switch (provenance.kind) {
+    case Provenance::Kind::kModel: return "演示数据（非实况）：Nimbra 天气模型生成";
+    case Provenance::Kind::kNoData: return ProvenanceText(provenance, now_unix);
+    case Provenance::Kind::kProvider: break;
+    }
+    std::string text = "数据来源 Open-Meteo.com（CC BY 4.0），";
+    // Kept data: its age says more than the time it was fetched, which the tooltip keeps.
+    if (provenance.stale)
+        return text + std::to_string(MinutesOld(provenance.fetched_at, now_unix)) + " 分钟前的数据，暂时无法更新";
+    return text + "获取于 " + ClockText(ChinaTime(provenance.fetched_at));
 }
 
 std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_unix)
@@ -258,11 +290,22 @@ std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_uni
     }
     std::string text = "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0），为大气成分模式的数值，"
                        "按 HJ 633-2012 算出指数，不是监测站发布的数据";
-    if (source.stale) {
-        long minutes = std::max<long>(0, static_cast<long>((now_unix - source.fetched_at) / 60));
-        text += "；暂时无法更新，为 " + std::to_string(minutes) + " 分钟前获取";
-    }
+    if (source.stale)
+        text += "；暂时无法更新，为 " + std::to_string(MinutesOld(source.fetched_at, now_unix)) + " 分钟前获取";
     return text + "。";
+}
+
+std::string ShortAirQualitySourceText(const AirQualitySource& source, int64_t now_unix)
+{
+    switch (source.kind) {
+    case AirQualitySource::Kind::kModel: return "空气质量：演示数据（非实况），Nimbra 模型生成";
+    case AirQualitySource::Kind::kNone: return "空气质量：数据来源 Open-Meteo.com 暂时无法访问，以“—”表示";
+    case AirQualitySource::Kind::kProvider: break;
+    }
+    std::string text = "空气质量：CAMS 模式值（非监测站数据），经 Open-Meteo.com（CC BY 4.0），";
+    if (source.stale)
+        return text + std::to_string(MinutesOld(source.fetched_at, now_unix)) + " 分钟前获取，暂时无法更新";
+    return text + "按 HJ 633-2012 计算指数";
 }
 
 std::string EscapeHtml(std::string_view text)

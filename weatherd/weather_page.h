@@ -1,6 +1,6 @@
 // The weather service's city page, "/weather/<code>.shtml": a whole UTF-8 page that carries
-// the three blocks the viewer cuts out, each between its exact markers, and in each block
-// a line that says where its numbers came from.
+// the three blocks the viewer cuts out, each between its exact markers, and in each block,
+// below its numbers, the lines that say where they came from.
 #pragma once
 
 #include <string>
@@ -20,6 +20,12 @@ std::string ProvenanceText(const Provenance& provenance, int64_t now_unix);
 
 // The sentence about the page's air quality and where it came from.
 std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_unix);
+
+// The same two in the few words of a line below a block's numbers, one line of the
+// viewer's pane: the provider and its licence, the fetch time or the data's age, and
+// demo data marked as such. The whole sentence is the line's tooltip.
+std::string ShortProvenanceText(const Provenance& provenance, int64_t now_unix);
+std::string ShortAirQualitySourceText(const AirQualitySource& source, int64_t now_unix);
 
 // Markup-safe text: & < > " escaped.
 std::string EscapeHtml(std::string_view text);

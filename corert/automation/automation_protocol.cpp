@@ -357,6 +357,26 @@ std::string page_text_command(Context& c)
     return reply.ok();
 }
 
+// The control answers its measures, a line break and the text in view; the answer keeps
+// them on one line, the text quoted.
+std::string page_layout_command(Context& c)
+{
+    std::string problem;
+    WindowState window = c.backend.snapshot();
+    const UnitState* unit = browser_unit(window, c.words[1], problem);
+    if (!unit)
+        return error(problem);
+    std::string layout;
+    problem = c.backend.page_layout(unit->id, to_milliseconds(30), layout);
+    if (!problem.empty())
+        return error(problem);
+    size_t line_end = layout.find('\n');
+    std::string in_view = line_end == std::string::npos ? std::string() : layout.substr(line_end + 1);
+    Reply reply;
+    reply.line("layout " + layout.substr(0, line_end) + " in-view=" + wire::quote(in_view));
+    return reply.ok();
+}
+
 std::string screenshot_command(Context& c)
 {
     std::string problem = c.backend.screenshot(std::string(c.words[1]), to_milliseconds(30));
@@ -399,6 +419,7 @@ constexpr Command kCommands[] = {
     {"state", 0, 0, "state", state_command},
     {"wait-page", 1, 2, "wait-page NAME|ID [SECONDS]", wait_page_command},
     {"page-text", 1, 1, "page-text NAME|ID", page_text_command},
+    {"page-layout", 1, 1, "page-layout NAME|ID", page_layout_command},
     {"screenshot", 1, 1, "screenshot PATH", screenshot_command},
 };
 

@@ -58,6 +58,7 @@ void usage()
                "  state                   the event loop's state\n"
                "  wait-page NAME|ID [SECONDS]  wait until a browser has loaded its page (GTK; default 30)\n"
                "  page-text NAME|ID       the visible text of a browser's page (GTK)\n"
+               "  page-layout NAME|ID     how a browser's page lies in it: widths, heights, text in view (GTK)\n"
                "  screenshot PATH         save a PNG of the window's client area (GTK)\n"
                "  close                   close the window\n",
                stderr);

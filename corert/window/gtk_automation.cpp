@@ -63,6 +63,22 @@ std::string GtkWindowBackend::wait_page(uint32_t unit, std::chrono::milliseconds
     }
 }
 
+namespace {
+
+// Hands a browser's answer to the call waiting for it; `held` is that call's share, given
+// to the browser as its callback's context.
+void finish_browser_answer(void* held, const char* result, const char* why_not)
+{
+    auto* waiting = static_cast<std::shared_ptr<UiCall>*>(held);
+    if (result)
+        (*waiting)->finish({}, result);
+    else
+        (*waiting)->finish(why_not);
+    delete waiting;
+}
+
+}  // namespace
+
 std::string GtkWindowBackend::page_text(uint32_t unit, std::chrono::milliseconds timeout, std::string& text)
 {
     return on_ui(
@@ -70,19 +86,29 @@ std::string GtkWindowBackend::page_text(uint32_t unit, std::chrono::milliseconds
             BrowserControl* control = browser(unit);
             if (!control)
                 return call->finish("not a browser unit");
-            auto* held = new std::shared_ptr<UiCall>(call);
             control->visible_text(
-                [](void* context, const char* result) {
-                    auto* waiting = static_cast<std::shared_ptr<UiCall>*>(context);
-                    if (result)
-                        (*waiting)->finish({}, result);
-                    else
-                        (*waiting)->finish("the browser cannot tell its text");
-                    delete waiting;
+                [](void* held, const char* result) {
+                    finish_browser_answer(held, result, "the browser cannot tell its text");
                 },
-                held);
+                new std::shared_ptr<UiCall>(call));
         },
         timeout, text);
+}
+
+std::string GtkWindowBackend::page_layout(uint32_t unit, std::chrono::milliseconds timeout, std::string& layout)
+{
+    return on_ui(
+        [this, unit](const std::shared_ptr<UiCall>& call) {
+            BrowserControl* control = browser(unit);
+            if (!control)
+                return call->finish("not a browser unit");
+            control->page_layout(
+                [](void* held, const char* result) {
+                    finish_browser_answer(held, result, "the browser cannot tell how its page lies");
+                },
+                new std::shared_ptr<UiCall>(call));
+        },
+        timeout, layout);
 }
 
 std::string GtkWindowBackend::screenshot(const std::string& path, std::chrono::milliseconds timeout)

@@ -37,6 +37,7 @@ public:
     int32_t message_box(std::string_view message, int32_t flags, std::string_view title, bool has_title) override;
     std::string wait_page(uint32_t unit, std::chrono::milliseconds timeout, std::stop_token stop) override;
     std::string page_text(uint32_t unit, std::chrono::milliseconds timeout, std::string& text) override;
+    std::string page_layout(uint32_t unit, std::chrono::milliseconds timeout, std::string& layout) override;
     std::string screenshot(const std::string& path, std::chrono::milliseconds timeout) override;
 
 protected:

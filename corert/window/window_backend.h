@@ -108,6 +108,11 @@ public:
     {
         return "the headless window renders no pages";
     }
+    // How the browser unit's page lies in it (BrowserControl::page_layout), UTF-8.
+    virtual std::string page_layout(uint32_t, std::chrono::milliseconds, std::string&)
+    {
+        return "the headless window renders no pages";
+    }
     // Writes a PNG picture of the window's client area to `path`.
     virtual std::string screenshot(const std::string&, std::chrono::milliseconds)
     {

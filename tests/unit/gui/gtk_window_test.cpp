@@ -395,3 +395,50 @@ TEST_F(GtkWindowTest, WebPaneShowsALocalPageReadAtOnceWithItsDirectoryAsTheBase)
 }
 
 }  // namespace
+
+// What the pane-fit checks of the weather pages rely on: a page wider than its pane, text
+// that runs past the pane's edge, and text below the pane's foot are all told apart.
+TEST_F(GtkWindowTest, WebPaneMeasuresWhereThePageAndItsTextLie)
+{
+    const corert::BrowserPaneExtension* pane = web_pane();
+    ASSERT_TRUE(pane) << dlerror();
+    make_window(pane);
+    namespace fs = std::filesystem;
+    char scratch[] = "/tmp/nimbra-layout-XXXXXX";
+    ASSERT_TRUE(mkdtemp(scratch));
+    const fs::path page = fs::path(scratch) / "layout.htm";
+    std::ofstream(page) << "<!DOCTYPE html><html><head><meta charset=\"UTF-8\"><style>"
+                        << "body { margin: 0; font: 12px/20px sans-serif; } p { margin: 0; }</style></head><body>"
+                        << "<p>第一行 in view</p>"
+                        << "<p style=\"white-space: nowrap\">" << std::string(150, 'w') << " 右边</p>"
+                        << "<div style=\"width: 900px; height: 8px\"></div>"
+                        << "<p style=\"margin-top: 400px\">below the pane</p></body></html>";
+    std::string address = page.string();
+    handlers.on(kShowForecastPage, [&] {
+        window_->set_property(qx::kMainWindowId, nimbra::kUnitBrowser1, 11, -1,
+                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address.c_str())),
+                              static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address.c_str()) >> 32));
+    });
+    run([&] {
+        wait_idle();
+        window_->post({UserAction::Kind::Click, nimbra::kUnitButton1, 0});
+        wait_idle();
+        ASSERT_EQ(window_->wait_page(nimbra::kUnitBrowser1, std::chrono::seconds(120)), "");
+        std::string layout;
+        ASSERT_EQ(window_->page_layout(nimbra::kUnitBrowser1, std::chrono::seconds(60), layout), "");
+        auto measure = [&](const std::string& name) {
+            size_t at = layout.find(name + "=");
+            return at == std::string::npos ? -1 : std::atoi(layout.c_str() + at + name.size() + 1);
+        };
+        // The pane is 672 x 216; a scroll bar may take its share of either.
+        EXPECT_LE(measure("client-width"), 672) << layout;
+        EXPECT_GT(measure("client-width"), 640) << layout;
+        EXPECT_LE(measure("client-height"), 216) << layout;
+        EXPECT_GE(measure("scroll-width"), 900) << layout;
+        EXPECT_GE(measure("scroll-height"), 450) << layout;
+        EXPECT_GT(measure("text-right"), measure("client-width")) << layout;
+        std::string in_view = layout.substr(layout.find('\n') + 1);
+        EXPECT_EQ(in_view, "第一行 in view") << layout;
+    });
+    fs::remove_all(scratch);
+}

@@ -493,4 +493,17 @@ std::string Between(const std::string& text, const std::string& start, const std
     return to == std::string::npos ? "" : text.substr(from, to - from);
 }
 
+std::string VisibleText(const std::string& html)
+{
+    std::string text;
+    bool in_tag = false;
+    for (char c : html) {
+        if (c == '<' || c == '>')
+            in_tag = c == '<';
+        else if (!in_tag)
+            text += c;
+    }
+    return text;
+}
+
 }  // namespace weatherd_test

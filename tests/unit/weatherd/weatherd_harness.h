@@ -163,5 +163,8 @@ std::vector<std::string> Enclosed(const std::string& text, const std::string& be
 size_t Count(const std::string& text, const std::string& part);
 // The text between the first `start` and the next `end`; empty when either is missing.
 std::string Between(const std::string& text, const std::string& start, const std::string& end);
+// What a reader sees of HTML: the text outside its tags (attributes, tooltips among them,
+// are left out).
+std::string VisibleText(const std::string& html);
 
 }  // namespace weatherd_test

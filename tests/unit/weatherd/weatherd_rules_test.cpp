@@ -20,6 +20,7 @@
 #include "weatherd/service_log.h"
 #include "weatherd/upstream_client.h"
 #include "weatherd/upstream_queue.h"
+#include "weatherd/weather_model.h"
 #include "weatherd/weather_page.h"
 #include "weatherd/weather_sources.h"
 #include "weatherd/wmo_weather.h"
@@ -893,6 +894,90 @@ TEST(WeatherPage, TheAgeOfKeptDataInWholeMinutes)
     };
     for (auto [provenance, name] : names)
         EXPECT_EQ(SourceName(provenance, fetched_at + 7559), name);
+}
+
+// A user opens a block for its numbers: each shows its title, then its table or list,
+// and only below them the lines about where they came from, each in a few words with the
+// whole sentence as its tooltip. The words keep what they must say: the provider and its
+// licence, when the data was fetched or how old it is, that the hours are a model's values,
+// and that demo data is demo data.
+TEST(WeatherPage, EachBlockShowsItsNumbersBeforeTheirSourceInAFewWords)
+{
+    using Kind = Provenance::Kind;
+    using AirKind = AirQualitySource::Kind;
+    const int64_t fetched_at = 1'800'000'000;  // 2027-01-15 16:00 in China
+    const int64_t now_unix = fetched_at + 125 * 60;
+    const LocalTime now = ChinaTime(now_unix);
+    const std::string kProvider = "数据来源 Open-Meteo.com（CC BY 4.0），";
+    const std::string kCams = "空气质量：CAMS 模式值（非监测站数据），经 Open-Meteo.com（CC BY 4.0），";
+    struct Case {
+        const char* name;
+        Provenance provenance;
+        AirQualitySource air_quality;
+        std::vector<std::string> words;  // what every block's source lines say
+        bool model_hours;                // the hourly block says its values are a model's
+    };
+    const Case cases[] = {
+        {"provider",
+         {Kind::kProvider, fetched_at, false},
+         {AirKind::kProvider, fetched_at, false},
+         {kProvider + "获取于 1月15日 16:00", kCams + "按 HJ 633-2012"},
+         true},
+        {"kept after a failure",
+         {Kind::kProvider, fetched_at, true},
+         {AirKind::kProvider, fetched_at, true},
+         {kProvider + "125 分钟前的数据，暂时无法更新", kCams + "125 分钟前获取，暂时无法更新"},
+         true},
+        {"air quality not had",
+         {Kind::kProvider, fetched_at, false},
+         {AirKind::kNone, 0, false},
+         {kProvider + "获取于 1月15日 16:00", "空气质量：数据来源 Open-Meteo.com 暂时无法访问"},
+         true},
+        {"model",
+         {Kind::kModel, 0, false},
+         {AirKind::kModel, 0, false},
+         {"演示数据（非实况）", "空气质量：演示数据（非实况）"},
+         false},
+    };
+    struct Data {
+        weatherd_test::Block block;
+        const char *first, *last;  // where the numbers start, and the end of their last row or item
+    };
+    const Data blocks[] = {
+        {weatherd_test::Block::kForecast, "<table class=\"yuBaoTable\"", "</table>"},
+        {weatherd_test::Block::kLive, "<table class=\"liveTable\"", "</table>"},
+        {weatherd_test::Block::kLiving, "<dl class=\"livingItem\"", "</dl>"},
+    };
+    for (const Case& c : cases) {
+        WeatherReport report = ModelReport("广东", "101010101", now);
+        report.air_quality_source = c.air_quality;
+        std::string page = WeatherPage(Yuexiu(), report, c.provenance, now);
+        for (const Data& data : blocks) {
+            SCOPED_TRACE(std::string(c.name) + ", block " + std::to_string(int(data.block)));
+            std::string block = weatherd_test::Cut(page, data.block);
+            size_t title = block.find("<h"), first = block.find(data.first), last = block.rfind(data.last);
+            size_t source = block.find("<p class=\"dataSource\"");
+            ASSERT_NE(first, std::string::npos) << block;
+            ASSERT_NE(source, std::string::npos) << block;
+            EXPECT_LT(title, first) << block;
+            EXPECT_LT(last, source) << "a source line before the numbers end: " << block;
+            EXPECT_EQ(weatherd_test::Count(block, "<p class=\"dataSource\""), 2u) << block;
+
+            std::string lines = block.substr(source);
+            std::string shown = weatherd_test::VisibleText(lines);
+            for (const std::string& words : c.words)
+                EXPECT_NE(shown.find(words), std::string::npos) << words << " in " << shown;
+            bool hourly = data.block == weatherd_test::Block::kLive && c.model_hours;
+            EXPECT_EQ(shown.find("逐时数值为模式值，不是气象站的实测观测") != std::string::npos, hourly) << shown;
+            // The whole sentences, shown where they are short enough, else in the tooltips.
+            for (const std::string& whole :
+                 {ProvenanceText(c.provenance, now_unix), AirQualitySourceText(c.air_quality, now_unix)}) {
+                bool said = shown.find(whole) != std::string::npos ||
+                            lines.find("title=\"" + EscapeHtml(whole)) != std::string::npos;
+                EXPECT_TRUE(said) << whole << " in " << lines;
+            }
+        }
+    }
 }
 
 // Highs and lows in whole degrees, halves away from zero; the night half with night icons.

@@ -104,13 +104,15 @@ TEST(WeatherdViewer, TheThreeButtonsShowTheProvidersForecastForThePlacePicked)
     std::vector<std::string> levels(5, "空气良");
     levels.insert(levels.end(), 2, "空气—");
     EXPECT_EQ(Enclosed(forecast, "class=\"aqi\">", "</td>"), levels) << forecast;
-    EXPECT_TRUE(Contains(forecast, "空气质量：CAMS 数据，经 Open-Meteo.com（CC BY 4.0）")) << forecast;
+    EXPECT_TRUE(
+        Contains(VisibleText(forecast), "空气质量：CAMS 模式值（非监测站数据），经 Open-Meteo.com（CC BY 4.0）"))
+        << forecast;
 
     std::string live = picked.Show("按钮2");
     EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << live;
     EXPECT_TRUE(Contains(live, "数据来源 Open-Meteo.com（CC BY 4.0）")) << live;
     EXPECT_EQ(Count(live, "<td>东南风 4级</td><td>82 良</td>"), 12u) << live;
-    EXPECT_TRUE(Contains(live, "不是气象站的实测观测")) << live;
+    EXPECT_TRUE(Contains(VisibleText(live), "不是气象站的实测观测")) << live;
     EXPECT_TRUE(Contains(live, "整点天气实况")) << live;
 
     std::string living = picked.Show("按钮3");
