@@ -3,14 +3,18 @@
 // control bytes in a path meant for the log. All on loopback: the hostile clients come from
 // 127.0.0.2 and up (all of 127/8 is loopback), the normal client from 127.0.0.1.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -154,6 +158,56 @@ bool ClosedWithin(int fd, milliseconds patience)
     return poll(&watch, 1, static_cast<int>(patience.count())) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
+// Everything the service sends on `fd` until it closes the connection (or for 10 s).
+std::string ReadToEnd(int fd)
+{
+    std::string answer;
+    char buffer[4096];
+    pollfd watch{fd, POLLIN, 0};
+    for (auto until = steady_clock::now() + seconds(10); steady_clock::now() < until;) {
+        if (poll(&watch, 1, 200) == 0)
+            continue;
+        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0 && !(got < 0 && errno == EAGAIN))
+            break;
+        if (got > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+    }
+    return answer;
+}
+
+// The answer to `request`, sent as it stands on a new connection from 127.0.0.1.
+std::string Exchange(int port, const std::string& request)
+{
+    int fd = ConnectFrom(0, port);
+    if (fd < 0)
+        return "";
+    (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer = ReadToEnd(fd);
+    close(fd);
+    return answer;
+}
+
+int StatusOf(const std::string& answer)
+{
+    return answer.starts_with("HTTP/1.") && answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+// What arrives on `fd` until nothing has for half a second.
+std::string ReadAvailable(int fd)
+{
+    std::string text;
+    char buffer[1 << 16];
+    pollfd watch{fd, POLLIN, 0};
+    while (poll(&watch, 1, 500) == 1) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
 TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline)
 {
     Service service({"--source", "model", "--max-connections-per-client", "8"});
@@ -242,6 +296,82 @@ TEST(HostileClients, EveryLogLineIsOneLine)
         EXPECT_FALSE(line.starts_with("nimbra-weatherd: GET /weather/")) << "a forged line: " << line;
     }
     EXPECT_EQ(lines, 2) << service.process.log();
+}
+
+TEST(HostileClients, RequestTargetsAreReadAsHttp11Says)
+{
+    Service service({"--source", "model", "--log"});
+    const std::string host = "Host: 127.0.0.1\r\n";
+    struct Row {
+        std::string request_line, headers;
+        int status;
+    };
+    const Row rows[] = {
+        {"GET http://127.0.0.1/weather/101010101.shtml HTTP/1.1", host, 200},  // as a proxy asks
+        {"GET HTTP://weather.example HTTP/1.1", "Host: weather.example\r\n", 200},
+        {"GET /day/shenzhen.txt HTTP/1.1", "", 400},
+        {"GET /day/shenzhen.txt HTTP/1.0", "", 200},
+        {"GET /weather/101010101.shtml%00.txt HTTP/1.1", host, 404},
+        {"GET /weather/101010101%00.shtml HTTP/1.1", host, 404},
+        {"GET /%C3%A9%FF%3Cb%3E HTTP/1.1", host, 404},
+    };
+    std::string answer;
+    for (const Row& row : rows) {
+        answer = Exchange(service.port, row.request_line + "\r\n" + row.headers + "Connection: close\r\n\r\n");
+        EXPECT_EQ(StatusOf(answer), row.status) << row.request_line << "\n" << answer.substr(0, 200);
+    }
+    // The last one's bytes from 0x80 up, which are not UTF-8, come back as ASCII.
+    EXPECT_NE(answer.find("/\\xC3\\xA9\\xFF&lt;b&gt;"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find('\xFF'), std::string::npos);
+    EXPECT_EQ(service.process.Stop(), 0);
+    std::string log = service.process.log();
+    EXPECT_NE(log.find("GET /\\xC3\\xA9\\xFF<b> 404"), std::string::npos) << log;
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }), 0)
+        << log;
+}
+
+// 200 requests whose log lines are 8 KB each: more than a pipe holds (64 KB) and more than
+// the service queues (1 MB). How many were answered before the first that was not.
+int AskLongPaths(int port)
+{
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5, 0);
+    int answered = 0;
+    for (; answered < 200; ++answered) {
+        httplib::Result result = client.Get("/" + std::to_string(answered) + std::string(8000, 'a'));
+        if (!result || result->status != 404)
+            break;
+    }
+    return answered;
+}
+
+TEST(HostileClients, AStalledLogReaderHoldsUpNoRequest)
+{
+    TempDir dir;
+    std::string fifo = (dir.path() / "log").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // and then not read
+    ASSERT_GE(reader, 0);
+    ServiceProcess service({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + fifo, NIMBRA_WEATHERD, "--port", "0", "--source",
+                            "model", "--log"});
+    int port = service.WaitReady();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(AskLongPaths(port), 200);
+
+    // Read again, the log goes on, and one line says how much was lost.
+    std::string log = ReadAvailable(reader);
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_TRUE(client.Get("/day/shenzhen.txt"));
+    log += ReadAvailable(reader);
+    EXPECT_NE(log.find(" log lines dropped: standard error did not keep up\n"), std::string::npos);
+    EXPECT_NE(log.find("GET /day/shenzhen.txt 200"), std::string::npos);
+
+    // A reader still stalled at the end does not keep the service from ending.
+    EXPECT_EQ(AskLongPaths(port), 200);
+    auto stopping = steady_clock::now();
+    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_LT(steady_clock::now() - stopping, seconds(20));
+    close(reader);
 }
 
 }  // namespace

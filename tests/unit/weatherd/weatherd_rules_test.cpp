@@ -559,6 +559,8 @@ TEST(LogText, ControlBytesAndBackslashesAreEscapedTheRestKept)
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(Printable(text), shown);
+    // What a client sent need not be UTF-8, and is shown as ASCII.
+    EXPECT_EQ(PrintableAscii("/\xC3\xA9\xFF\n\x7F~"), "/\\xC3\\xA9\\xFF\\x0A\\x7F~");
 }
 
 // The cache on a clock of its own and a provider that answers what the row says.
