@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
@@ -208,6 +209,16 @@ std::string ReadAvailable(int fd)
     return text;
 }
 
+// How long `fd` stays open, from now (up to 30 s).
+std::future<steady_clock::duration> OpenFor(int fd)
+{
+    return std::async(std::launch::async, [fd] {
+        auto started = steady_clock::now();
+        ClosedWithin(fd, seconds(30));
+        return steady_clock::now() - started;
+    });
+}
+
 TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline)
 {
     Service service({"--source", "model", "--max-connections-per-client", "8"});
@@ -221,7 +232,13 @@ TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadlin
     for (int fd : crowd)
         close(fd);
 
-    // A request's head must be in within 10 s, however steadily it trickles.
+    // A request's head must be in within 10 s, however steadily it trickles; a connection
+    // that says nothing, or nothing more after an answer, is closed after 10 s too.
+    int idle = ConnectFrom(9, service.port), answered = ConnectFrom(10, service.port);
+    const std::string request = "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    (void)send(answered, request.data(), request.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(StatusOf(ReadAvailable(answered)), 200);
+    std::future<steady_clock::duration> idle_for = OpenFor(idle), answered_for = OpenFor(answered);
     int slow = ConnectFrom(8, service.port);
     auto started = steady_clock::now();
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
@@ -234,7 +251,36 @@ TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadlin
     close(slow);
     EXPECT_TRUE(closed);
     EXPECT_GE(lasted, seconds(9));
-    EXPECT_LE(lasted, seconds(20));
+    EXPECT_LE(lasted, seconds(15));  // the sweep runs often: near 10 s, not 20
+    for (std::future<steady_clock::duration>* open : {&idle_for, &answered_for}) {
+        steady_clock::duration open_for = open->get();
+        EXPECT_GE(open_for, seconds(9));
+        EXPECT_LE(open_for, seconds(15));
+    }
+    close(idle);
+    close(answered);
+}
+
+// The connection that reaches the total limit is taken as it is; the one after it closes
+// the oldest idle connection to make room.
+TEST(HostileClients, AFullHouseClosesItsOldestIdleConnectionForANewOne)
+{
+    Service service({"--source", "model", "--max-connections", "8"});
+    std::vector<int> house;
+    for (int i = 0; i < 8; ++i) {
+        house.push_back(ConnectFrom(2 + i, service.port));
+        std::this_thread::sleep_for(milliseconds(20));  // so that each is older than the next
+    }
+    for (int fd : house)
+        EXPECT_FALSE(ClosedWithin(fd, milliseconds(300))) << "the 8th of 8 connections closed one";
+    int newcomer = ConnectFrom(20, service.port);
+    EXPECT_TRUE(ClosedWithin(house[0], milliseconds(2000))) << "the 9th did not close the oldest";
+    for (size_t i = 1; i < house.size(); ++i)
+        EXPECT_FALSE(ClosedWithin(house[i], milliseconds(100))) << i;
+    EXPECT_FALSE(ClosedWithin(newcomer, milliseconds(100)));
+    for (int fd : house)
+        close(fd);
+    close(newcomer);
 }
 
 // Peak resident memory of a process, in bytes.
@@ -247,23 +293,34 @@ size_t PeakMemory(pid_t pid)
     return 0;
 }
 
-TEST(HostileClients, AStreamedBodyIsNotKept)
+// A body, sized or chunked, is answered 413 before any of it is read, and the connection
+// closed: however long it streams, none of it is kept.
+TEST(HostileClients, AStreamedBodyIsRefusedAndNotKept)
 {
     Service service({"--source", "model"});
-    int fd = ConnectFrom(2, service.port);
-    ASSERT_GE(fd, 0);
-    std::string head = "POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2000000000\r\n\r\n";
-    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-    const std::string piece(1 << 16, 'x');
-    size_t sent = 0;
-    for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
-        ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
-        if (wrote <= 0)
-            break;  // the service closed the connection: it does not take the body
-        sent += static_cast<size_t>(wrote);
+    const std::string bulk(1 << 16, 'x');
+    const std::pair<const char*, std::string> framings[] = {
+        {"Content-Length: 2000000000\r\n", bulk},
+        {"Transfer-Encoding: chunked\r\n", "10000\r\n" + bulk + "\r\n"},
+    };
+    for (const auto& [framing, piece] : framings) {
+        SCOPED_TRACE(framing);
+        int fd = ConnectFrom(2, service.port);
+        ASSERT_GE(fd, 0);
+        std::string head = std::string("POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\n") + framing + "\r\n";
+        ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+        EXPECT_EQ(StatusOf(ReadToEnd(fd)), 413);
+        size_t sent = 0;
+        for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
+            ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+            if (wrote <= 0)
+                break;  // the service closed the connection: it does not take the body
+            sent += static_cast<size_t>(wrote);
+        }
+        close(fd);
+        EXPECT_LT(sent, size_t{64} << 20) << "the body was read";
     }
-    close(fd);
-    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20) << sent << " bytes sent";
+    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20);
     EXPECT_EQ(service.Body("/day/shenzhen.txt").substr(0, 7), "1.0----");
 }
 
