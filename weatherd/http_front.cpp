@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace weatherd {
 
@@ -31,6 +32,34 @@ std::string Lower(std::string text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
+
+// The request target's path, decoded. An absolute-form target ("http://host/path", as a
+// proxy sends it) is served as its path. Decoded here, not by libmicrohttpd, whose decoded
+// path is a C string that ends at the first %00: "/weather/X.shtml%00.txt" would be the page.
+std::string TargetPath(std::string_view target)
+{
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (target.size() >= scheme.size() && Lower(std::string(target.substr(0, scheme.size()))) == scheme) {
+            size_t path = target.find('/', scheme.size());
+            target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
+            break;
+        }
+    }
+    std::string path;
+    for (size_t i = 0; i < target.size(); ++i) {
+        if (target[i] == '%' && i + 2 < target.size() && std::isxdigit(static_cast<unsigned char>(target[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(target[i + 2]))) {
+            path.push_back(static_cast<char>(std::stoi(std::string(target.substr(i + 1, 2)), nullptr, 16)));
+            i += 2;
+        } else {
+            path.push_back(target[i]);
+        }
+    }
+    return path;
+}
+
+// Leaves the target as it came, for TargetPath.
+size_t KeepEscaped(void*, MHD_Connection*, char* target) { return std::strlen(target); }
 
 int FitToOpenFiles(int wanted)
 {
@@ -80,7 +109,7 @@ struct HttpFront::Exchange {
 
 struct HttpFront::Callbacks {
     static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
-                                const char*, const char*, size_t* upload_size, void** context)
+                                const char* version, const char*, size_t* upload_size, void** context)
     {
         auto* front = static_cast<HttpFront*>(self);
         auto* exchange = static_cast<Exchange*>(*context);
@@ -90,7 +119,7 @@ struct HttpFront::Callbacks {
             exchange->front = front;
             exchange->connection = connection;
             exchange->request.method = method;
-            exchange->request.path = url;
+            exchange->request.path = TargetPath(url);
             exchange->deadline = Deadline::In(front->settings_.page_wait_seconds, &front->stop_);
             MHD_get_connection_values(
                 connection, MHD_HEADER_KIND,
@@ -106,6 +135,14 @@ struct HttpFront::Callbacks {
                 exchange->response.status = 413;
                 exchange->response.content_type = "text/plain";
                 exchange->response.body = "413 no address of this service takes a request body\n";
+                exchange->answered = true;
+                return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+            }
+            // HTTP/1.1 makes Host mandatory, and a server must refuse a request without it.
+            if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !exchange->request.has_header("host")) {
+                exchange->response.status = 400;
+                exchange->response.content_type = "text/plain";
+                exchange->response.body = "400 an HTTP/1.1 request must name its Host\n";
                 exchange->answered = true;
                 return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
             }
@@ -235,7 +272,8 @@ HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler ha
         static_cast<unsigned>(settings_.most_connections_per_client), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(settings_.idle_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings_.connection_memory,
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &Callbacks::OnConnection, this, MHD_OPTION_END);
+        &Callbacks::OnConnection, this, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, static_cast<void*>(nullptr),
+        MHD_OPTION_END);
     if (!daemon_)
         close(listening_fd);
 }

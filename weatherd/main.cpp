@@ -46,6 +46,8 @@ using namespace weatherd;
 
 std::atomic<bool> g_stopping{false};
 
+constexpr auto kLongestLogFlush = std::chrono::seconds(2);
+
 // The first file descriptor systemd passes with socket activation.
 constexpr int kFirstPassedDescriptor = 3;
 
@@ -220,16 +222,26 @@ ForecastCacheSettings AirQualitySettings(const Options& options)
     return settings;
 }
 
-// Waits for SIGTERM or SIGINT (blocked in every thread, taken here with sigwait), so that
-// stopping happens in ordinary code rather than in a signal handler.
-void WaitForStopSignal()
+// The signals the service takes in WaitForStopSignal, blocked in every thread.
+sigset_t TakenSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+// Waits for SIGTERM or SIGINT (taken here with sigwait), so that stopping happens in
+// ordinary code rather than in a signal handler. SIGHUP, which log rotation sends and whose
+// default would end the service, reopens the log instead.
+void WaitForStopSignal()
+{
+    sigset_t signals = TakenSignals();
     int signal_number = 0;
-    sigwait(&signals, &signal_number);
+    while (sigwait(&signals, &signal_number) == 0 && signal_number == SIGHUP)
+        ReopenLog();
     g_stopping = true;
 }
 
@@ -252,12 +264,10 @@ int main(int argc, char** argv)
 
     // Blocked before any thread starts, so every thread inherits the mask and only the
     // waiting thread receives them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
+    sigset_t signals = TakenSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    StartLogWriter();
     UpstreamClientInit();
 
     // One queue for both kinds: one in-flight limit and one budget for the provider.
@@ -299,10 +309,14 @@ int main(int argc, char** argv)
     std::printf("%sserving on http://%s\n", kLinePrefix, served_host.c_str());
     std::fflush(stdout);
     WaitForStopSignal();
-    if (!front.Stop()) {
+    bool stopped = front.Stop();
+    // A reader of standard error that stopped reading must not keep the service from ending.
+    if (!stopped) {
         // libmicrohttpd cannot be stopped with an answer still being made: leave without it.
         LogLine("stopped with answers still being made after the stop's wait; their connections are dropped");
+        FlushLog(kLongestLogFlush);
         std::_Exit(1);
     }
+    FlushLog(kLongestLogFlush);
     return 0;
 }

@@ -180,6 +180,7 @@ std::string ReadApiKey(const std::string& source)
 [[noreturn]] void Fail(const std::string& message)
 {
     LogLine(message);
+    FlushLog(std::chrono::seconds(2));
     std::exit(2);
 }
 

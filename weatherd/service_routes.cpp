@@ -38,7 +38,8 @@ HttpResponse NotFound(const HttpRequest& request)
     HttpResponse response;
     response.status = 404;
     response.content_type = kHtml;
-    response.body = NotFoundPage(request.path);
+    // What the client sent need not be UTF-8: the page shows it as ASCII.
+    response.body = NotFoundPage(PrintableAscii(request.path));
     return response;
 }
 
@@ -148,6 +149,10 @@ std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& r
                                    const Deadline& deadline)
 {
     const std::string& path = request.path;
+    // No address holds a NUL; what follows one must not make another address's alias
+    // ("/weather/CODE.shtml%00.txt" for a cache in front).
+    if (path.find('\0') != std::string::npos)
+        return NotFound(request);
     if (path == "/day/shenzhen.txt") {
         if (context.options.notice == NoticeKind::kMissing)
             return NotFound(request);
@@ -181,8 +186,8 @@ std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& r
 void LogExchange(const HttpRequest& request, const HttpResponse& response)
 {
     std::string source = response.header("X-Nimbra-Source");
-    LogLine(Printable(request.method) + " " + Printable(request.path) + " " + std::to_string(response.status) +
-            (source.empty() ? "" : " source=" + Printable(source)));
+    LogLine(PrintableAscii(request.method) + " " + PrintableAscii(request.path) + " " +
+            std::to_string(response.status) + (source.empty() ? "" : " source=" + Printable(source)));
 }
 
 }  // namespace weatherd

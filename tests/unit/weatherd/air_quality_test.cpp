@@ -202,6 +202,18 @@ TEST(AirQualityDay, AMeanNeedsTwentyHoursAndAnEightHourMaximumFourteenWindows)
     day = Hours(24, std::nullopt);
     Set(day, Pollutant::kO3, 100, 0, 20);
     EXPECT_EQ(DayAirQuality(day, 0)->aqi, 50);
+    // Ozone at 150 (1-hour 47, 8-hour 92) for 19 hours: too few for the 1-hour maximum; 14
+    // windows, the fewest that make the 8-hour one. For 18 hours, one window fewer: nothing.
+    Set(day, Pollutant::kO3, 150, 0, 19);
+    Set(day, Pollutant::kO3, std::nullopt, 19);
+    EXPECT_EQ(DayAirQuality(day, 0)->aqi, 92);
+    Set(day, Pollutant::kO3, std::nullopt, 18);
+    EXPECT_EQ(DayAirQuality(day, 0), std::nullopt);
+    // A day has 17 windows, the last from 16:00 to 24:00: ozone at 200 in just those hours is
+    // an 8-hour mean of 200 (137); the window before holds seven of them (175, 114).
+    day = Hours(24, 0);
+    Set(day, Pollutant::kO3, 200, 16);
+    EXPECT_EQ(DayAirQuality(day, 0)->aqi, 137);
 }
 
 TEST(AirQualityHour, OneHourGasesAndTwentyFourHourMovingParticles)

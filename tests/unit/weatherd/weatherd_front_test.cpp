@@ -3,15 +3,20 @@
 // control bytes in a path meant for the log. All on loopback: the hostile clients come from
 // 127.0.0.2 and up (all of 127/8 is loopback), the normal client from 127.0.0.1.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
@@ -154,6 +159,66 @@ bool ClosedWithin(int fd, milliseconds patience)
     return poll(&watch, 1, static_cast<int>(patience.count())) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
+// Everything the service sends on `fd` until it closes the connection (or for 10 s).
+std::string ReadToEnd(int fd)
+{
+    std::string answer;
+    char buffer[4096];
+    pollfd watch{fd, POLLIN, 0};
+    for (auto until = steady_clock::now() + seconds(10); steady_clock::now() < until;) {
+        if (poll(&watch, 1, 200) == 0)
+            continue;
+        ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0 && !(got < 0 && errno == EAGAIN))
+            break;
+        if (got > 0)
+            answer.append(buffer, static_cast<size_t>(got));
+    }
+    return answer;
+}
+
+// The answer to `request`, sent as it stands on a new connection from 127.0.0.1.
+std::string Exchange(int port, const std::string& request)
+{
+    int fd = ConnectFrom(0, port);
+    if (fd < 0)
+        return "";
+    (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer = ReadToEnd(fd);
+    close(fd);
+    return answer;
+}
+
+int StatusOf(const std::string& answer)
+{
+    return answer.starts_with("HTTP/1.") && answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0;
+}
+
+// What arrives on `fd` until nothing has for half a second.
+std::string ReadAvailable(int fd)
+{
+    std::string text;
+    char buffer[1 << 16];
+    pollfd watch{fd, POLLIN, 0};
+    while (poll(&watch, 1, 500) == 1) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+// How long `fd` stays open, from now (up to 30 s).
+std::future<steady_clock::duration> OpenFor(int fd)
+{
+    return std::async(std::launch::async, [fd] {
+        auto started = steady_clock::now();
+        ClosedWithin(fd, seconds(30));
+        return steady_clock::now() - started;
+    });
+}
+
 TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadline)
 {
     Service service({"--source", "model", "--max-connections-per-client", "8"});
@@ -167,7 +232,13 @@ TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadlin
     for (int fd : crowd)
         close(fd);
 
-    // A request's head must be in within 10 s, however steadily it trickles.
+    // A request's head must be in within 10 s, however steadily it trickles; a connection
+    // that says nothing, or nothing more after an answer, is closed after 10 s too.
+    int idle = ConnectFrom(9, service.port), answered = ConnectFrom(10, service.port);
+    const std::string request = "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    (void)send(answered, request.data(), request.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(StatusOf(ReadAvailable(answered)), 200);
+    std::future<steady_clock::duration> idle_for = OpenFor(idle), answered_for = OpenFor(answered);
     int slow = ConnectFrom(8, service.port);
     auto started = steady_clock::now();
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
@@ -180,7 +251,36 @@ TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadlin
     close(slow);
     EXPECT_TRUE(closed);
     EXPECT_GE(lasted, seconds(9));
-    EXPECT_LE(lasted, seconds(20));
+    EXPECT_LE(lasted, seconds(15));  // the sweep runs often: near 10 s, not 20
+    for (std::future<steady_clock::duration>* open : {&idle_for, &answered_for}) {
+        steady_clock::duration open_for = open->get();
+        EXPECT_GE(open_for, seconds(9));
+        EXPECT_LE(open_for, seconds(15));
+    }
+    close(idle);
+    close(answered);
+}
+
+// The connection that reaches the total limit is taken as it is; the one after it closes
+// the oldest idle connection to make room.
+TEST(HostileClients, AFullHouseClosesItsOldestIdleConnectionForANewOne)
+{
+    Service service({"--source", "model", "--max-connections", "8"});
+    std::vector<int> house;
+    for (int i = 0; i < 8; ++i) {
+        house.push_back(ConnectFrom(2 + i, service.port));
+        std::this_thread::sleep_for(milliseconds(20));  // so that each is older than the next
+    }
+    for (int fd : house)
+        EXPECT_FALSE(ClosedWithin(fd, milliseconds(300))) << "the 8th of 8 connections closed one";
+    int newcomer = ConnectFrom(20, service.port);
+    EXPECT_TRUE(ClosedWithin(house[0], milliseconds(2000))) << "the 9th did not close the oldest";
+    for (size_t i = 1; i < house.size(); ++i)
+        EXPECT_FALSE(ClosedWithin(house[i], milliseconds(100))) << i;
+    EXPECT_FALSE(ClosedWithin(newcomer, milliseconds(100)));
+    for (int fd : house)
+        close(fd);
+    close(newcomer);
 }
 
 // Peak resident memory of a process, in bytes.
@@ -193,23 +293,34 @@ size_t PeakMemory(pid_t pid)
     return 0;
 }
 
-TEST(HostileClients, AStreamedBodyIsNotKept)
+// A body, sized or chunked, is answered 413 before any of it is read, and the connection
+// closed: however long it streams, none of it is kept.
+TEST(HostileClients, AStreamedBodyIsRefusedAndNotKept)
 {
     Service service({"--source", "model"});
-    int fd = ConnectFrom(2, service.port);
-    ASSERT_GE(fd, 0);
-    std::string head = "POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2000000000\r\n\r\n";
-    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-    const std::string piece(1 << 16, 'x');
-    size_t sent = 0;
-    for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
-        ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
-        if (wrote <= 0)
-            break;  // the service closed the connection: it does not take the body
-        sent += static_cast<size_t>(wrote);
+    const std::string bulk(1 << 16, 'x');
+    const std::pair<const char*, std::string> framings[] = {
+        {"Content-Length: 2000000000\r\n", bulk},
+        {"Transfer-Encoding: chunked\r\n", "10000\r\n" + bulk + "\r\n"},
+    };
+    for (const auto& [framing, piece] : framings) {
+        SCOPED_TRACE(framing);
+        int fd = ConnectFrom(2, service.port);
+        ASSERT_GE(fd, 0);
+        std::string head = std::string("POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\n") + framing + "\r\n";
+        ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+        EXPECT_EQ(StatusOf(ReadToEnd(fd)), 413);
+        size_t sent = 0;
+        for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
+            ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+            if (wrote <= 0)
+                break;  // the service closed the connection: it does not take the body
+            sent += static_cast<size_t>(wrote);
+        }
+        close(fd);
+        EXPECT_LT(sent, size_t{64} << 20) << "the body was read";
     }
-    close(fd);
-    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20) << sent << " bytes sent";
+    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20);
     EXPECT_EQ(service.Body("/day/shenzhen.txt").substr(0, 7), "1.0----");
 }
 
@@ -242,6 +353,82 @@ TEST(HostileClients, EveryLogLineIsOneLine)
         EXPECT_FALSE(line.starts_with("nimbra-weatherd: GET /weather/")) << "a forged line: " << line;
     }
     EXPECT_EQ(lines, 2) << service.process.log();
+}
+
+TEST(HostileClients, RequestTargetsAreReadAsHttp11Says)
+{
+    Service service({"--source", "model", "--log"});
+    const std::string host = "Host: 127.0.0.1\r\n";
+    struct Row {
+        std::string request_line, headers;
+        int status;
+    };
+    const Row rows[] = {
+        {"GET http://127.0.0.1/weather/101010101.shtml HTTP/1.1", host, 200},  // as a proxy asks
+        {"GET HTTP://weather.example HTTP/1.1", "Host: weather.example\r\n", 200},
+        {"GET /day/shenzhen.txt HTTP/1.1", "", 400},
+        {"GET /day/shenzhen.txt HTTP/1.0", "", 200},
+        {"GET /weather/101010101.shtml%00.txt HTTP/1.1", host, 404},
+        {"GET /weather/101010101%00.shtml HTTP/1.1", host, 404},
+        {"GET /%C3%A9%FF%3Cb%3E HTTP/1.1", host, 404},
+    };
+    std::string answer;
+    for (const Row& row : rows) {
+        answer = Exchange(service.port, row.request_line + "\r\n" + row.headers + "Connection: close\r\n\r\n");
+        EXPECT_EQ(StatusOf(answer), row.status) << row.request_line << "\n" << answer.substr(0, 200);
+    }
+    // The last one's bytes from 0x80 up, which are not UTF-8, come back as ASCII.
+    EXPECT_NE(answer.find("/\\xC3\\xA9\\xFF&lt;b&gt;"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find('\xFF'), std::string::npos);
+    EXPECT_EQ(service.process.Stop(), 0);
+    std::string log = service.process.log();
+    EXPECT_NE(log.find("GET /\\xC3\\xA9\\xFF<b> 404"), std::string::npos) << log;
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }), 0)
+        << log;
+}
+
+// 200 requests whose log lines are 8 KB each: more than a pipe holds (64 KB) and more than
+// the service queues (1 MB). How many were answered before the first that was not.
+int AskLongPaths(int port)
+{
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5, 0);
+    int answered = 0;
+    for (; answered < 200; ++answered) {
+        httplib::Result result = client.Get("/" + std::to_string(answered) + std::string(8000, 'a'));
+        if (!result || result->status != 404)
+            break;
+    }
+    return answered;
+}
+
+TEST(HostileClients, AStalledLogReaderHoldsUpNoRequest)
+{
+    TempDir dir;
+    std::string fifo = (dir.path() / "log").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // and then not read
+    ASSERT_GE(reader, 0);
+    ServiceProcess service({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + fifo, NIMBRA_WEATHERD, "--port", "0", "--source",
+                            "model", "--log"});
+    int port = service.WaitReady();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(AskLongPaths(port), 200);
+
+    // Read again, the log goes on, and one line says how much was lost.
+    std::string log = ReadAvailable(reader);
+    httplib::Client client("127.0.0.1", port);
+    EXPECT_TRUE(client.Get("/day/shenzhen.txt"));
+    log += ReadAvailable(reader);
+    EXPECT_NE(log.find(" log lines dropped: standard error did not keep up\n"), std::string::npos);
+    EXPECT_NE(log.find("GET /day/shenzhen.txt 200"), std::string::npos);
+
+    // A reader still stalled at the end does not keep the service from ending.
+    EXPECT_EQ(AskLongPaths(port), 200);
+    auto stopping = steady_clock::now();
+    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_LT(steady_clock::now() - stopping, seconds(20));
+    close(reader);
 }
 
 }  // namespace

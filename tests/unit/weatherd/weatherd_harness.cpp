@@ -361,7 +361,7 @@ ServiceProcess::ServiceProcess(std::vector<std::string> command)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
-    std::string log = (dir_.path() / "stderr").string();
+    std::string log = log_path().string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
@@ -418,7 +418,7 @@ int ServiceProcess::Wait()
 
 std::string ServiceProcess::log() const
 {
-    std::ifstream in(dir_.path() / "stderr");
+    std::ifstream in(log_path());
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -131,6 +131,7 @@ public:
     int Stop(int signal_number = SIGTERM);
     int Wait();  // the same without a signal; killed after a minute
     std::string log() const;
+    std::filesystem::path log_path() const { return dir_.path() / "stderr"; }  // where its stderr was opened
     pid_t pid() const { return pid_; }
 
 private:

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <future>
 
@@ -180,10 +181,14 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField)
     const Bound bounds[] = {
         {"daily", "temperature_2m_max", 1.7e308, false},
         {"daily", "temperature_2m_max", 60, true},
+        {"daily", "temperature_2m_max", 60.5, false},
+        {"daily", "temperature_2m_max", -90, true},
         {"daily", "temperature_2m_max", -90.5, false},
         {"daily", "uv_index_max", -0.1, false},
         {"daily", "uv_index_max", 30, true},
         {"hourly", "relative_humidity_2m", 100.5, false},
+        {"hourly", "relative_humidity_2m", 100, true},
+        {"hourly", "relative_humidity_2m", 0, true},
         {"hourly", "wind_direction_10m", 360, true},
         {"hourly", "precipitation", -1, false},
         {"hourly", "wind_speed_10m", 1e9, false},
@@ -509,6 +514,35 @@ TEST(CallBudget, EachWindowHoldsBackUntilItsOldestCallsLeaveIt)
 }
 
 // A call covers ten variables and two weeks; more count in proportion, fewer as one.
+// Two hold-backs one after the other (two requests in flight refused with 429, each with
+// its own Retry-After, or one for concurrency): the later end stands, whichever came first.
+TEST(UpstreamQueue, OfTwoHoldBacksTheLaterEndStands)
+{
+    struct Row {
+        const char* what;
+        double first, second;
+        bool second_for_concurrency;
+        bool runs;  // within 5 s
+    };
+    const Row rows[] = {
+        {"long, then short", 60, 0.1, false, false},
+        {"short, then long", 0.1, 60, false, false},
+        {"long, then short for concurrency", 60, 0.1, true, false},
+        {"short, then short", 0.1, 0.2, false, true},
+    };
+    for (const Row& row : rows) {
+        weatherd::UpstreamQueue queue{"provider.invalid", {}};
+        queue.HoldBack(row.first, "first");
+        if (row.second_for_concurrency)
+            queue.RefusedForConcurrency(row.second, "second");
+        else
+            queue.HoldBack(row.second, "second");
+        bool ran = false;
+        EXPECT_EQ(queue.Run(1, weatherd::Deadline::In(5), [&] { ran = true; }), row.runs) << row.what;
+        EXPECT_EQ(ran, row.runs) << row.what;
+    }
+}
+
 TEST(CallBudget, ARequestCostsByItsVariablesAndDays)
 {
     struct Case {
@@ -560,6 +594,23 @@ TEST(LogText, ControlBytesAndBackslashesAreEscapedTheRestKept)
     };
     for (const auto& [text, shown] : cases)
         EXPECT_EQ(Printable(text), shown);
+    // What a client sent need not be UTF-8, and is shown as ASCII.
+    EXPECT_EQ(PrintableAscii("/\xC3\xA9\xFF\n\x7F~"), "/\\xC3\\xA9\\xFF\\x0A\\x7F~");
+}
+
+// A kept file is read up to the size bound, exactly at it too, and not one byte past it.
+TEST(KeptFiles, ReadUpToTheSizeBoundAndNoFurther)
+{
+    weatherd_test::TempDir dir;
+    std::filesystem::path path = dir.path() / "forecast-101010101";
+    std::string why;
+    ASSERT_TRUE(WriteKeptFile(path, "kept ", std::string(500, 'x'), 1'800'000'000, why)) << why;
+    size_t size = std::filesystem::file_size(path);
+    const std::pair<size_t, bool> rows[] = {{size + 1, true}, {size, true}, {size - 1, false}};
+    for (auto [longest, read] : rows) {
+        std::optional<KeptFile> kept = ReadKeptFile(path, "kept ", why, longest);
+        EXPECT_EQ(kept.has_value(), read) << "a bound of " << longest << " for " << size << " bytes: " << why;
+    }
 }
 
 // The cache on a clock of its own and a provider that answers what the row says.
@@ -977,6 +1028,22 @@ TEST(WeatherPage, EachBlockShowsItsNumbersBeforeTheirSourceInAFewWords)
                 EXPECT_TRUE(said) << whole << " in " << lines;
             }
         }
+    }
+}
+
+// A model page's forecast is "issued" at 08:00 and 18:00, each from its own minute on.
+TEST(WeatherPage, TheModelsIssueTimeChangesOnTheHour)
+{
+    const std::pair<LocalTime, const char*> rows[] = {
+        {{kJanuary15, 17, 59}, "2027-01-15 08:00发布"}, {{kJanuary15, 18, 0}, "2027-01-15 18:00发布"},
+        {{kJanuary15, 18, 1}, "2027-01-15 18:00发布"},  {{kJanuary15, 23, 59}, "2027-01-15 18:00发布"},
+        {{kJanuary15, 0, 0}, "2027-01-14 18:00发布"},   {{kJanuary15, 7, 59}, "2027-01-14 18:00发布"},
+        {{kJanuary15, 8, 0}, "2027-01-15 08:00发布"},
+    };
+    for (auto [now, issued] : rows) {
+        std::string page = WeatherPage(Yuexiu(), WeatherReport{}, {Provenance::Kind::kModel, 0, false}, now);
+        EXPECT_NE(page.find(std::string("(") + issued + ")"), std::string::npos)
+            << now.hour << ":" << now.minute << " should read " << issued;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -452,6 +453,25 @@ TEST(WeatherService, ReportsAPortInUse)
     ServiceProcess second = Weatherd({"--port", std::to_string(first.port)});
     EXPECT_NE(second.Wait(), 0);
     EXPECT_NE(second.log().find("cannot listen"), std::string::npos) << second.log();
+}
+
+// Log rotation renames the file and sends SIGHUP, whose default would end the service.
+TEST(WeatherService, SighupReopensTheLogAndGoesOn)
+{
+    ModelService service({"--log"});
+    std::filesystem::path log = service.process.log_path();
+    std::filesystem::path rotated = log.string() + ".1";
+    std::filesystem::rename(log, rotated);
+    kill(service.process.pid(), SIGHUP);
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         service.process.log().find("SIGHUP: reopened") == std::string::npos &&
+         std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    httplib::Result result = service.Get("/day/shenzhen.txt");
+    ASSERT_TRUE(result) << "SIGHUP ended the service";
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(service.process.Stop(), 0);
+    EXPECT_NE(service.process.log().find("GET /day/shenzhen.txt 200"), std::string::npos) << service.process.log();
 }
 
 }  // namespace
