@@ -353,14 +353,22 @@ void HttpFront::Cut(Tracked& tracked)
 
 bool HttpFront::Queue(MHD_Connection* connection, Exchange& exchange)
 {
-    const HttpResponse& answer = exchange.response;
+    HttpResponse& answer = exchange.response;
     MHD_Response* response = nullptr;
     if (answer.trickle_seconds > 0) {
         exchange.next_piece = Clock::now();
         response =
             MHD_create_response_from_callback(answer.body.size(), 4096, &Callbacks::OnTrickle, &exchange, nullptr);
+    } else if (answer.kept_body) {
+        // The response holds a share of the kept page until libmicrohttpd has sent it.
+        auto* share = new std::shared_ptr<const std::string>(answer.kept_body);
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            (*share)->size(), const_cast<char*>((*share)->data()),
+            [](void* owned) { delete static_cast<std::shared_ptr<const std::string>*>(owned); }, share);
+        if (!response)
+            delete share;
     } else {
-        auto* body = new std::string(answer.body);
+        auto* body = new std::string(std::move(answer.body));
         response = MHD_create_response_from_buffer_with_free_callback_cls(
             body->size(), body->data(), [](void* owned) { delete static_cast<std::string*>(owned); }, body);
         if (!response)

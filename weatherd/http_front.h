@@ -57,6 +57,8 @@ struct HttpResponse {
     std::string content_type;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // When set, the body instead: a page kept by its maker, sent without being copied.
+    std::shared_ptr<const std::string> kept_body;
     double trickle_seconds = 0;  // > 0: the body goes out in pieces over this long
 
     std::string header(const std::string& name) const;

@@ -76,21 +76,41 @@ bool StillValid(const HttpRequest& request, const std::string& tag, int64_t last
     return false;
 }
 
-HttpResponse Cacheable(const HttpRequest& request, std::string body, const char* content_type, int64_t last_modified,
-                       int64_t max_age_seconds)
+HttpResponse Cacheable(const HttpRequest& request, MadePages::Made page, const char* content_type,
+                       int64_t last_modified, int64_t max_age_seconds)
 {
     HttpResponse response;
-    std::string tag = EntityTag(body);
     response.headers = {{"Cache-Control", "public, max-age=" + std::to_string(max_age_seconds)},
-                        {"ETag", tag},
+                        {"ETag", page.tag},
                         {"Last-Modified", HttpDate(last_modified)}};
-    if (StillValid(request, tag, last_modified)) {
+    if (StillValid(request, page.tag, last_modified)) {
         response.status = 304;
         return response;
     }
     response.content_type = content_type;
-    response.body = std::move(body);
+    response.kept_body = std::move(page.body);
     return response;
+}
+
+HttpResponse Cacheable(const HttpRequest& request, std::string body, const char* content_type, int64_t last_modified,
+                       int64_t max_age_seconds)
+{
+    std::string tag = EntityTag(body);
+    return Cacheable(request, {std::make_shared<const std::string>(std::move(body)), std::move(tag)}, content_type,
+                     last_modified, max_age_seconds);
+}
+
+// Everything a city page is made from besides its place: the minute it is made for (its
+// hours, ages and issue time), and what its data is and how old.
+std::string PageMakings(const SourcedReport& sourced, const LocalTime& now)
+{
+    const Provenance& data = sourced.provenance;
+    const AirQualitySource& air = sourced.report.air_quality_source;
+    char makings[160];
+    std::snprintf(makings, sizeof makings, "%lld|%d:%lld:%d|%d:%lld:%d", static_cast<long long>(UnixSeconds(now) / 60),
+                  static_cast<int>(data.kind), static_cast<long long>(data.fetched_at), data.stale,
+                  static_cast<int>(air.kind), static_cast<long long>(air.fetched_at), air.stale);
+    return makings;
 }
 
 std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request,
@@ -101,15 +121,17 @@ std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Pla
     if (!had)
         return std::nullopt;
     SourcedReport& sourced = *had;
-    std::string page = WeatherPage(place, sourced.report, sourced.provenance, now);
     std::string source = SourceName(sourced.provenance, UnixSeconds(now));
     HttpResponse response;
     if (context.options.slow_weather_seconds > 0) {
         // Trickled pages are for trying clients out: sent whole, over the time asked for.
         response.content_type = kHtml;
-        response.body = std::move(page);
+        response.body = WeatherPage(place, sourced.report, sourced.provenance, now);
         response.trickle_seconds = context.options.slow_weather_seconds;
     } else {
+        MadePages::Made page = context.made_pages->PageFor(place.code, PageMakings(sourced, now), [&] {
+            return WeatherPage(place, sourced.report, sourced.provenance, now);
+        });
         response = Cacheable(request, std::move(page), kHtml, sourced.last_modified, sourced.max_age_seconds);
     }
     response.headers.emplace_back("X-Nimbra-Source", source);
@@ -129,6 +151,23 @@ std::optional<std::string> CityCode(const std::string& path)
 }
 
 }  // namespace
+
+MadePages::Made MadePages::PageFor(const std::string& code, const std::string& makings,
+                                   const std::function<std::string()>& make)
+{
+    {
+        std::lock_guard guard(lock_);
+        auto kept = by_place_.find(code);
+        if (kept != by_place_.end() && kept->second.first == makings)
+            return kept->second.second;
+    }
+    std::string body = make();
+    Made made{nullptr, EntityTag(body)};
+    made.body = std::make_shared<const std::string>(std::move(body));
+    std::lock_guard guard(lock_);
+    by_place_[code] = {makings, made};
+    return made;
+}
 
 std::string HttpDate(int64_t unix_seconds)
 {

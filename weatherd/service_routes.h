@@ -7,6 +7,8 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "weatherd/http_front.h"
@@ -15,6 +17,23 @@
 #include "weatherd/weather_sources.h"
 
 namespace weatherd {
+
+// The city pages made last, one per place: a page asked for again with the same makings
+// (the same data, at the same minute) is answered with the same bytes and tag rather than
+// made and hashed again.
+class MadePages {
+public:
+    struct Made {
+        std::shared_ptr<const std::string> body;
+        std::string tag;
+    };
+    // The page of `code` made from `makings`, made by `make` when it is not kept.
+    Made PageFor(const std::string& code, const std::string& makings, const std::function<std::string()>& make);
+
+private:
+    std::mutex lock_;
+    std::map<std::string, std::pair<std::string, Made>> by_place_;  // code -> (makings, page)
+};
 
 struct ServiceContext {
     const Options& options;
@@ -25,6 +44,7 @@ struct ServiceContext {
     int64_t started_at = 0;          // Last-Modified of the fixed files
     std::function<int64_t()> clock;  // unix seconds
     const std::atomic<bool>& stopping;
+    std::shared_ptr<MadePages> made_pages = std::make_shared<MadePages>();
 };
 
 // The answer to one request, as far as `patience` allows by `deadline`: nothing when it
