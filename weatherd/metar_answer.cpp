@@ -145,7 +145,8 @@ std::optional<MetarWind> WindGroup(std::string_view group)
     std::string_view speeds = number.substr(3);
     std::string_view speed = speeds.substr(0, speeds.find('G'));
     std::string_view gust = speed.size() < speeds.size() ? speeds.substr(speed.size() + 1) : std::string_view();
-    if (!AllDigits(speed) || speed.size() > 3 || (speed.size() < speeds.size() && (!AllDigits(gust) || gust.size() > 3)))
+    if (!AllDigits(speed) || speed.size() > 3 ||
+        (speed.size() < speeds.size() && (!AllDigits(gust) || gust.size() > 3)))
         return std::nullopt;
     wind.speed = std::stod(std::string(speed));
     if (InMetresPerSecond(wind.speed, wind.unit) > kFastestMetresPerSecond)
@@ -201,8 +202,8 @@ std::optional<std::vector<MetarReport>> ParseMetarAnswer(std::string_view body, 
     }
     NestingCheck check;
     if (!json::sax_parse(body, &check)) {
-        error = check.too_deep() ? "nested deeper than " + std::to_string(kDeepestMetarNesting) + " levels"
-                                 : "not JSON";
+        error =
+            check.too_deep() ? "nested deeper than " + std::to_string(kDeepestMetarNesting) + " levels" : "not JSON";
         return std::nullopt;
     }
     json answer = json::parse(body, nullptr, false);

@@ -31,8 +31,8 @@ struct MetarWind {
 };
 
 struct MetarReport {
-    std::string station;      // ICAO code
-    int64_t observed_at = 0;  // unix seconds
+    std::string station;                // ICAO code
+    int64_t observed_at = 0;            // unix seconds
     std::optional<double> temperature;  // degrees Celsius
     std::optional<double> dew_point;
     std::optional<MetarWind> wind;

@@ -24,7 +24,10 @@ MetarCache::MetarCache(MetarCacheSettings settings, Fetch fetch, Clock clock, Up
 {
 }
 
-std::filesystem::path MetarCache::FileFor(const char* suffix) const { return settings_.directory / ("metar" + std::string(suffix)); }
+std::filesystem::path MetarCache::FileFor(const char* suffix) const
+{
+    return settings_.directory / ("metar" + std::string(suffix));
+}
 
 MetarCache::Result MetarCache::Kept() const
 {

@@ -21,16 +21,14 @@ struct GroupCodes {
     int light, moderate, heavy;
 };
 const GroupCodes kGroupCodes[] = {
-    {"DZ", 51, 53, 55},     {"FZDZ", 56, 56, 57},   {"RA", 61, 63, 65},     {"FZRA", 66, 66, 67},
-    {"SHRA", 80, 81, 82},   {"SN", 71, 73, 75},     {"SHSN", 85, 85, 86},   {"SG", 77, 77, 77},
-    {"RASN", 68, 69, 69},   {"SNRA", 68, 69, 69},   {"SHRASN", 68, 69, 69}, {"SHSNRA", 68, 69, 69},
-    {"DZRA", 61, 63, 65},   {"RADZ", 61, 63, 65},   {"PL", 79, 79, 79},     {"GR", 89, 89, 89},
-    {"GS", 89, 89, 89},     {"SHGR", 89, 89, 89},   {"SHGS", 89, 89, 89},   {"TS", 17, 17, 17},
-    {"TSRA", 95, 95, 95},   {"TSSHRA", 95, 95, 95}, {"TSGR", 96, 96, 99},   {"TSGS", 96, 96, 99},
-    {"TSRAGR", 96, 96, 99}, {"FG", 45, 45, 45},     {"MIFG", 45, 45, 45},   {"BCFG", 45, 45, 45},
-    {"PRFG", 45, 45, 45},   {"FZFG", 48, 48, 48},   {"BR", 10, 10, 10},     {"HZ", 5, 5, 5},
-    {"FU", 4, 4, 4},        {"DU", 6, 6, 6},        {"SA", 7, 7, 7},        {"BLSA", 7, 7, 7},
-    {"BLDU", 7, 7, 7},      {"DRSA", 7, 7, 7},      {"DRDU", 7, 7, 7},      {"SS", 31, 31, 34},
+    {"DZ", 51, 53, 55},     {"FZDZ", 56, 56, 57},   {"RA", 61, 63, 65},   {"FZRA", 66, 66, 67}, {"SHRA", 80, 81, 82},
+    {"SN", 71, 73, 75},     {"SHSN", 85, 85, 86},   {"SG", 77, 77, 77},   {"RASN", 68, 69, 69}, {"SNRA", 68, 69, 69},
+    {"SHRASN", 68, 69, 69}, {"SHSNRA", 68, 69, 69}, {"DZRA", 61, 63, 65}, {"RADZ", 61, 63, 65}, {"PL", 79, 79, 79},
+    {"GR", 89, 89, 89},     {"GS", 89, 89, 89},     {"SHGR", 89, 89, 89}, {"SHGS", 89, 89, 89}, {"TS", 17, 17, 17},
+    {"TSRA", 95, 95, 95},   {"TSSHRA", 95, 95, 95}, {"TSGR", 96, 96, 99}, {"TSGS", 96, 96, 99}, {"TSRAGR", 96, 96, 99},
+    {"FG", 45, 45, 45},     {"MIFG", 45, 45, 45},   {"BCFG", 45, 45, 45}, {"PRFG", 45, 45, 45}, {"FZFG", 48, 48, 48},
+    {"BR", 10, 10, 10},     {"HZ", 5, 5, 5},        {"FU", 4, 4, 4},      {"DU", 6, 6, 6},      {"SA", 7, 7, 7},
+    {"BLSA", 7, 7, 7},      {"BLDU", 7, 7, 7},      {"DRSA", 7, 7, 7},    {"DRDU", 7, 7, 7},    {"SS", 31, 31, 34},
     {"DS", 31, 31, 34},
 };
 
@@ -159,8 +157,8 @@ std::optional<double> RelativeHumidity(double temperature, double dew_point)
 {
     if (dew_point > temperature)
         return std::nullopt;
-    double ratio = std::exp(kMagnusA * dew_point / (kMagnusB + dew_point) -
-                            kMagnusA * temperature / (kMagnusB + temperature));
+    double ratio =
+        std::exp(kMagnusA * dew_point / (kMagnusB + dew_point) - kMagnusA * temperature / (kMagnusB + temperature));
     return 100 * ratio;
 }
 
@@ -172,10 +170,10 @@ double DewPoint(double temperature, double humidity)
 
 std::string ObservedWindText(const MetarWind& wind)
 {
-    std::string direction = wind.variable        ? "风向不定"
-                            : wind.speed == 0    ? "静风"
-                            : wind.direction     ? WindDirectionText(*wind.direction)
-                                                 : "—";
+    std::string direction = wind.variable     ? "风向不定"
+                            : wind.speed == 0 ? "静风"
+                            : wind.direction  ? WindDirectionText(*wind.direction)
+                                              : "—";
     std::string text = direction + " " + std::to_string(BeaufortForceIn(wind.speed, wind.unit)) + "级";
     if (wind.gust)
         text += " 阵风" + std::to_string(BeaufortForceIn(*wind.gust, wind.unit)) + "级";

@@ -44,7 +44,8 @@ bool EachLine(std::string_view text, Each each)
     int number = 0;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         start = end == std::string_view::npos ? text.size() : end + 1;
         ++number;
         if (line.empty() || line.front() == '#')
@@ -91,7 +92,8 @@ bool ParseStationTables(std::string_view stations, std::string_view places, Stat
         auto station = std::find_if(table.stations.begin(), table.stations.end(),
                                     [&](const Station& s) { return f.size() >= 2 && s.icao == f[1]; });
         if (!distance || station == table.stations.end()) {
-            error = "place-stations.tsv: line " + std::to_string(line) + ": not code, a station of stations.tsv, distance";
+            error =
+                "place-stations.tsv: line " + std::to_string(line) + ": not code, a station of stations.tsv, distance";
             return false;
         }
         table.places[std::string(f[0])] = {&*station, *distance};
@@ -100,6 +102,16 @@ bool ParseStationTables(std::string_view stations, std::string_view places, Stat
     if (!ok)
         table = {};
     return ok;
+}
+
+// A station more than this far above or below the place measures another climate (a
+// mountain airport over a valley town): the place is taken to have none. Where either height
+// is unknown, the distance alone decides.
+bool WithinHeight(const Station& station, std::optional<double> place_elevation)
+{
+    constexpr double kLargestHeightDifference = 300;
+    return !station.elevation || !place_elevation ||
+           std::fabs(*station.elevation - *place_elevation) <= kLargestHeightDifference;
 }
 
 const StationTable& ShippedStations()

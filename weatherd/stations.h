@@ -35,6 +35,10 @@ struct StationTable {
 // line of the first malformed line, or a place whose station is not in the first table.
 bool ParseStationTables(std::string_view stations, std::string_view places, StationTable& table, std::string& error);
 
+// Whether a station stands for a place of `place_elevation` metres: within 300 m of its
+// height, or either height unknown.
+bool WithinHeight(const Station& station, std::optional<double> place_elevation);
+
 // The tables built into the program; empty, with one log line, if they do not parse.
 const StationTable& ShippedStations();
 

@@ -54,7 +54,8 @@ std::optional<SourcedReport> WeatherSources::WithoutWaiting(const Place& place, 
     if (air_quality_cache_ && kept->forecast && !(air = kept_of(*air_quality_cache_)))
         return std::nullopt;
     SourcedReport sourced = FromKept(place, now, *kept);
-    if (kept->forecast && !AddObservations(place, now, patience, Deadline::Passed(), sourced))
+    if (kept->forecast &&
+        !AddObservations(place, now, patience, Deadline::Passed(), kept->forecast->elevation, sourced))
         return std::nullopt;
     if (air)
         AddAirQuality(place.code, *air, sourced);
@@ -73,7 +74,7 @@ std::optional<SourcedReport> WeatherSources::ForPlace(const Place& place, const 
     ForecastCache::Result kept = cache_->ForPlace(place.code, *place.coordinates, deadline);
     SourcedReport sourced = FromKept(place, now, kept);
     if (kept.forecast)
-        AddObservations(place, now, patience, deadline, sourced);
+        AddObservations(place, now, patience, deadline, kept.forecast->elevation, sourced);
     if (kept.forecast && air_quality_cache_)
         AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates, deadline), sourced);
     return sourced;
@@ -185,10 +186,10 @@ void WeatherSources::ObserveWith(MetarCache* metar, const StationTable* stations
 }
 
 bool WeatherSources::AddObservations(const Place& place, const LocalTime& now, Patience patience,
-                                     const Deadline& deadline, SourcedReport& sourced)
+                                     const Deadline& deadline, std::optional<double> elevation, SourcedReport& sourced)
 {
     const PlaceStation* near = stations_ ? stations_->ForPlace(place.code) : nullptr;
-    if (!metar_ || !near)
+    if (!metar_ || !near || !WithinHeight(*near->station, elevation))
         return true;
     std::optional<MetarCache::Result> got = patience == Patience::kAtOnce     ? metar_->AtOnce()
                                             : patience == Patience::kFromKept ? metar_->WithoutAsking()

@@ -61,8 +61,9 @@ private:
     void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
     std::optional<SourcedReport> WithoutWaiting(const Place& place, const LocalTime& now, Patience patience);
     // False when the reports could not be had without waiting longer than `patience` allows.
+    // `elevation` is the place's, where the provider gave it.
     bool AddObservations(const Place& place, const LocalTime& now, Patience patience, const Deadline& deadline,
-                         SourcedReport& sourced);
+                         std::optional<double> elevation, SourcedReport& sourced);
     void AddMadeUpObservations(const Place& place, const LocalTime& now, WeatherReport& report) const;
 
     SourceMode mode_;
