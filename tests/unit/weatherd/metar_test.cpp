@@ -27,21 +27,59 @@ TEST(MetarWeather, EveryGroupOfTheTableHasTheDocumentedWords)
     const struct {
         const char *weather, *cover, *words;
     } cases[] = {
-        {"-DZ", "", "毛毛雨"},   {"+DZ", "", "毛毛雨"},      {"FZDZ", "", "冻雨"},         {"-RA", "", "小雨"},
-        {"RA", "", "中雨"},      {"+RA", "", "大雨"},        {"FZRA", "", "冻雨"},         {"-SHRA", "", "阵雨"},
-        {"SHRA", "", "阵雨"},    {"+SHRA", "", "强阵雨"},    {"-SN", "", "小雪"},          {"SN", "", "中雪"},
-        {"+SN", "", "大雪"},     {"SHSN", "", "阵雪"},       {"+SHSN", "", "强阵雪"},      {"SG", "", "米雪"},
-        {"-RASN", "", "雨夹雪"}, {"SNRA", "", "雨夹雪"},     {"-SHRASN", "", "雨夹雪"},    {"PL", "", "冰粒"},
-        {"GR", "", "冰雹"},      {"SHGS", "", "冰雹"},       {"TS", "", "雷暴"},           {"TSRA", "", "雷阵雨"},
-        {"-TSRA", "", "雷阵雨"}, {"+TSRA", "", "雷阵雨"},    {"TSGR", "", "雷阵雨伴有冰雹"}, {"FG", "", "雾"},
-        {"BCFG", "", "雾"},      {"FZFG", "", "冻雾"},       {"BR", "", "轻雾"},           {"HZ", "", "霾"},
-        {"FU", "", "烟"},        {"DU", "", "浮尘"},         {"SA", "", "扬沙"},           {"BLDU", "", "扬沙"},
-        {"SS", "", "沙尘暴"},    {"+DS", "", "强沙尘暴"},
+        {"-DZ", "", "毛毛雨"},
+        {"+DZ", "", "毛毛雨"},
+        {"FZDZ", "", "冻雨"},
+        {"-RA", "", "小雨"},
+        {"RA", "", "中雨"},
+        {"+RA", "", "大雨"},
+        {"FZRA", "", "冻雨"},
+        {"-SHRA", "", "阵雨"},
+        {"SHRA", "", "阵雨"},
+        {"+SHRA", "", "强阵雨"},
+        {"-SN", "", "小雪"},
+        {"SN", "", "中雪"},
+        {"+SN", "", "大雪"},
+        {"SHSN", "", "阵雪"},
+        {"+SHSN", "", "强阵雪"},
+        {"SG", "", "米雪"},
+        {"-RASN", "", "雨夹雪"},
+        {"SNRA", "", "雨夹雪"},
+        {"-SHRASN", "", "雨夹雪"},
+        {"PL", "", "冰粒"},
+        {"GR", "", "冰雹"},
+        {"SHGS", "", "冰雹"},
+        {"TS", "", "雷暴"},
+        {"TSRA", "", "雷阵雨"},
+        {"-TSRA", "", "雷阵雨"},
+        {"+TSRA", "", "雷阵雨"},
+        {"TSGR", "", "雷阵雨伴有冰雹"},
+        {"FG", "", "雾"},
+        {"BCFG", "", "雾"},
+        {"FZFG", "", "冻雾"},
+        {"BR", "", "轻雾"},
+        {"HZ", "", "霾"},
+        {"FU", "", "烟"},
+        {"DU", "", "浮尘"},
+        {"SA", "", "扬沙"},
+        {"BLDU", "", "扬沙"},
+        {"SS", "", "沙尘暴"},
+        {"+DS", "", "强沙尘暴"},
         // Precipitation outranks what only dims the air; thunder outranks mist.
-        {"-RA BR", "OVC", "小雨"}, {"BR HZ", "", "轻雾"}, {"TS BR", "", "雷暴"},
+        {"-RA BR", "OVC", "小雨"},
+        {"BR HZ", "", "轻雾"},
+        {"TS BR", "", "雷暴"},
         // Only in the vicinity, recent, or a kind the table lacks: the sky tells.
-        {"VCSH", "BKN", "多云"}, {"RERA", "SCT", "多云"}, {"UP", "OVC", "阴"}, {"VCFG", "", "—"},
-        {"", "CAVOK", "晴"}, {"", "NSC", "晴"}, {"", "FEW", "少云"}, {"", "OVC", "阴"}, {"", "VV", "—"}, {"", "", "—"},
+        {"VCSH", "BKN", "多云"},
+        {"RERA", "SCT", "多云"},
+        {"UP", "OVC", "阴"},
+        {"VCFG", "", "—"},
+        {"", "CAVOK", "晴"},
+        {"", "NSC", "晴"},
+        {"", "FEW", "少云"},
+        {"", "OVC", "阴"},
+        {"", "VV", "—"},
+        {"", "", "—"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Words(WeatherCodeOfReport(c.weather, c.cover)), c.words) << c.weather << " / " << c.cover;
@@ -122,12 +160,12 @@ json Report(int64_t at, std::optional<double> temperature, std::optional<double>
 TEST(MetarRows, EachHourFromTheNearestReportWithinTwentyMinutes)
 {
     json answer = json::array();
-    answer.push_back(Report(kHour - 20 * 60, 1));               // 10:00, 20 min before: in reach
-    answer.push_back(Report(kHour - 3600 + 21 * 60, 2));        // 09:21: too far from 09:00 and 10:00
-    answer.push_back(Report(kHour - 2 * 3600 - 10 * 60, 3));    // 07:50 and
-    answer.push_back(Report(kHour - 2 * 3600 + 10 * 60, 4));    // 08:10: as near; the earlier one
-    answer.push_back(Report(kHour - 3 * 3600, 5));              // 07:00
-    answer.push_back(Report(kNow + 60, 9));                     // after now: not yet made
+    answer.push_back(Report(kHour - 20 * 60, 1));             // 10:00, 20 min before: in reach
+    answer.push_back(Report(kHour - 3600 + 21 * 60, 2));      // 09:21: too far from 09:00 and 10:00
+    answer.push_back(Report(kHour - 2 * 3600 - 10 * 60, 3));  // 07:50 and
+    answer.push_back(Report(kHour - 2 * 3600 + 10 * 60, 4));  // 08:10: as near; the earlier one
+    answer.push_back(Report(kHour - 3 * 3600, 5));            // 07:00
+    answer.push_back(Report(kNow + 60, 9));                   // after now: not yet made
     answer.push_back(MetarFixture("ZSPD", kHour, 20, 10, "METAR ZSPD 000000Z 09004MPS"));  // another station
     std::vector<HourlyObservation> rows = Rows(answer);
     ASSERT_EQ(rows.size(), 12u);
@@ -156,8 +194,8 @@ TEST(MetarRows, BadReportsShowDashesNeverAWrongNumber)
 {
     json missing = Report(kHour, std::nullopt);
     json no_wind = MetarFixture("ZBAA", kHour - 3600, 4, -3, "METAR ZBAA 000000Z 9999 NSC 04/M03 Q1030");
-    json hot = Report(kHour - 2 * 3600, 75);                       // out of range
-    json wet = Report(kHour - 3 * 3600, 4, 6);                     // dew point above the temperature
+    json hot = Report(kHour - 2 * 3600, 75);                                          // out of range
+    json wet = Report(kHour - 3 * 3600, 4, 6);                                        // dew point above the temperature
     json twin_a = Report(kHour - 4 * 3600, 7), twin_b = Report(kHour - 4 * 3600, 9);  // disagreeing twins
     json same_a = Report(kHour - 5 * 3600, 8), same_b = same_a;                       // a report sent twice
     json variable = Report(kHour - 6 * 3600, 6, -3, "VRB01MPS");
@@ -171,7 +209,7 @@ TEST(MetarRows, BadReportsShowDashesNeverAWrongNumber)
     json wrong_types = Report(kHour - 10 * 3600, 3);
     wrong_types["temp"] = "warm", wrong_types["dewp"] = json::array(), wrong_types["clouds"] = "OVC";
     std::vector<HourlyObservation> rows = Rows(json::array({missing, no_wind, hot, wet, twin_a, twin_b, same_a, same_b,
-                                                           variable, text_visibility, unnamed, undated, wrong_types}));
+                                                            variable, text_visibility, unnamed, undated, wrong_types}));
     ASSERT_EQ(rows.size(), 12u);
     EXPECT_FALSE(rows[0].temperature || rows[0].humidity);
     EXPECT_EQ(rows[0].wind_words, "东风 3级");
@@ -190,8 +228,8 @@ TEST(MetarRows, BadReportsShowDashesNeverAWrongNumber)
     EXPECT_EQ(Words(rows[10].weather_code), "晴");  // CAVOK in the raw report
 
     std::string error;
-    for (const std::string& body : {std::string("{\"error\": \"no\"}"), std::string("[[[[[[1]]]]]]"),
-                                    std::string("[{"), std::string(kLongestMetarAnswer + 1, ' ')}) {
+    for (const std::string& body : {std::string("{\"error\": \"no\"}"), std::string("[[[[[[1]]]]]]"), std::string("[{"),
+                                    std::string(kLongestMetarAnswer + 1, ' ')}) {
         EXPECT_FALSE(ParseMetarAnswer(body, error)) << body.substr(0, 20);
         EXPECT_FALSE(error.empty());
     }

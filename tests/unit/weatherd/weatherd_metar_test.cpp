@@ -102,7 +102,8 @@ TEST(WeatherdMetar, TheModelMakesUpReportsForStationPlacesMarkedAsDemoData)
 {
     Service service({"--source", "model", "--date", "2026-01-15T10:40"});
     std::string live = Cut(service.Page(kChaoyang), Block::kLive);
-    EXPECT_TRUE(Contains(live, "演示数据（非实况）：模拟的北京首都国际机场（ZBAA）机场气象站观测，距本地约 20 公里")) << live;
+    EXPECT_TRUE(Contains(live, "演示数据（非实况）：模拟的北京首都国际机场（ZBAA）机场气象站观测，距本地约 20 公里"))
+        << live;
     EXPECT_EQ(Count(live, "<td>—</td><td>"), 12u) << "no precipitation is reported\n" << live;
     std::string far = Cut(service.Page(kYanqing), Block::kLive);
     EXPECT_TRUE(Contains(far, "演示数据（非实况）：本页天气由 Nimbra 天气模型生成")) << far;
@@ -118,7 +119,8 @@ TEST(WeatherdMetar, AnAnswerThatIsNotReportsIsAFailureAndTheBlockSaysItHasNone)
     std::string live = Cut(service.Page(kChaoyang), Block::kLive);
     EXPECT_TRUE(Contains(live, "暂时无法获得北京首都国际机场（ZBAA）机场气象站的报告")) << live;
     EXPECT_EQ(Count(live, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << live;
-    EXPECT_TRUE(Contains(service.process.log(), "metar: malformed answer: not JSON; aviationweather left alone for 600 s"))
+    EXPECT_TRUE(
+        Contains(service.process.log(), "metar: malformed answer: not JSON; aviationweather left alone for 600 s"))
         << service.process.log();
     service.Page(kChaoyang);
     EXPECT_EQ(fake.metar_asked().size(), 1u) << "the failure pause spares the API the other pages";
