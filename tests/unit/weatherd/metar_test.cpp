@@ -7,6 +7,7 @@
 #include "tests/unit/weatherd/weatherd_harness.h"
 #include "weatherd/metar_answer.h"
 #include "weatherd/metar_decode.h"
+#include "weatherd/open_meteo.h"
 #include "weatherd/stations.h"
 #include "weatherd/wmo_weather.h"
 
@@ -270,9 +271,14 @@ TEST(MetarStations, TheShippedTablesAndTheirLimits)
         EXPECT_EQ(WithinHeight(zbaa, h.place), h.stands) << h.place.value_or(-1);
     zbaa.elevation.reset();
     EXPECT_TRUE(WithinHeight(zbaa, 3000));
+    // The place's height is the one the forecast gives for its point; an absurd one is none.
+    json forecast = weatherd_test::ForecastFixture(40.0, 116.5);
+    std::string error;
+    EXPECT_EQ(ParseForecast(forecast.dump(), error)->elevation, 21.0) << error;
+    forecast["elevation"] = 12000;
+    EXPECT_FALSE(ParseForecast(forecast.dump(), error)->elevation);
 
     StationTable table;
-    std::string error;
     EXPECT_FALSE(ParseStationTables("ZBAA\tx\t40\tnorth\t35\n", "", table, error));
     EXPECT_EQ(error, "stations.tsv: line 1: not ICAO, name, latitude, longitude, elevation");
     EXPECT_FALSE(ParseStationTables("# c\nZBAA\tx\t40\t116\t\n", "101\tZSPD\t3.0\n", table, error));
