@@ -6,6 +6,7 @@
 
 #include "tests/unit/weatherd/weatherd_harness.h"
 #include "weatherd/metar_answer.h"
+#include "weatherd/metar_cache.h"
 #include "weatherd/metar_decode.h"
 #include "weatherd/open_meteo.h"
 #include "weatherd/stations.h"
@@ -246,6 +247,51 @@ TEST(MetarRows, AStationThatStoppedHasNoNewReport)
     EXPECT_FALSE(NewestReport(reports, "ZSPD", kNow));
     EXPECT_EQ(MetarRequestUrl("http://127.0.0.1:1", {"ZBAA", "ZSPD"}, 14),
               "http://127.0.0.1:1/api/data/metar?ids=ZBAA,ZSPD&format=json&hours=14");
+}
+
+// On the cache's own clocks, no sleeping: one request in ten minutes however often it is
+// asked, the same after a failure, longer when a 429 asks for longer.
+TEST(MetarCacheRules, OneRequestInTenMinutesAfterSuccessOrFailure)
+{
+    int64_t wall = kNow, elapsed = 1000;
+    std::vector<UpstreamAnswer> answers;
+    int asked = 0;
+    auto fetch = [&](const std::string&, const Deadline&) {
+        ++asked;
+        UpstreamAnswer answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    };
+    UpstreamQueue queue("test", {});
+    MetarCache cache(
+        {"http://127.0.0.1:1", {"ZBAA"}, {}}, fetch, [&] { return wall; }, queue, [&] { return elapsed; });
+    auto get = [&] { return cache.Get(Deadline::In(5)); };
+    auto good = [](const std::string& body) { return UpstreamAnswer{true, 200, body, std::nullopt, "", false}; };
+
+    answers = {good(json::array({Report(kHour, 4)}).dump())};
+    EXPECT_EQ(get().reports->size(), 1u);
+    wall += 599, elapsed += 599;
+    EXPECT_EQ(get().reports->size(), 1u);
+    EXPECT_TRUE(cache.WithoutAsking());
+    EXPECT_EQ(asked, 1);
+
+    wall += 1, elapsed += 1;  // ten minutes: due
+    EXPECT_FALSE(cache.WithoutAsking());
+    answers = {UpstreamAnswer{true, 500, "", std::nullopt, "", false}};
+    EXPECT_EQ(get().reports->size(), 1u) << "a failure keeps the reports it had";
+    wall += 599, elapsed += 599;
+    get();
+    EXPECT_EQ(asked, 2);
+    wall += 1, elapsed += 1;
+    answers = {UpstreamAnswer{true, 503, "", 1800, "", false}};
+    get();
+    wall += 1799, elapsed += 1799;
+    get();
+    EXPECT_EQ(asked, 3) << "a 503's Retry-After longer than ten minutes is kept";
+    wall += 1, elapsed += 1;
+    answers = {UpstreamAnswer{true, 204, "", std::nullopt, "", false}};
+    EXPECT_EQ(get().reports->size(), 0u) << "no content: no reports, not a failure";
+    EXPECT_EQ(asked, 4);
 }
 
 TEST(MetarStations, TheShippedTablesAndTheirLimits)
