@@ -250,7 +250,7 @@ TEST(MetarRows, AStationThatStoppedHasNoNewReport)
 }
 
 // On the cache's own clocks, no sleeping: one request in ten minutes however often it is
-// asked, the same after a failure, longer when a 429 asks for longer.
+// asked, the same after a failure, longer when a Retry-After asks for longer.
 TEST(MetarCacheRules, OneRequestInTenMinutesAfterSuccessOrFailure)
 {
     int64_t wall = kNow, elapsed = 1000;
