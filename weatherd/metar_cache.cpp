@@ -13,6 +13,10 @@ const char kHeader[] = "nimbra-weatherd metar ";
 
 // A refusal without Retry-After: such budgets start again by the minute at the soonest.
 constexpr double kRefusalHoldBackSeconds = 60;
+// The API's documentation speaks of a maximum of results per query (400 on most endpoints):
+// an answer that large may have been cut, and the stations cut off would read as silent.
+constexpr size_t kPerhapsCutAtReports = 400;
+
 // A request is not started with less time than this before its page's deadline.
 constexpr double kShortestRequestSeconds = 1;
 
@@ -109,6 +113,9 @@ MetarCache::Outcome MetarCache::Ask(const Deadline& deadline)
         outcome.error = "malformed answer: " + error;
         return outcome;
     }
+    if (reports->size() >= kPerhapsCutAtReports)
+        LogLine("metar: the answer holds " + std::to_string(reports->size()) +
+                " reports, perhaps cut at the API's maximum: stations left out read as having no recent report");
     outcome.good = true;
     outcome.reports = std::make_shared<const std::vector<MetarReport>>(std::move(*reports));
     outcome.body = std::move(answer.body);
