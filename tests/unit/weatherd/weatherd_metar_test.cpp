@@ -57,6 +57,12 @@ TEST(WeatherdMetar, OneRequestForEveryViewerAndPlaceWithinTenMinutes)
     EXPECT_EQ(Count(live, "82 良"), 12u) << "the air quality stays as it was\n" << live;
     EXPECT_FALSE(Contains(live, "不是气象站的实测观测")) << live;
 
+    // A station the answer has no report of (one that stopped): the provider's values, saying why.
+    std::string stopped = Cut(service.Page("101030101"), Block::kLive);
+    EXPECT_TRUE(Contains(stopped, "上海虹桥国际机场（ZSSS）机场气象站近两小时没有报告，因此下表不是实况观测。"))
+        << stopped;
+    EXPECT_EQ(Count(stopped, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << stopped;
+
     // No station within reach: the provider's values, saying so.
     std::string far = Cut(service.Page(kYanqing), Block::kLive);
     EXPECT_TRUE(Contains(far, "不是气象站的实测观测")) << far;
