@@ -25,10 +25,12 @@
 #include "weatherd/forecast_cache.h"
 #include "weatherd/gif_art.h"
 #include "weatherd/http_front.h"
+#include "weatherd/metar_cache.h"
 #include "weatherd/options.h"
 #include "weatherd/places.h"
 #include "weatherd/service_log.h"
 #include "weatherd/service_routes.h"
+#include "weatherd/stations.h"
 #include "weatherd/upstream_client.h"
 #include "weatherd/upstream_queue.h"
 #include "weatherd/weather_sources.h"
@@ -222,6 +224,29 @@ ForecastCacheSettings AirQualitySettings(const Options& options)
     return settings;
 }
 
+// The airport reports of every station that stands for a place, in one request; nothing in
+// model mode, where the model makes them up.
+std::unique_ptr<MetarCache> MakeMetarCache(const Options& options, const StationTable& stations, UpstreamQueue& queue)
+{
+    if (options.source == SourceMode::kModel || stations.places.empty())
+        return nullptr;
+    MetarCacheSettings settings;
+    settings.upstream = options.metar_upstream;
+    settings.stations = stations.Codes();
+    settings.directory = CacheDirectory(options);
+    std::error_code error;
+    if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error)
+        settings.directory.clear();
+    UpstreamLimits limits;
+    limits.total_seconds = options.upstream_timeout_seconds;
+    limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
+    limits.max_body_bytes = kLongestMetarAnswer;
+    auto fetch = [limits](const std::string& url, const Deadline& deadline) {
+        return FetchFromUpstream(url, limits, deadline);
+    };
+    return std::make_unique<MetarCache>(settings, fetch, UnixNow, queue, ForecastCache::SteadySeconds);
+}
+
 // The signals the service takes in WaitForStopSignal, blocked in every thread.
 sigset_t TakenSignals()
 {
@@ -277,9 +302,17 @@ int main(int argc, char** argv)
     std::unique_ptr<ForecastCache> air_quality_cache =
         MakeForecastCache(options, AirQualitySettings(options), fetch, queue);
     WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
+    // The airport reports' API has limits of its own (some 100 requests a minute per address),
+    // so a queue of its own; one request in ten minutes stays far within them.
+    UpstreamQueue metar_queue("aviationweather", {1, 6, 60, 1440});
+    std::unique_ptr<MetarCache> metar = MakeMetarCache(options, ShippedStations(), metar_queue);
+    sources.ObserveWith(metar.get(), &ShippedStations());
     // Stopping ends every page's deadline; these wake the pages that wait on them to see it.
     StopSignal stop;
     stop.OnRaise([&queue] { queue.WakeAll(); });
+    stop.OnRaise([&metar_queue] { metar_queue.WakeAll(); });
+    if (metar)
+        stop.OnRaise([kept = metar.get()] { kept->WakeAll(); });
     for (ForecastCache* kept : {cache.get(), air_quality_cache.get()})
         if (kept)
             stop.OnRaise([kept] { kept->WakeAll(); });

@@ -355,6 +355,12 @@ std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string
     if (!ParseSeries(*answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
         !ParseSeries(*answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
         return std::nullopt;
+    // The height of the point asked for (the provider's terrain model): a station far above or
+    // below it does not stand for the place. Higher than Everest or below the Dead Sea is none.
+    if (auto elevation = answer->find("elevation"); elevation != answer->end() && elevation->is_number() &&
+                                                    elevation->get<double>() >= -500 &&
+                                                    elevation->get<double>() <= 9000)
+        forecast.elevation = elevation->get<double>();
     return forecast;
 }
 

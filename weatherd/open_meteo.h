@@ -57,6 +57,7 @@ struct ForecastSeries {
 struct ProviderForecast {
     ForecastSeries hourly;
     ForecastSeries daily;
+    std::optional<double> elevation;  // metres, of the point asked for; none when not given
 };
 
 // Decodes an answer. On a malformed one returns nothing and sets `error` to a message

@@ -36,6 +36,8 @@ const char kUsage[] =
     "                         https://customer-api.open-meteo.com)\n"
     "  --aq-upstream URL      air-quality API base (default: --upstream's URL when given, else\n"
     "                         https://air-quality-api.open-meteo.com, with a key its customer- host)\n"
+    "  --metar-upstream URL   airport reports' API base (default: --upstream's URL when given, else\n"
+    "                         https://aviationweather.gov)\n"
     "  --cache-dir DIR        where forecasts are kept (default $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra)\n"
     "  --cache-ttl SECONDS    how long a forecast is fresh (default 1800)\n"
     "  --upstream-timeout SECONDS  longest wait for the provider's answer (default 8)\n"
@@ -188,7 +190,7 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config)
 {
     Options options;
     options.config_path = default_config;
-    bool upstream_given = false, aq_upstream_given = false;
+    bool upstream_given = false, aq_upstream_given = false, metar_upstream_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string name = arg, value;
@@ -243,6 +245,11 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config)
             if (options.aq_upstream.rfind("http://", 0) != 0 && options.aq_upstream.rfind("https://", 0) != 0)
                 Fail("--aq-upstream: \"" + options.aq_upstream + "\" is not an http:// or https:// address");
             aq_upstream_given = true;
+        } else if (name == "--metar-upstream") {
+            options.metar_upstream = take_value();
+            if (options.metar_upstream.rfind("http://", 0) != 0 && options.metar_upstream.rfind("https://", 0) != 0)
+                Fail("--metar-upstream: \"" + options.metar_upstream + "\" is not an http:// or https:// address");
+            metar_upstream_given = true;
         } else if (name == "--cache-dir") {
             options.cache_dir = take_value();
             if (options.cache_dir.empty())
@@ -272,6 +279,10 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config)
     // still wins, and an --upstream alone names both APIs.
     if (!options.api_key.empty() && !upstream_given)
         options.upstream = kCustomerUpstream;
+    // A self-hosted provider, or a test's, serves every API at one address: never the public
+    // airport reports' API for a service pointed elsewhere.
+    if (!metar_upstream_given && upstream_given)
+        options.metar_upstream = options.upstream;
     if (!aq_upstream_given)
         options.aq_upstream = upstream_given            ? options.upstream
                               : options.api_key.empty() ? options.aq_upstream

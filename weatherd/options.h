@@ -29,6 +29,9 @@ struct Options {
     // test's, serves both APIs at one address, so an --upstream without --aq-upstream names
     // both.
     std::string aq_upstream = "https://air-quality-api.open-meteo.com";
+    // The Aviation Weather Center's API, for the hourly block of places with an airport
+    // weather station; an --upstream without --metar-upstream names it too.
+    std::string metar_upstream = "https://aviationweather.gov";
     std::string api_key;    // read from a file or the environment, never from the command line
     std::string cache_dir;  // empty: $XDG_CACHE_HOME/nimbra, else ~/.cache/nimbra
     int64_t cache_ttl_seconds = 1800;

@@ -101,15 +101,19 @@ HttpResponse Cacheable(const HttpRequest& request, std::string body, const char*
 }
 
 // Everything a city page is made from besides its place: the minute it is made for (its
-// hours, ages and issue time), and what its data is and how old.
+// hours, ages and issue time), and what its data is and how old: the forecast's, the air
+// quality's and the station's reports.
 std::string PageMakings(const SourcedReport& sourced, const LocalTime& now)
 {
     const Provenance& data = sourced.provenance;
     const AirQualitySource& air = sourced.report.air_quality_source;
-    char makings[160];
-    std::snprintf(makings, sizeof makings, "%lld|%d:%lld:%d|%d:%lld:%d", static_cast<long long>(UnixSeconds(now) / 60),
-                  static_cast<int>(data.kind), static_cast<long long>(data.fetched_at), data.stale,
-                  static_cast<int>(air.kind), static_cast<long long>(air.fetched_at), air.stale);
+    const std::optional<StationSource>& station = sourced.report.station;
+    char makings[200];
+    std::snprintf(makings, sizeof makings, "%lld|%d:%lld:%d|%d:%lld:%d|%d:%lld",
+                  static_cast<long long>(UnixSeconds(now) / 60), static_cast<int>(data.kind),
+                  static_cast<long long>(data.fetched_at), data.stale, static_cast<int>(air.kind),
+                  static_cast<long long>(air.fetched_at), air.stale, station ? static_cast<int>(station->kind) : -1,
+                  station ? static_cast<long long>(station->newest_report) : 0LL);
     return makings;
 }
 

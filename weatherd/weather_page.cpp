@@ -200,6 +200,38 @@ std::string ForecastBlock(const Place& place, const WeatherReport& report, const
     return html;
 }
 
+std::string StationName(const StationSource& station)
+{
+    return EscapeHtml(station.name) + "（" + EscapeHtml(station.icao) + "）";
+}
+
+// Where the hourly rows came from when the place has an airport weather station in reach:
+// its reports, or why they are not shown, before the page's own line for its own rows.
+std::string StationLines(const StationSource& station, const Provenance& provenance, const LocalTime& now)
+{
+    std::string distance = Format("%.0f", station.distance_km);
+    std::string newest = station.newest_report ? ClockText(ChinaTime(station.newest_report)) : "";
+    switch (station.kind) {
+    case StationSource::Kind::kObserved:
+        return "<p class=\"dataSource\">实况观测：" + StationName(station) + "机场气象站，距本地约 " + distance +
+               " 公里，数据来源 NOAA Aviation Weather Center（美国国家海洋和大气管理局航空天气中心，公共数据），"
+               "最新报告时间 " +
+               newest + "。降水量不逐时报告，以“—”表示。</p>\n";
+    case StationSource::Kind::kMadeUp:
+        return "<p class=\"dataSource\">演示数据（非实况）：模拟的" + StationName(station) +
+               "机场气象站观测，距本地约 " + distance + " 公里，由 Nimbra 天气模型生成，不是真实的观测。</p>\n";
+    case StationSource::Kind::kTooOld:
+        return "<p class=\"dataSource\">" + StationName(station) + "机场气象站" +
+               (newest.empty() ? "近两小时没有报告" : "的最新报告时间为 " + newest + "，已超过两小时") +
+               "，因此下表不是实况观测。</p>\n" +
+               SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider);
+    case StationSource::Kind::kNotHad: break;
+    }
+    return "<p class=\"dataSource\">暂时无法获得" + StationName(station) +
+           "机场气象站的报告（NOAA Aviation Weather Center），因此下表不是实况观测。</p>\n" +
+           SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider);
+}
+
 // The hourly table has no inner div, so the first "</div>" after the block's start ends
 // it, and no images, since the viewer does not rewrite this block's addresses.
 std::string LiveBlock(const Place& place, const WeatherReport& report, const Provenance& provenance,
@@ -216,12 +248,17 @@ std::string LiveBlock(const Place& place, const WeatherReport& report, const Pro
         html += Format("<tr><td>%02d:00</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
                        hour.time.hour, WeatherText(hour.weather_code).c_str(), Shown(hour.temperature, "%.1f℃").c_str(),
                        Shown(hour.humidity, "%.0f%%").c_str(), Shown(hour.precipitation, "%.1f毫米").c_str(),
-                       WindText(hour.wind_speed, hour.wind_direction).c_str(), AqiText(hour.air_quality).c_str());
+                       hour.wind_words.empty() ? WindText(hour.wind_speed, hour.wind_direction).c_str()
+                                               : hour.wind_words.c_str(),
+                       AqiText(hour.air_quality).c_str());
     }
     html += "</table>\n";
     // The provider's hours are its model's analyses and forecasts: the line says so, whatever
-    // the heading calls them.
-    html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider);
+    // the heading calls them. Observed hours name their station instead.
+    if (report.station)
+        html += StationLines(*report.station, provenance, now);
+    else
+        html += SourceLine(provenance, now, provenance.kind == Provenance::Kind::kProvider);
     html += AirQualityLine(report, provenance, now);
     html += std::string(page_contract::kLiveEnd) + "\n</div>\n";
     return html;

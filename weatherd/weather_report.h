@@ -54,6 +54,23 @@ struct HourlyObservation {
     std::optional<double> wind_speed;
     std::optional<double> wind_direction;
     std::optional<AirQuality> air_quality;  // the hour's AQI
+    std::string wind_words;                 // an observed wind in the station's own terms; "": from the two above
+};
+
+// Where the hourly block's rows came from when the place has an airport weather station
+// within reach (metar_decode.h); the other blocks keep the page's provenance.
+struct StationSource {
+    enum class Kind {
+        kObserved,  // the station's reports
+        kTooOld,    // its newest report is too old: the rows are the page's own source's
+        kNotHad,    // no reports could be had: the same
+        kMadeUp,    // the model's made-up reports, demo data
+    };
+    Kind kind = Kind::kObserved;
+    std::string name;  // UTF-8
+    std::string icao;
+    double distance_km = 0;
+    int64_t newest_report = 0;  // unix seconds; 0: none
 };
 
 // Where a page's air quality came from. It has its own source: the air-quality provider
@@ -73,6 +90,7 @@ struct WeatherReport {
     std::vector<DailyForecast> days;       // today first, at most seven
     std::vector<HourlyObservation> hours;  // newest first, at most twelve
     AirQualitySource air_quality_source;
+    std::optional<StationSource> station;  // none: the place has no station within reach
 };
 
 // Where a page's numbers came from; every block says it in words.

@@ -1,7 +1,9 @@
 #include "weatherd/weather_sources.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "weatherd/metar_decode.h"
 #include "weatherd/weather_model.h"
 
 namespace weatherd {
@@ -28,6 +30,7 @@ SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now
 {
     SourcedReport sourced;
     sourced.report = ModelReport(place.province, place.code, now);
+    AddMadeUpObservations(place, now, sourced.report);
     AttachAirQuality(*ModelSeriesFor(place, now), sourced.report);
     sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
     sourced.provenance.kind = Provenance::Kind::kModel;
@@ -51,6 +54,9 @@ std::optional<SourcedReport> WeatherSources::WithoutWaiting(const Place& place, 
     if (air_quality_cache_ && kept->forecast && !(air = kept_of(*air_quality_cache_)))
         return std::nullopt;
     SourcedReport sourced = FromKept(place, now, *kept);
+    if (kept->forecast &&
+        !AddObservations(place, now, patience, Deadline::Passed(), kept->forecast->elevation, sourced))
+        return std::nullopt;
     if (air)
         AddAirQuality(place.code, *air, sourced);
     return sourced;
@@ -67,6 +73,8 @@ std::optional<SourcedReport> WeatherSources::ForPlace(const Place& place, const 
         return WithoutWaiting(place, now, patience);
     ForecastCache::Result kept = cache_->ForPlace(place.code, *place.coordinates, deadline);
     SourcedReport sourced = FromKept(place, now, kept);
+    if (kept.forecast)
+        AddObservations(place, now, patience, deadline, kept.forecast->elevation, sourced);
     if (kept.forecast && air_quality_cache_)
         AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates, deadline), sourced);
     return sourced;
@@ -165,6 +173,84 @@ std::string SourceName(const Provenance& provenance, int64_t now_unix)
     if (!provenance.stale)
         return "open-meteo";
     return "open-meteo (" + std::to_string(std::max<int64_t>(0, now_unix - provenance.fetched_at) / 60) + " min old)";
+}
+
+}  // namespace weatherd
+
+namespace weatherd {
+
+void WeatherSources::ObserveWith(MetarCache* metar, const StationTable* stations)
+{
+    metar_ = metar;
+    stations_ = stations;
+}
+
+bool WeatherSources::AddObservations(const Place& place, const LocalTime& now, Patience patience,
+                                     const Deadline& deadline, std::optional<double> elevation, SourcedReport& sourced)
+{
+    const PlaceStation* near = stations_ ? stations_->ForPlace(place.code) : nullptr;
+    if (!metar_ || !near || !WithinHeight(*near->station, elevation))
+        return true;
+    std::optional<MetarCache::Result> got = patience == Patience::kAtOnce     ? metar_->AtOnce()
+                                            : patience == Patience::kFromKept ? metar_->WithoutAsking()
+                                                                              : metar_->Get(deadline);
+    if (!got)
+        return false;
+    StationSource source{StationSource::Kind::kNotHad, near->station->name, near->station->icao, near->distance_km, 0};
+    int64_t now_unix = UnixSeconds(now);
+    if (got->reports) {
+        std::optional<int64_t> newest = NewestReport(*got->reports, source.icao, now_unix);
+        source.kind = StationSource::Kind::kTooOld;
+        source.newest_report = newest.value_or(0);
+        if (newest && now_unix - *newest <= kOldestShownReportSeconds) {
+            source.kind = StationSource::Kind::kObserved;
+            sourced.report.hours = ObservedHours(*got->reports, source.icao, now_unix);
+        }
+    }
+    // A page whose reports may have changed is asked for again when the next request is due.
+    sourced.max_age_seconds =
+        std::min(sourced.max_age_seconds, got->max_age_seconds > 0 ? got->max_age_seconds : kRetrySoonSeconds);
+    sourced.report.station = source;
+    return true;
+}
+
+// Reports at every whole hour as an airport would send them, from the model's hours, so that
+// they take the same way to the page as real ones.
+void WeatherSources::AddMadeUpObservations(const Place& place, const LocalTime& now, WeatherReport& report) const
+{
+    const PlaceStation* near = stations_ ? stations_->ForPlace(place.code) : nullptr;
+    if (!near)
+        return;
+    static const char* const kCovers[] = {"SKC", "FEW", "SCT", "OVC"};
+    std::vector<MetarReport> reports;
+    for (const HourlyObservation& hour : report.hours) {
+        MetarReport made;
+        made.station = near->station->icao;
+        made.observed_at = UnixSeconds(hour.time);
+        if (hour.temperature) {
+            made.temperature = std::round(*hour.temperature);
+            if (hour.humidity)
+                made.dew_point = std::min(*made.temperature, std::round(DewPoint(*hour.temperature, *hour.humidity)));
+        }
+        if (hour.wind_speed) {
+            MetarWind wind;
+            wind.speed = std::round(*hour.wind_speed / 3.6);
+            if (wind.speed > 0 && hour.wind_direction)
+                wind.direction = std::fmod(std::round(*hour.wind_direction / 10) * 10, 360);
+            made.wind = wind;
+        }
+        if (hour.weather_code) {
+            made.weather = GroupOfWeatherCode(*hour.weather_code);
+            if (*hour.weather_code >= 0 && *hour.weather_code <= 3)
+                made.cover = kCovers[*hour.weather_code];
+        }
+        reports.push_back(made);
+    }
+    int64_t now_unix = UnixSeconds(now);
+    std::optional<int64_t> newest = NewestReport(reports, near->station->icao, now_unix);
+    report.hours = ObservedHours(reports, near->station->icao, now_unix);
+    report.station = StationSource{StationSource::Kind::kMadeUp, near->station->name, near->station->icao,
+                                   near->distance_km, newest.value_or(0)};
 }
 
 }  // namespace weatherd

@@ -15,7 +15,9 @@
 
 #include "weatherd/air_quality_answer.h"
 #include "weatherd/forecast_cache.h"
+#include "weatherd/metar_cache.h"
 #include "weatherd/places.h"
+#include "weatherd/stations.h"
 #include "weatherd/weather_report.h"
 
 namespace weatherd {
@@ -46,6 +48,10 @@ public:
     // The same, waiting as long as the caches' longest page wait.
     SourcedReport ForPlace(const Place& place, const LocalTime& now);
 
+    // The hourly block of a place with a station in `stations` shows that station's reports
+    // from `metar` (may be null: none are asked for), or in model mode the model's made-up ones.
+    void ObserveWith(MetarCache* metar, const StationTable* stations);
+
     // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
     static constexpr int64_t kRetrySoonSeconds = 60;
 
@@ -54,11 +60,18 @@ private:
     SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
     void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
     std::optional<SourcedReport> WithoutWaiting(const Place& place, const LocalTime& now, Patience patience);
+    // False when the reports could not be had without waiting longer than `patience` allows.
+    // `elevation` is the place's, where the provider gave it.
+    bool AddObservations(const Place& place, const LocalTime& now, Patience patience, const Deadline& deadline,
+                         std::optional<double> elevation, SourcedReport& sourced);
+    void AddMadeUpObservations(const Place& place, const LocalTime& now, WeatherReport& report) const;
 
     SourceMode mode_;
     ForecastCache* cache_;
     int64_t fresh_seconds_;
     ForecastCache* air_quality_cache_;
+    MetarCache* metar_ = nullptr;
+    const StationTable* stations_ = nullptr;
 
     // The hours laid out from each place's kept air-quality answer, with their AQIs worked
     // out, made again only when the answer changes: every page of the place reads them.

@@ -12,14 +12,24 @@ struct CodeKind {
     WeatherKind kind;
 };
 
-// The codes the provider documents (WMO table 4677, the subset forecasts use) and haze,
-// which the model produces. Icons follow the numbering of the weather service's pictures.
+// The codes the provider documents (WMO table 4677, the subset forecasts use), haze, which
+// the model produces, and the further codes of that table that airport reports name
+// (metar_decode.h): smoke, dust, sand, mist, thunder, dust storms, rain and snow, ice
+// pellets, hail. Icons follow the numbering of the weather service's pictures; the dusts
+// and smoke share haze's.
 const CodeKind kCodeKinds[] = {
     {0, {0, "晴"}},
     {1, {1, "少云"}},
     {2, {1, "多云"}},
     {3, {2, "阴"}},
+    {4, {53, "烟"}},
     {5, {53, "霾"}},
+    {6, {53, "浮尘"}},
+    {7, {53, "扬沙"}},
+    {10, {18, "轻雾"}},
+    {17, {4, "雷暴"}},
+    {31, {53, "沙尘暴"}},
+    {34, {53, "强沙尘暴"}},
     {45, {18, "雾"}},
     {48, {18, "冻雾"}},
     {51, {7, "毛毛雨"}},
@@ -32,15 +42,19 @@ const CodeKind kCodeKinds[] = {
     {65, {9, "大雨"}},
     {66, {19, "冻雨"}},
     {67, {19, "冻雨"}},
+    {68, {19, "雨夹雪"}},
+    {69, {19, "雨夹雪"}},
     {71, {14, "小雪"}},
     {73, {15, "中雪"}},
     {75, {16, "大雪"}},
     {77, {14, "米雪"}},
+    {79, {19, "冰粒"}},
     {80, {3, "阵雨"}},
     {81, {3, "阵雨"}},
     {82, {3, "强阵雨"}},
     {85, {13, "阵雪"}},
     {86, {13, "强阵雪"}},
+    {89, {5, "冰雹"}},
     {95, {4, "雷阵雨"}},
     {96, {5, "雷阵雨伴有冰雹"}},
     {99, {5, "雷阵雨伴有冰雹"}},

@@ -157,6 +157,12 @@ FakeOpenMeteo::FakeOpenMeteo()
     server_.Get("/v1/air-quality", [this](const httplib::Request& request, httplib::Response& response) {
         HandleAirQuality(request, response);
     });
+    server_.Get("/api/data/metar", [this](const httplib::Request& request, httplib::Response& response) {
+        std::lock_guard guard(lock_);
+        metar_asked_.push_back(request.target.substr(std::min(request.target.size(), request.target.find('?') + 1)));
+        response.status = metar_status_;
+        response.set_content(metar_body_, "application/json");
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
 }
@@ -212,6 +218,51 @@ std::vector<Asked> FakeOpenMeteo::air_quality_asked() const
 {
     std::lock_guard guard(lock_);
     return air_quality_asked_;
+}
+
+void FakeOpenMeteo::set_metar(std::string body, int status)
+{
+    std::lock_guard guard(lock_);
+    metar_body_ = std::move(body), metar_status_ = status;
+}
+
+std::vector<std::string> FakeOpenMeteo::metar_asked() const
+{
+    std::lock_guard guard(lock_);
+    return metar_asked_;
+}
+
+json MetarFixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
+                  std::optional<double> dew_point, const std::string& raw, const std::string& weather)
+{
+    auto number = [](std::optional<double> value) { return value ? json(*value) : json(nullptr); };
+    return {{"icaoId", station},
+            {"receiptTime", "2026-01-01 00:00:00.000Z"},
+            {"obsTime", observed_at},
+            {"reportTime", "2026-01-01 00:00:00.000Z"},
+            {"temp", number(temperature)},
+            {"dewp", number(dew_point)},
+            {"wdir", 90},
+            {"wspd", 8},
+            {"visib", "6+"},
+            {"altim", 1030},
+            {"wxString", weather.empty() ? json(nullptr) : json(weather)},
+            {"metarType", "METAR"},
+            {"rawOb", raw},
+            {"lat", 40.08},
+            {"lon", 116.585},
+            {"elev", 35},
+            {"name", "Beijing/Capital Intl, BJ, CN"},
+            {"clouds", json::array({{{"cover", "FEW"}, {"base", 3000}}})},
+            {"fltCat", "VFR"}};
+}
+
+std::string ZbaaReports(int64_t now)
+{
+    json answer = json::array();
+    for (int64_t at = now - now % 1800; at > now - 14 * 3600; at -= 1800)
+        answer.push_back(MetarFixture("ZBAA", at, 12, 2, "METAR ZBAA 000000Z 03004MPS 9999 FEW040 12/02 Q1020 NOSIG"));
+    return answer.dump();
 }
 
 // Until the request's turn to answer: false when it is refused for concurrency. Both APIs

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <csignal>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +76,10 @@ public:
     // same concurrency limit as the forecast's), and what it was asked.
     void set_air_quality(Answer answer);
     std::vector<Asked> air_quality_asked() const;
+    // GET /api/data/metar, the airport reports' API at the same address: `body` with
+    // `status` (default 200 "[]", no reports), and the queries it was asked.
+    void set_metar(std::string body, int status = 200);
+    std::vector<std::string> metar_asked() const;
 
 private:
     void Handle(const httplib::Request& request, httplib::Response& response);
@@ -91,8 +97,22 @@ private:
     std::vector<Asked> asked_;
     Answer air_quality_answer_ = Answer::kGood;
     std::vector<Asked> air_quality_asked_;
+    std::string metar_body_ = "[]";
+    int metar_status_ = 200;
+    std::vector<std::string> metar_asked_;
     int in_flight_ = 0, most_in_flight_ = 0, concurrency_limit_ = 0, refused_ = 0;
 };
+
+// One report of the Aviation Weather Center's JSON answer, in its documented fields, for
+// `raw` (whose wind group the service reads) made at `observed_at`.
+nlohmann::json MetarFixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
+                            std::optional<double> dew_point, const std::string& raw, const std::string& weather = "");
+
+// ZBAA's reports every half hour of the fourteen hours before `now`, as Chinese airports
+// send them: 12 ℃, dew point 2 ℃ (50 % by Magnus), wind from 030° at 4 m/s; each whole
+// hour's row of the hourly block then reads kObservedRow.
+std::string ZbaaReports(int64_t now);
+inline const std::string kObservedRow = "<td>12.0℃</td><td>50%</td><td>—</td><td>东北风 3级</td>";
 
 // A port nothing listens on, held for the life of this object.
 class DeadPort {

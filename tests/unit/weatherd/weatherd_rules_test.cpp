@@ -96,6 +96,18 @@ TEST(WeatherCodes, EveryDocumentedCodeHasItsWordsAndIconAndOthersNone)
         {95, "雷阵雨", 4},
         {96, "雷阵雨伴有冰雹", 5},
         {99, "雷阵雨伴有冰雹", 5},
+        // Named only by airport reports.
+        {4, "烟", 53},
+        {6, "浮尘", 53},
+        {7, "扬沙", 53},
+        {10, "轻雾", 18},
+        {17, "雷暴", 4},
+        {31, "沙尘暴", 53},
+        {34, "强沙尘暴", 53},
+        {68, "雨夹雪", 19},
+        {69, "雨夹雪", 19},
+        {79, "冰粒", 19},
+        {89, "冰雹", 5},
     };
     for (const Row& row : rows) {
         std::optional<WeatherKind> kind = KindOfWeatherCode(row.code);
@@ -103,8 +115,8 @@ TEST(WeatherCodes, EveryDocumentedCodeHasItsWordsAndIconAndOthersNone)
         EXPECT_STREQ(kind->text, row.text) << row.code;
         EXPECT_EQ(kind->icon, row.icon) << row.code;
     }
-    for (int code :
-         {-1, 4, 6, 10, 44, 46, 50, 52, 54, 58, 60, 62, 64, 68, 70, 72, 74, 76, 78, 79, 83, 84, 87, 94, 97, 98, 100})
+    for (int code : {-1, 8,  9,  11, 16, 18, 30, 32, 44, 46, 50, 52, 54, 58, 60, 62,
+                     64, 70, 72, 74, 76, 78, 83, 84, 87, 88, 90, 94, 97, 98, 100})
         EXPECT_FALSE(KindOfWeatherCode(code)) << code;
 
     std::vector<int> icons = AllWeatherIcons();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <random>
 
 #include "tests/unit/viewer_e2e/viewer_session.h"
@@ -152,6 +153,45 @@ TEST(WeatherdViewer, WithoutTheAirQualityTheWeatherStaysWholeAndAirQualityReadsD
     EXPECT_EQ(fake.asked().size(), 1u);
     EXPECT_EQ(fake.air_quality_asked().size(), 1u) << "the failure pause spares the provider the other pages";
     picked.viewer->close_and_wait();
+}
+
+// 朝阳区 lies 20 km from Beijing Capital airport (ZBAA), whose reports the fake serves;
+// 延庆区 has no station within 50 km.
+TEST(WeatherdViewer, ABeijingDistrictNearZbaaShowsTheAirportsObservations)
+{
+    FakeOpenMeteo fake;
+    fake.set_metar(ZbaaReports(std::time(nullptr)));
+    TempDir cache;
+    int port = 0;
+    auto service =
+        StartOnFourDigitPort({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str()}, port);
+    ASSERT_TRUE(service) << "nimbra-weatherd did not start on a four-digit port";
+    ProgramCopy copy(port, std::nullopt);
+    nimbra::testing::run_command(
+        {"/bin/cp", nimbra::testing::program_directory() + "/config.ini", copy.dir() + "/config.ini"});
+    Viewer viewer(copy, true);
+    auto live_of = [&](const char* city, const char* district) {
+        viewer.pick("组合框1", 1);
+        viewer.pick("组合框2", IndexOf(viewer.items("组合框2"), city));
+        viewer.pick("组合框3", IndexOf(viewer.items("组合框3"), district));
+        viewer.click("按钮2");
+        return viewer.page(int(viewer.visits().size()));
+    };
+
+    std::string near = live_of("北京城区", "朝阳区");
+    EXPECT_TRUE(Contains(near, "朝阳区 整点天气实况")) << near;
+    EXPECT_TRUE(Contains(near, "实况观测：北京首都国际机场（ZBAA）机场气象站，距本地约 20 公里")) << near;
+    EXPECT_TRUE(Contains(near, "NOAA Aviation Weather Center")) << near;
+    EXPECT_EQ(Count(near, kObservedRow), 12u) << near;
+
+    std::string far = live_of("北京远郊", "延庆区");
+    EXPECT_TRUE(Contains(far, "延庆区 整点天气实况")) << far;
+    EXPECT_TRUE(Contains(far, "不是气象站的实测观测")) << far;
+    EXPECT_EQ(Count(far, "<td>64%</td><td>0.3毫米</td><td>东南风 4级</td>"), 12u) << far;
+    EXPECT_EQ(fake.metar_asked().size(), 1u);
+
+    std::string err = viewer.close_and_wait();
+    EXPECT_TRUE(Contains(err, "corert: 0 blocks (0 bytes) still allocated at program end")) << err;
 }
 
 // 上党区 is the former 长治县, which is where the data has its point; 东乌珠穆沁旗 is a banner
