@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ private:
     void place(uint32_t unit, HWND control, const Geometry& geometry);
     void show_unit_text(HWND control, const UnitState& unit);
     void on_command(HWND control, WORD code);
+    static LRESULT CALLBACK box_hook(int code, WPARAM w, LPARAM l);
+    void box_dialog_appeared(HWND dialog);
+    void press_answer(HWND dialog, uint32_t number);
 
     const bool auto_answer_;
     const DWORD ui_thread_;
@@ -63,9 +67,12 @@ private:
     std::vector<HWND> hand_cursor_controls_;
     int updating_ = 0;
     std::chrono::steady_clock::time_point last_peek_{};
-    // The number of each message box open on screen, newest last; read by automation
-    // threads (under the lock) to close one.
+    // Under the lock, for automation threads: the number of each message box open on
+    // screen (newest last), the dialogs made for them so far, and the boxes answered
+    // before their dialog appeared.
     std::vector<uint32_t> open_boxes_;
+    std::map<uint32_t, HWND> box_dialogs_;
+    std::set<uint32_t> answered_early_;
     std::atomic<bool> dispatch_posted_{false};
 };
 
