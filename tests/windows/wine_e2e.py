@@ -346,8 +346,11 @@ def main():
         if args.installer:
             sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
             import installer_check
-            for problem in installer_check.check(wine, args.installer, windows_path):
+            problems = installer_check.check(wine, args.installer, windows_path)
+            for problem in problems:
                 fail("installer: " + problem)
+            if not problems:
+                note("installer: installed, started through the registry, uninstalled without a trace")
     except Exception as problem:  # the run's own trouble: report, clean up, fail
         fail("%s: %s" % (type(problem).__name__, problem))
     finally:
