@@ -36,6 +36,7 @@ target_include_directories(nimbra_gbk PRIVATE ${NIMBRA_LINUX_BUILD})
 nimbra_warnings(nimbra_gbk)
 
 add_library(nimbra_platform STATIC
+  platform/png_file.cpp
   platform/windows/desktop.cpp
   platform/windows/file_system.cpp
   platform/windows/memory_pages.cpp
@@ -85,6 +86,7 @@ add_library(corert_parts STATIC
   corert/windows/automation_server.cpp
   corert/windows/win32_window.cpp
   corert/windows/win32_message_boxes.cpp
+  corert/windows/win32_screenshot.cpp
   corert/dll_table.cpp
   corert/image_calls.cpp
   corert/library_calls.cpp

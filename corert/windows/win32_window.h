@@ -4,6 +4,7 @@
 //
 //   win32_window.cpp        the window and its controls, their notifications, the loop
 //   win32_message_boxes.cpp message boxes as the system's MessageBoxW
+//   win32_screenshot.cpp    a picture of the window and its box, for automation
 //
 // Labels are STATIC controls, buttons BUTTON, combo boxes drop-down lists (COMBOBOX with
 // CBS_DROPDOWNLIST), the edit box a (hidden) EDIT; the browser units are WebPane's
@@ -35,6 +36,7 @@ public:
     void run_event_loop() override;
     void process_events() override;
     int32_t message_box(std::string_view message, int32_t flags, std::string_view title, bool has_title) override;
+    std::string screenshot(const std::string& path, std::chrono::milliseconds timeout) override;
 
 protected:
     void build_widgets(const WindowState& state) override;
