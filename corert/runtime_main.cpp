@@ -2,11 +2,7 @@
 // start routine, and the start routine, which runs the program image it is given.
 #include "corert/program.h"
 #include "corert/run_time_error.h"
-#ifdef _WIN32
-#include "corert/windows/win32_window.h"
-#else
-#include "corert/window/gtk_window_loader.h"
-#endif
+#include "corert/window/window_backend.h"
 #include "platform/program_directory.h"
 #include "platform/shared_library.h"
 
@@ -36,12 +32,7 @@ void start_program(void* image)
         ProgramOptions options;
         // The support libraries lie beside the runtime, wherever the launcher found it.
         options.runtime_directory = nimbra::platform::module_directory(reinterpret_cast<const void*>(&start_program));
-        // The window on a screen: the system's own controls on Windows, GTK elsewhere.
-#ifdef _WIN32
-        options.make_gtk_window = make_win32_window;
-#else
-        options.make_gtk_window = load_gtk_window;
-#endif
+        options.make_gtk_window = make_screen_window;
         Program program(embedded_image(image), options);
         program.run();
     } catch (const std::exception& e) {

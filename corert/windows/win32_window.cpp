@@ -370,6 +370,8 @@ LRESULT Win32WindowBackend::handle(UINT message, WPARAM w, LPARAM l)
     return DefWindowProcW(window_, message, w, l);
 }
 
+std::unique_ptr<WindowBackend> make_screen_window(BackendOptions& options) { return make_win32_window(options); }
+
 std::unique_ptr<WindowBackend> make_win32_window(BackendOptions& options)
 {
     INITCOMMONCONTROLSEX common{sizeof common, ICC_STANDARD_CLASSES};

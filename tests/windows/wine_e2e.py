@@ -6,6 +6,7 @@
 One fresh Wine prefix for the run, every Wine process with its output in files and a
 time limit, `wineserver -k` at the end whatever happens. In it:
 
+0. nimbra.exe and the Linux nimbra hold the same image, byte for byte;
 1. the Windows unit tests (WINDOWS_BUILD/tests/*.exe);
 2. the real nimbra.exe on an Xvfb display against the Linux nimbra-weatherd, beside the
    Linux viewer against the same service: the version notice, 广东 → 广州 → 越秀区, the three
@@ -284,6 +285,19 @@ def viewer_tour(linux_build, windows_build, work, wine, port):
     note("three pages, %s bytes, the same on Windows as on Linux" % "/".join(str(len(p)) for p in windows_pages))
 
 
+def same_image(linux_build, windows_build):
+    """Both executables hold the one image the Linux build linked, byte for byte."""
+    with open(os.path.join(linux_build, "nimbra.qx"), "rb") as f:
+        image = f.read()
+    for executable in (os.path.join(linux_build, "program", "nimbra"),
+                       os.path.join(windows_build, "program", "nimbra.exe")):
+        with open(executable, "rb") as f:
+            if f.read().count(image) != 1:
+                fail("%s does not hold nimbra.qx (%d bytes) once, byte for byte" % (executable, len(image)))
+                return
+    note("nimbra and nimbra.exe hold the same %d-byte image" % len(image))
+
+
 def registry_fallback(windows_build, work, wine):
     """The runtime not beside the executable: found through the registry, or the error."""
     alone, installed = os.path.join(work, "alone"), os.path.join(work, "installed 安装")
@@ -328,6 +342,7 @@ def main():
     linux_build, windows_build = os.path.abspath(args.linux_build), os.path.abspath(args.windows_build)
     os.environ["NIMBRA_CTL"] = os.path.join(linux_build, "corert", "nimbra-ctl")
 
+    same_image(linux_build, windows_build)
     work = tempfile.mkdtemp(prefix="nimbra-wine-")
     xvfb, weatherd, wine = None, None, None
     try:
