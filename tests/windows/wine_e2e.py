@@ -100,8 +100,11 @@ class Wine:
         return status, read(process.log + ".out"), read(process.log + ".err")
 
     def kill_server(self):
-        subprocess.run(["timeout", "60", "wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        # -k asks the server to end; -w waits until it has, having written the registry,
+        # so that the prefix can be removed whole.
+        for option in ("-k", "-w"):
+            subprocess.run(["timeout", "60", "wineserver", option], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 
 
 def read(path):
