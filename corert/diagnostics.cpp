@@ -4,6 +4,19 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+#ifdef _WIN32
+// Windows' C library names the stream lock differently.
+void lock_stream(FILE* stream) { _lock_file(stream); }
+void unlock_stream(FILE* stream) { _unlock_file(stream); }
+#else
+void lock_stream(FILE* stream) { flockfile(stream); }
+void unlock_stream(FILE* stream) { funlockfile(stream); }
+#endif
+
+}  // namespace
+
 namespace corert {
 
 void say(const char* format, ...)
@@ -26,11 +39,11 @@ void say(const char* format, ...)
     } else {
         // Too long for the line buffer (a long path or library error): the same bytes,
         // with the stream locked so that other threads' lines still do not cut in.
-        flockfile(stderr);
+        lock_stream(stderr);
         std::fputs(kDiagnosticPrefix, stderr);
         std::vfprintf(stderr, format, again);
         std::fputc('\n', stderr);
-        funlockfile(stderr);
+        unlock_stream(stderr);
     }
     va_end(again);
     std::fflush(stderr);

@@ -11,6 +11,11 @@ inline constexpr const char kDiagnosticPrefix[] = "corert: ";
 
 // Writes "corert: MESSAGE\n", MESSAGE formatted as by printf, as one write where it fits
 // a line of 1 KiB. Allocates nothing, so the out-of-memory path can use it too.
+#ifdef _WIN32
+// The C standard's printf (mingw's own, __USE_MINGW_ANSI_STDIO), not the system's older one.
+void say(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 }  // namespace corert

@@ -1,10 +1,11 @@
 #include "corert/dll_table.h"
 
 #include "platform/dll_exports.h"
+#include "platform/shared_library.h"
+#include "platform/system_dlls.h"
 
 #include <algorithm>
 #include <cstring>
-#include <dlfcn.h>
 #include <stdexcept>
 
 namespace corert {
@@ -29,11 +30,10 @@ void* DllTable::load_library(const std::string& library, const std::string& dire
     if (library.find('/') != std::string::npos || library.find('\\') != std::string::npos)
         throw std::runtime_error("DLL name \"" + library + "\" is not a plain library name");
     std::string path = directory + "/" + standin_file_name(library);
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* e = dlerror();
-        throw std::runtime_error("DLL " + library + ": " + path + " cannot be loaded: " + (e ? e : "unknown error"));
-    }
+    std::string error;
+    void* handle = nimbra::platform::open_shared_library(path, &error);
+    if (!handle)
+        throw std::runtime_error("DLL " + library + ": " + path + " cannot be loaded: " + error);
     libraries_[library] = handle;
     return handle;
 }
@@ -43,10 +43,13 @@ DllTable::DllTable(const qx::Image& image, const std::string& directory)
     for (const qx::DllCommand& command : image.dll_commands) {
         std::string library = image.const_text(command.library_name);
         std::string function = image.const_text(command.function_name);
-        void* handle = load_library(library, directory);
-        auto entry =
-            reinterpret_cast<nimbra::platform::DllExportsEntry>(dlsym(handle, nimbra::platform::kDllExportsEntryName));
-        const nimbra::platform::DllExports* exports = entry ? entry() : nullptr;
+        const nimbra::platform::DllExports* exports = nimbra::platform::system_dll_exports(library);
+        if (!exports) {
+            void* handle = load_library(library, directory);
+            auto entry = reinterpret_cast<nimbra::platform::DllExportsEntry>(
+                nimbra::platform::shared_library_symbol(handle, nimbra::platform::kDllExportsEntryName));
+            exports = entry ? entry() : nullptr;
+        }
         if (!exports)
             throw std::runtime_error("DLL " + library + " has no export table");
         const nimbra::platform::DllExport* found = nullptr;

@@ -1,4 +1,6 @@
-// The image's DLL commands, resolved against the runtime's stand-ins for those DLLs.
+// The image's DLL commands, resolved against the system's own DLLs where this platform
+// has them (platform/system_dlls.h: WinINet on Windows), else against the runtime's
+// stand-ins for them.
 #pragma once
 
 #include "image/dll_call.h"
@@ -12,9 +14,9 @@ namespace corert {
 
 class DllTable {
 public:
-    // For each DLL command, loads the stand-in "<library>.so" from `directory` (the
-    // library name lower-cased, without ".dll") and finds the function in its export
-    // table. Throws std::runtime_error naming the library or the function.
+    // For each DLL command, takes the system's table for the library, or else loads the
+    // stand-in "<library>.so" from `directory` (the library name lower-cased, without
+    // ".dll"), and finds the function in that export table. Throws std::runtime_error naming the library or the function.
     DllTable(const qx::Image& image, const std::string& directory);
 
     size_t size() const { return functions_.size(); }

@@ -2,37 +2,21 @@
 // turned into POSIX paths only here. No file command reports a failure beyond its
 // result: an unreadable file reads as the empty byte set, a failed write or delete
 // gives a logical false that callers ignore.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "corert/command_handlers.h"
 #include "corert/gbk.h"
 #include "corert/kernel_commands.h"
 #include "corert/whole_file.h"
+#include "platform/file_system.h"
 #include "platform/program_directory.h"
 
 namespace corert {
 namespace {
-
-bool write_all(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
 
 // A file of the program directory may live in the user's store (platform/program_directory.h).
 std::string file_path(const CommandArgs& args, nimbra::platform::FileUse use)
@@ -89,7 +73,7 @@ uint64_t get_program_directory(const CommandArgs&)
 uint64_t delete_file(const CommandArgs& args)
 {
     std::string path = file_path(args, nimbra::platform::FileUse::Delete);
-    return logical_result(!path.empty() && unlink(path.c_str()) == 0);
+    return logical_result(nimbra::platform::delete_file(path));
 }
 
 uint64_t read_file(const CommandArgs& args)
@@ -101,17 +85,10 @@ uint64_t read_file(const CommandArgs& args)
 // Every argument after the path is written in order, byte sets and texts alike.
 uint64_t write_file(const CommandArgs& args)
 {
-    std::string path = file_path(args, nimbra::platform::FileUse::Write);
-    if (path.empty())
-        return logical_result(false);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return logical_result(false);
-    bool ok = true;
-    for (uint32_t i = 1; ok && i < args.count(); ++i)
-        ok = write_all(fd, data_argument(args, i));
-    ok = close(fd) == 0 && ok;
-    return logical_result(ok);
+    std::vector<std::string_view> parts;
+    for (uint32_t i = 1; i < args.count(); ++i)
+        parts.push_back(data_argument(args, i));
+    return logical_result(nimbra::platform::write_file_parts(file_path(args, nimbra::platform::FileUse::Write), parts));
 }
 
 uint64_t open_memory_file(const CommandArgs&)

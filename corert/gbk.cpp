@@ -30,11 +30,13 @@ std::string gbk_to_lower(std::string_view gbk)
 std::string windows_path_to_posix(std::string_view gbk_path)
 {
     std::string path = gbk_to_utf8(gbk_path);
+#ifndef _WIN32
     // In UTF-8 no byte of a multi-byte character is below 0x80, so every 0x5C left is
-    // a real separator.
+    // a real separator. (Windows takes the path as it is, in UTF-16.)
     for (char& c : path)
         if (c == '\\')
             c = '/';
+#endif
     return path;
 }
 

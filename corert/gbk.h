@@ -30,7 +30,8 @@ inline bool is_gbk_trail(unsigned char trail) { return nimbra::gbk::is_trail_byt
 std::string gbk_to_lower(std::string_view gbk);
 
 // A Windows-style path in GBK, such as "<dir>\显示页.htm", as a POSIX path in UTF-8.
-// Backslashes become '/' only after decoding: a GBK trail byte can be 0x5C.
+// Backslashes become '/' only after decoding: a GBK trail byte can be 0x5C. On Windows
+// the path stays a Windows path, in UTF-8.
 std::string windows_path_to_posix(std::string_view gbk_path);
 
 }  // namespace corert

@@ -23,10 +23,10 @@ std::array<void*, qx::kServiceSlotCount> service_table();
 // them by. They reach the installed window session; without one they do nothing and
 // read 0.
 extern "C" {
-uint64_t corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
-void corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                              uint32_t high);
-void corert_run_event_loop(void);
-void corert_hand_over(uint32_t zero);
-void corert_load_window(uint32_t window);
+uint64_t QX_SERVICE_ABI corert_get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
+void QX_SERVICE_ABI corert_set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element,
+                                             uint32_t low, uint32_t high);
+void QX_SERVICE_ABI corert_run_event_loop(void);
+void QX_SERVICE_ABI corert_hand_over(uint32_t zero);
+void QX_SERVICE_ABI corert_load_window(uint32_t window);
 }

@@ -95,7 +95,7 @@ void set_unknown_command_handler(UnknownCommandHandler handler)
 
 }  // namespace corert
 
-extern "C" uint64_t corert_call_kernel(uint32_t command, const qx::ArgBlock* args)
+extern "C" uint64_t QX_SERVICE_ABI corert_call_kernel(uint32_t command, const qx::ArgBlock* args)
 {
     return corert::call_kernel_command(command, args);
 }

@@ -39,4 +39,4 @@ std::string format_number(double value);
 }  // namespace corert
 
 // Service slot 3, with the signature image code calls it by.
-extern "C" uint64_t corert_call_kernel(uint32_t command, const qx::ArgBlock* args);
+extern "C" uint64_t QX_SERVICE_ABI corert_call_kernel(uint32_t command, const qx::ArgBlock* args);

@@ -109,7 +109,7 @@ MemoryCounters memory_counters()
 }  // namespace corert
 
 extern "C" {
-void* corert_allocate(uint32_t bytes) { return corert::memory_allocate(bytes); }
-void* corert_reallocate(void* block, uint32_t bytes) { return corert::memory_reallocate(block, bytes); }
-void corert_free(void* block) { corert::memory_free(block); }
+void* QX_SERVICE_ABI corert_allocate(uint32_t bytes) { return corert::memory_allocate(bytes); }
+void* QX_SERVICE_ABI corert_reallocate(void* block, uint32_t bytes) { return corert::memory_reallocate(block, bytes); }
+void QX_SERVICE_ABI corert_free(void* block) { corert::memory_free(block); }
 }

@@ -6,6 +6,8 @@
 // that allocated them (browser and network threads), so the registry is locked.
 #pragma once
 
+#include "runtime/service_abi.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -39,7 +41,7 @@ MemoryCounters memory_counters();
 
 // The service slots 6, 7 and 8, with the signatures image code calls them by.
 extern "C" {
-void* corert_allocate(uint32_t bytes);
-void* corert_reallocate(void* block, uint32_t bytes);
-void corert_free(void* block);
+void* QX_SERVICE_ABI corert_allocate(uint32_t bytes);
+void* QX_SERVICE_ABI corert_reallocate(void* block, uint32_t bytes);
+void QX_SERVICE_ABI corert_free(void* block);
 }

@@ -3,7 +3,7 @@
 #include "corert/diagnostics.h"
 
 #include <cstdio>
-#include <unistd.h>
+#include <cstdlib>
 
 namespace corert {
 
@@ -23,7 +23,7 @@ ErrorDialog& error_dialog()
         error_dialog()(message);
     // The process ends here without unwinding: image code is on the stack and has no
     // unwind information, and the program's state is not to be trusted any more.
-    _exit(status);
+    std::_Exit(status);
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 // start routine, and the start routine, which runs the program image it is given.
 #include "corert/program.h"
 #include "corert/run_time_error.h"
-#include "corert/window/gtk_window_loader.h"
+#include "corert/window/window_backend.h"
 #include "platform/program_directory.h"
+#include "platform/shared_library.h"
 
 #include <cstdint>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <exception>
 
 namespace corert {
@@ -20,7 +20,7 @@ constexpr uint32_t kStartRoutineRequest = 1000;
 // which exports it beside the image.
 std::span<const uint8_t> embedded_image(void* image)
 {
-    auto* size = static_cast<const uint64_t*>(dlsym(RTLD_DEFAULT, "nimbra_program_image_size"));
+    auto* size = static_cast<const uint64_t*>(nimbra::platform::executable_symbol("nimbra_program_image_size"));
     if (!size)
         fail_to_start("the executable does not say how large its program image is (no nimbra_program_image_size)");
     return {static_cast<const uint8_t*>(image), static_cast<size_t>(*size)};
@@ -32,7 +32,7 @@ void start_program(void* image)
         ProgramOptions options;
         // The support libraries lie beside the runtime, wherever the launcher found it.
         options.runtime_directory = nimbra::platform::module_directory(reinterpret_cast<const void*>(&start_program));
-        options.make_gtk_window = load_gtk_window;
+        options.make_gtk_window = make_screen_window;
         Program program(embedded_image(image), options);
         program.run();
     } catch (const std::exception& e) {

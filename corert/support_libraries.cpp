@@ -1,19 +1,10 @@
 #include "corert/support_libraries.h"
 
-#include <dlfcn.h>
+#include "platform/shared_library.h"
+
 #include <stdexcept>
 
 namespace corert {
-
-namespace {
-
-std::string last_dl_error()
-{
-    const char* e = dlerror();
-    return e ? e : "unknown error";
-}
-
-}  // namespace
 
 SupportLibraries::SupportLibraries(const std::vector<qx::LibraryEntry>& manifest, const std::string& directory,
                                    const nimbra::support::RuntimeServices& services)
@@ -23,10 +14,12 @@ SupportLibraries::SupportLibraries(const std::vector<qx::LibraryEntry>& manifest
         Library& lib = libraries_[i];
         lib.name = manifest[i].name;
         std::string path = directory + "/" + lib.name + ".sle";
-        lib.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string error;
+        lib.handle = nimbra::platform::open_shared_library(path, &error);
         if (!lib.handle)
-            throw std::runtime_error("support library " + path + " cannot be loaded: " + last_dl_error());
-        auto entry = reinterpret_cast<nimbra::support::EntryFunction>(dlsym(lib.handle, nimbra::support::kEntryName));
+            throw std::runtime_error("support library " + path + " cannot be loaded: " + error);
+        auto entry = reinterpret_cast<nimbra::support::EntryFunction>(
+            nimbra::platform::shared_library_symbol(lib.handle, nimbra::support::kEntryName));
         if (!entry)
             throw std::runtime_error("support library " + path + " is invalid: it has no " +
                                      nimbra::support::kEntryName);

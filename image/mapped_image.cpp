@@ -1,6 +1,6 @@
 #include "image/mapped_image.h"
 
-#include <sys/mman.h>
+#include "platform/memory_pages.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -15,8 +15,8 @@ size_t round_to_pages(size_t n) { return (n + kPage - 1) / kPage * kPage; }
 
 uint8_t* map_low(size_t bytes, const char* what)
 {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
-    if (p == MAP_FAILED)
+    void* p = nimbra::platform::map_low_pages(bytes);
+    if (!p)
         throw std::runtime_error(std::string("cannot map the ") + what + " below 2 GiB");
     return static_cast<uint8_t*>(p);
 }
@@ -56,8 +56,8 @@ MappedImage::MappedImage(std::span<const uint8_t> file)
 
 MappedImage::~MappedImage()
 {
-    munmap(base_, mapped_);
-    munmap(var_, var_mapped_);
+    nimbra::platform::unmap_pages(base_, mapped_);
+    nimbra::platform::unmap_pages(var_, var_mapped_);
 }
 
 LinkTargets MappedImage::targets(uint32_t service_table, std::function<uint32_t(size_t, uint32_t)> counterpart) const
@@ -79,7 +79,7 @@ void MappedImage::link_and_seal(const LinkTargets& targets)
 
 void MappedImage::seal()
 {
-    if (mprotect(base_, mapped_, PROT_READ | PROT_EXEC) != 0)
+    if (!nimbra::platform::make_pages_executable(base_, mapped_))
         throw std::runtime_error("cannot make the image executable");
 }
 

@@ -1,7 +1,6 @@
 #include "image/service_slots.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "platform/memory_pages.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -24,8 +23,8 @@ uint64_t trampoline_address(uint32_t word_base, size_t slot)
 
 ServiceSlots::ServiceSlots(const std::array<void*, kServiceSlotCount>& services)
 {
-    void* table = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
-    if (table == MAP_FAILED)
+    void* table = nimbra::platform::map_low_pages(kPage);
+    if (!table)
         throw std::runtime_error("service table: no memory below 2 GiB");
     table_ = static_cast<uint32_t*>(table);
     // Another mapping may already sit at one of the addresses; each base gives a
@@ -34,11 +33,11 @@ ServiceSlots::ServiceSlots(const std::array<void*, kServiceSlotCount>& services)
         if (try_map(word_base, services)) {
             for (size_t k = 0; k < kWordCount; ++k)
                 table_[k] = table_word(word_base, k);
-            mprotect(table_, kPage, PROT_READ);
+            nimbra::platform::make_pages_read_only(table_, kPage);
             return;
         }
     }
-    munmap(table_, kPage);
+    nimbra::platform::unmap_pages(table_, kPage);
     throw std::runtime_error("service table: no free addresses for the slot trampolines");
 }
 
@@ -47,11 +46,8 @@ bool ServiceSlots::try_map(uint32_t word_base, const std::array<void*, kServiceS
     for (size_t slot = 0; slot < kServiceSlotCount; ++slot) {
         uint64_t address = trampoline_address(word_base, slot);
         void* wanted = reinterpret_cast<void*>(address & ~uint64_t(kPage - 1));
-        void* page =
-            mmap(wanted, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (page == MAP_FAILED || page != wanted) {
-            if (page != MAP_FAILED)
-                munmap(page, kPage);
+        void* page = nimbra::platform::map_pages_at(wanted, kPage);
+        if (!page) {
             unmap_trampolines();
             return false;
         }
@@ -62,7 +58,7 @@ bool ServiceSlots::try_map(uint32_t word_base, const std::array<void*, kServiceS
         std::memcpy(at, jump, sizeof jump);
         uint64_t target = reinterpret_cast<uintptr_t>(services[slot]);
         std::memcpy(at + sizeof jump, &target, sizeof target);
-        mprotect(page, kPage, PROT_READ | PROT_EXEC);
+        nimbra::platform::make_pages_executable(page, kPage);
     }
     return true;
 }
@@ -70,7 +66,7 @@ bool ServiceSlots::try_map(uint32_t word_base, const std::array<void*, kServiceS
 void ServiceSlots::unmap_trampolines()
 {
     for (void* page : pages_)
-        munmap(page, kPage);
+        nimbra::platform::unmap_pages(page, kPage);
     pages_.clear();
 }
 
@@ -84,7 +80,7 @@ uint64_t ServiceSlots::slot_address(uint32_t slot) const
 ServiceSlots::~ServiceSlots()
 {
     unmap_trampolines();
-    munmap(table_, kPage);
+    nimbra::platform::unmap_pages(table_, kPage);
 }
 
 }  // namespace qx

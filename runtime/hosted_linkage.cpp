@@ -50,34 +50,38 @@ uint32_t qx_hosted_counterpart(uint32_t group, uint32_t value)
     return installed && installed->counterpart ? installed->counterpart(group, value) : value;
 }
 
-void qx_stub_0(uint32_t code) { need(&HostedRuntime::run_time_error, "run-time error")(code); }
-uint32_t qx_stub_1(uint32_t command, uint32_t count, const uint64_t* args)
+void QX_SERVICE_ABI qx_stub_0(uint32_t code) { need(&HostedRuntime::run_time_error, "run-time error")(code); }
+uint32_t QX_SERVICE_ABI qx_stub_1(uint32_t command, uint32_t count, const uint64_t* args)
 {
     return need(&HostedRuntime::call_dll, "call DLL")(command, count, args);
 }
-uint64_t qx_stub_2(uint32_t library, uint32_t command, const qx::ArgBlock* args)
+uint64_t QX_SERVICE_ABI qx_stub_2(uint32_t library, uint32_t command, const qx::ArgBlock* args)
 {
     return need(&HostedRuntime::call_library, "call library")(library, command, args);
 }
-uint64_t qx_stub_3(uint32_t command, const qx::ArgBlock* args)
+uint64_t QX_SERVICE_ABI qx_stub_3(uint32_t command, const qx::ArgBlock* args)
 {
     return need(&HostedRuntime::call_kernel, "call kernel")(command, args);
 }
-uint64_t qx_stub_4(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
+uint64_t QX_SERVICE_ABI qx_stub_4(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
 {
     return need(&HostedRuntime::get_unit_property, "GetUnitProperty")(window, unit, property, element);
 }
-void qx_stub_5(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high)
+void QX_SERVICE_ABI qx_stub_5(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                              uint32_t high)
 {
     need(&HostedRuntime::set_unit_property, "SetUnitProperty")(window, unit, property, element, low, high);
 }
-void* qx_stub_6(uint32_t bytes) { return need(&HostedRuntime::allocate, "allocate")(bytes); }
-void* qx_stub_7(void* block, uint32_t bytes) { return need(&HostedRuntime::reallocate, "reallocate")(block, bytes); }
-void qx_stub_8(void* block) { need(&HostedRuntime::free, "free")(block); }
-void qx_stub_9(void) { need(&HostedRuntime::run_event_loop, "run event loop")(); }
-void qx_stub_10(uint32_t zero) { need(&HostedRuntime::hand_over, "hand over")(zero); }
-void qx_stub_11(uint32_t window) { need(&HostedRuntime::load_window, "load window")(window); }
-void qx_stub_12(uint32_t function, uint64_t a, uint64_t b)
+void* QX_SERVICE_ABI qx_stub_6(uint32_t bytes) { return need(&HostedRuntime::allocate, "allocate")(bytes); }
+void* QX_SERVICE_ABI qx_stub_7(void* block, uint32_t bytes)
+{
+    return need(&HostedRuntime::reallocate, "reallocate")(block, bytes);
+}
+void QX_SERVICE_ABI qx_stub_8(void* block) { need(&HostedRuntime::free, "free")(block); }
+void QX_SERVICE_ABI qx_stub_9(void) { need(&HostedRuntime::run_event_loop, "run event loop")(); }
+void QX_SERVICE_ABI qx_stub_10(uint32_t zero) { need(&HostedRuntime::hand_over, "hand over")(zero); }
+void QX_SERVICE_ABI qx_stub_11(uint32_t window) { need(&HostedRuntime::load_window, "load window")(window); }
+void QX_SERVICE_ABI qx_stub_12(uint32_t function, uint64_t a, uint64_t b)
 {
     need(&HostedRuntime::register_service, "register")(function, a, b);
 }

@@ -18,19 +18,20 @@
 #include <stdint.h>
 
 extern "C" {
-void qx_stub_0(uint32_t code);
-uint32_t qx_stub_1(uint32_t command, uint32_t count, const uint64_t* args);
-uint64_t qx_stub_2(uint32_t library, uint32_t command, const qx::ArgBlock* args);
-uint64_t qx_stub_3(uint32_t command, const qx::ArgBlock* args);
-uint64_t qx_stub_4(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
-void qx_stub_5(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high);
-void* qx_stub_6(uint32_t bytes);
-void* qx_stub_7(void* block, uint32_t bytes);
-void qx_stub_8(void* block);
-void qx_stub_9(void);
-void qx_stub_10(uint32_t zero);
-void qx_stub_11(uint32_t window);
-void qx_stub_12(uint32_t function, uint64_t a, uint64_t b);
+void QX_SERVICE_ABI qx_stub_0(uint32_t code);
+uint32_t QX_SERVICE_ABI qx_stub_1(uint32_t command, uint32_t count, const uint64_t* args);
+uint64_t QX_SERVICE_ABI qx_stub_2(uint32_t library, uint32_t command, const qx::ArgBlock* args);
+uint64_t QX_SERVICE_ABI qx_stub_3(uint32_t command, const qx::ArgBlock* args);
+uint64_t QX_SERVICE_ABI qx_stub_4(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
+void QX_SERVICE_ABI qx_stub_5(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                              uint32_t high);
+void* QX_SERVICE_ABI qx_stub_6(uint32_t bytes);
+void* QX_SERVICE_ABI qx_stub_7(void* block, uint32_t bytes);
+void QX_SERVICE_ABI qx_stub_8(void* block);
+void QX_SERVICE_ABI qx_stub_9(void);
+void QX_SERVICE_ABI qx_stub_10(uint32_t zero);
+void QX_SERVICE_ABI qx_stub_11(uint32_t window);
+void QX_SERVICE_ABI qx_stub_12(uint32_t function, uint64_t a, uint64_t b);
 }
 
 #if QX_IMAGE_BUILD

@@ -8,9 +8,18 @@
 // section; stub k jumps through service slot k. Every service is an ordinary C function
 // of the runtime with the signatures below (System V calling convention): the image
 // code calls the stub as if it were that function.
+//
+// The image is built once, as System V code, and the same bytes run on every system. A
+// runtime built for Windows, whose own convention differs (other argument registers, no
+// red zone, callee-saved rsi/rdi/xmm6-15), must call into the image and be called by it
+// in the image's convention: every service, and every pointer to a routine of the image,
+// carries QX_SERVICE_ABI. On Linux it is the default and changes no byte; on Windows a
+// service defined without it cannot be placed in its slot (the types differ).
 #pragma once
 
 #include <stdint.h>
+
+#define QX_SERVICE_ABI __attribute__((sysv_abi))
 
 #ifdef __cplusplus
 namespace qx {
@@ -71,22 +80,26 @@ enum TypeTag : uint32_t {
 // pointer to a new text, byte set or array (null for none), or the bits of a double.
 
 // ---- service signatures ----
-typedef void (*RunTimeErrorService)(uint32_t code);
+typedef void(QX_SERVICE_ABI* RunTimeErrorService)(uint32_t code);
 // The DLL command's arguments, one word each, in declaration order; `count` is how many
 // the caller passed. A count that differs from the function's own is a damaged stack.
-typedef uint32_t (*CallDllService)(uint32_t command, uint32_t count, const uint64_t* args);
-typedef uint64_t (*CallLibraryService)(uint32_t library, uint32_t command, const ArgBlock* args);
-typedef uint64_t (*CallKernelService)(uint32_t command, const ArgBlock* args);
-typedef uint64_t (*GetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element);
-typedef void (*SetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
-                                       uint32_t high);
-typedef void* (*AllocateService)(uint32_t bytes);
-typedef void* (*ReallocateService)(void* block, uint32_t bytes);
-typedef void (*FreeService)(void* block);
-typedef void (*RunEventLoopService)(void);
-typedef void (*HandOverService)(uint32_t zero);
-typedef void (*LoadWindowService)(uint32_t window);
-typedef void (*RegisterService)(uint32_t function, uint64_t a, uint64_t b);
+typedef uint32_t(QX_SERVICE_ABI* CallDllService)(uint32_t command, uint32_t count, const uint64_t* args);
+typedef uint64_t(QX_SERVICE_ABI* CallLibraryService)(uint32_t library, uint32_t command, const ArgBlock* args);
+typedef uint64_t(QX_SERVICE_ABI* CallKernelService)(uint32_t command, const ArgBlock* args);
+typedef uint64_t(QX_SERVICE_ABI* GetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property,
+                                                         int32_t element);
+typedef void(QX_SERVICE_ABI* SetUnitPropertyService)(uint32_t window, uint32_t unit, uint32_t property, int32_t element,
+                                                     uint32_t low, uint32_t high);
+typedef void*(QX_SERVICE_ABI* AllocateService)(uint32_t bytes);
+typedef void*(QX_SERVICE_ABI* ReallocateService)(void* block, uint32_t bytes);
+typedef void(QX_SERVICE_ABI* FreeService)(void* block);
+typedef void(QX_SERVICE_ABI* RunEventLoopService)(void);
+typedef void(QX_SERVICE_ABI* HandOverService)(uint32_t zero);
+typedef void(QX_SERVICE_ABI* LoadWindowService)(uint32_t window);
+typedef void(QX_SERVICE_ABI* RegisterService)(uint32_t function, uint64_t a, uint64_t b);
+// An event handler, the entry routine or a program-end routine: code of the image the
+// runtime calls.
+typedef void(QX_SERVICE_ABI* ImageRoutine)(void);
 
 #ifdef __cplusplus
 // Each slot's signature, so that whoever fills a table of services is checked, slot by

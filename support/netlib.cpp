@@ -1,13 +1,8 @@
 // netlib: internet commands. The program uses one: FetchUrl, a plain HTTP GET whose body
-// comes back as a byte set, empty when nothing could be fetched.
-//
-// A response with an error status (400 and above) counts as nothing fetched: its body is
-// the server's error page, not what was asked for. Redirects are followed (at most 10). A server that stops sending for a minute, or a
-// body beyond 64 MiB, ends the download as a failure: the caller waits on this call with
-// its window unanswered, so it must end.
+// comes back as a byte set, empty when nothing could be fetched (netlib_fetch.h says
+// what counts as fetched).
+#include "support/netlib_fetch.h"
 #include "support/support_library.h"
-
-#include <curl/curl.h>
 
 #include <string>
 
@@ -15,41 +10,6 @@ namespace nimbra::support {
 namespace {
 
 const RuntimeServices* g_runtime = nullptr;
-
-constexpr size_t kBodyLimit = 64u << 20;
-
-size_t append_body(char* data, size_t size, size_t count, void* body_ptr)
-{
-    auto* body = static_cast<std::string*>(body_ptr);
-    size_t bytes = size * count;
-    if (body->size() + bytes > kBodyLimit)
-        return 0;  // makes curl fail the transfer
-    body->append(data, bytes);
-    return bytes;
-}
-
-bool fetch(const char* address, std::string& body)
-{
-    CURL* curl = curl_easy_init();
-    if (!curl)
-        return false;
-    curl_easy_setopt(curl, CURLOPT_URL, address);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append_body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    CURLcode result = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
-    return result == CURLE_OK && status < 400;
-}
 
 // FetchUrl(address) -> byte set: the body of the response; empty on any failure.
 uint64_t FetchUrl(const qx::ArgBlock* args)
@@ -73,6 +33,6 @@ extern "C" __attribute__((visibility("default"))) const nimbra::support::Library
 nimbra_support_library(const nimbra::support::RuntimeServices* runtime)
 {
     nimbra::support::g_runtime = runtime;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    nimbra::support::prepare_fetching();
     return &nimbra::support::kExports;
 }

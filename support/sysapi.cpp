@@ -8,20 +8,16 @@
 // blanks at the end are no part of an address and are left off; a control byte inside
 // one refuses it.
 //
-// The opener is xdg-open, or the program named by NIMBRA_OPEN_WITH; an empty
-// NIMBRA_OPEN_WITH opens nothing (for tests and unattended runs). Every address is
+// The opener is the desktop's (sysapi_open.h), or the program named by NIMBRA_OPEN_WITH;
+// an empty NIMBRA_OPEN_WITH opens nothing (for tests and unattended runs). Every address is
 // reported to the runtime first, opened or not.
 #include "support/support_library.h"
+#include "support/sysapi_open.h"
 
-#include <spawn.h>
 #include <stdlib.h>
 #include <strings.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
-
-extern char** environ;
 
 namespace nimbra::support {
 namespace {
@@ -55,23 +51,6 @@ bool is_single_line(const std::string& address)
     return true;
 }
 
-// Starts the opener without waiting for it: a grandchild runs it so that no zombie is
-// left behind and the window does not wait for the browser.
-void launch_opener(const char* opener, const char* address)
-{
-    pid_t child = fork();
-    if (child < 0)
-        return;
-    if (child == 0) {
-        pid_t grandchild;
-        char* argv[] = {const_cast<char*>(opener), const_cast<char*>(address), nullptr};
-        int status = posix_spawnp(&grandchild, opener, nullptr, nullptr, argv, environ);
-        _exit(status == 0 ? 0 : 127);
-    }
-    int ignored;
-    waitpid(child, &ignored, 0);
-}
-
 // OpenWebPage(address): the result is ignored by callers.
 uint64_t OpenWebPage(const qx::ArgBlock* args)
 {
@@ -82,9 +61,7 @@ uint64_t OpenWebPage(const qx::ArgBlock* args)
     if (!is_web_address(address.c_str()) || !is_single_line(address))
         return 0;
     const char* opener = getenv("NIMBRA_OPEN_WITH");
-    if (!opener)
-        opener = "xdg-open";
-    if (*opener)
+    if (!opener || *opener)
         launch_opener(opener, address.c_str());
     return 1;
 }

@@ -7,6 +7,7 @@
 // status: 0 for "ok", 1 for an error answer, 2 for usage and connection problems.
 #include "corert/automation/wire_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -18,7 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -64,10 +68,66 @@ void usage()
                stderr);
 }
 
+bool send_line(int fd, std::string line);
+
+// The program on Windows serves automation on loopback TCP and writes where, with the
+// token of its run, into a file at the path (corert/windows/automation_server.cpp):
+//   tcp 127.0.0.1 PORT TOKEN
+// Connects there and sends the token; -1 with `problem` set when that cannot be done yet.
+int connect_by_address_file(const std::string& path, std::string& problem)
+{
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) {
+        problem = std::strerror(errno);
+        return -1;
+    }
+    char host[64] = {}, token[128] = {};
+    int port = 0;
+    int fields = std::fscanf(file, "tcp %63s %d %127s", host, &port, token);
+    std::fclose(file);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    // Only a loopback address: the token must not travel anywhere else.
+    if (fields != 3 || port <= 0 || port > 65535 || inet_pton(AF_INET, host, &address.sin_addr) != 1 ||
+        (ntohl(address.sin_addr.s_addr) >> 24) != 127) {
+        problem = "not an address file of a loopback port";
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send_line(fd, token))
+        return fd;
+    problem = std::strerror(errno);
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+bool is_regular_file(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // Retries until `wait_seconds` have passed, for scripts that start the program and
 // talk to it at once: its socket appears only once the runtime runs.
 int connect_to(const std::string& path, long wait_seconds)
 {
+    auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+    if (is_regular_file(path)) {
+        for (;;) {
+            std::string problem;
+            int fd = connect_by_address_file(path, problem);
+            if (fd >= 0)
+                return fd;
+            if (std::chrono::steady_clock::now() >= give_up_at) {
+                say("cannot connect to the address in %s: %s", path.c_str(), problem.c_str());
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) {
@@ -77,6 +137,11 @@ int connect_to(const std::string& path, long wait_seconds)
     std::memcpy(address.sun_path, path.data(), path.size());
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
     for (;;) {
+        // The address file of a program on Windows may appear while this waits.
+        if (is_regular_file(path))
+            return connect_to(path, std::max(0L, long(std::chrono::duration_cast<std::chrono::seconds>(
+                                                          give_up_at - std::chrono::steady_clock::now())
+                                                          .count())));
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
             return fd;

@@ -43,4 +43,6 @@ std::unique_ptr<WindowBackend> load_gtk_window(BackendOptions& options)
     return maker ? maker(options) : nullptr;
 }
 
+std::unique_ptr<WindowBackend> make_screen_window(BackendOptions& options) { return load_gtk_window(options); }
+
 }  // namespace corert

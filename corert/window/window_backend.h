@@ -141,6 +141,10 @@ std::unique_ptr<WindowBackend> make_headless_window(BackendOptions options);
 // session loads (gtk_window_loader.h); tests link it.
 using GtkWindowMaker = std::unique_ptr<WindowBackend> (*)(BackendOptions& options);
 std::unique_ptr<WindowBackend> make_gtk_window(BackendOptions& options);
+// The window on a screen as this system has it, a GtkWindowMaker: the GTK window from its
+// module on Linux (gtk_window_loader.cpp), the Win32 window on Windows
+// (corert/windows/win32_window.cpp).
+std::unique_ptr<WindowBackend> make_screen_window(BackendOptions& options);
 
 // CORERT_BACKEND: "headless" or "gtk"; unset: gtk when a display exists, else
 // headless. When `make_gtk` is null or gives no window, headless with a note.

@@ -42,7 +42,7 @@ void unknown_command(uint32_t number)
 
 // ---- the services, in slot order ----
 
-void run_time_error(uint32_t code)
+void QX_SERVICE_ABI run_time_error(uint32_t code)
 {
     HostedCorert& rt = runtime_for("run-time error");
     rt.run_time_errors.push_back(code);
@@ -50,19 +50,19 @@ void run_time_error(uint32_t code)
         throw RunTimeError(code);
 }
 
-uint32_t call_dll(uint32_t command, uint32_t count, const uint64_t* args)
+uint32_t QX_SERVICE_ABI call_dll(uint32_t command, uint32_t count, const uint64_t* args)
 {
     HostedCorert& rt = runtime_for("call DLL");
     return plugged(rt.call_dll, "call DLL") ? rt.call_dll(command, count, args) : 0;
 }
 
-uint64_t call_library(uint32_t library, uint32_t command, const qx::ArgBlock* args)
+uint64_t QX_SERVICE_ABI call_library(uint32_t library, uint32_t command, const qx::ArgBlock* args)
 {
     HostedCorert& rt = runtime_for("call library");
     return plugged(rt.call_library, "call library") ? rt.call_library(library, command, args) : 0;
 }
 
-uint64_t call_kernel(uint32_t command, const qx::ArgBlock* args)
+uint64_t QX_SERVICE_ABI call_kernel(uint32_t command, const qx::ArgBlock* args)
 {
     HostedCorert& rt = runtime_for("call kernel");
     rt.kernel_commands.push_back(command);
@@ -73,41 +73,42 @@ uint64_t call_kernel(uint32_t command, const qx::ArgBlock* args)
     return corert::call_kernel_command(command, args);
 }
 
-uint64_t get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
+uint64_t QX_SERVICE_ABI get_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element)
 {
     HostedCorert& rt = runtime_for("GetUnitProperty");
     return plugged(rt.get_unit_property, "GetUnitProperty") ? rt.get_unit_property(window, unit, property, element) : 0;
 }
 
-void set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low, uint32_t high)
+void QX_SERVICE_ABI set_unit_property(uint32_t window, uint32_t unit, uint32_t property, int32_t element, uint32_t low,
+                                      uint32_t high)
 {
     HostedCorert& rt = runtime_for("SetUnitProperty");
     if (plugged(rt.set_unit_property, "SetUnitProperty"))
         rt.set_unit_property(window, unit, property, element, low, high);
 }
 
-void run_event_loop()
+void QX_SERVICE_ABI run_event_loop()
 {
     HostedCorert& rt = runtime_for("run event loop");
     if (plugged(rt.run_event_loop, "run event loop"))
         rt.run_event_loop();
 }
 
-void hand_over(uint32_t zero)
+void QX_SERVICE_ABI hand_over(uint32_t zero)
 {
     HostedCorert& rt = runtime_for("hand over");
     if (plugged(rt.hand_over, "hand over"))
         rt.hand_over(zero);
 }
 
-void load_window(uint32_t window)
+void QX_SERVICE_ABI load_window(uint32_t window)
 {
     HostedCorert& rt = runtime_for("load window");
     if (plugged(rt.load_window, "load window"))
         rt.load_window(window);
 }
 
-void register_service(uint32_t function, uint64_t a, uint64_t b)
+void QX_SERVICE_ABI register_service(uint32_t function, uint64_t a, uint64_t b)
 {
     HostedCorert& rt = runtime_for("register");
     if (plugged(rt.register_service, "register"))
