@@ -12,14 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "weatherd/places.h"
 #include "weatherd/weather_report.h"
 
 namespace weatherd {
-
-struct Coordinates {
-    double latitude;
-    double longitude;
-};
 
 // "{upstream}/v1/forecast?latitude=..&longitude=..&timezone=Asia/Shanghai&..." with the
 // variables the three blocks use and no others, and "&apikey=KEY" for the paid service.

@@ -8,9 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "weatherd/open_meteo.h"
-
 namespace weatherd {
+
+// A point on the WGS-84 datum, in degrees.
+struct Coordinates {
+    double latitude;
+    double longitude;
+};
 
 struct Place {
     std::string province;  // UTF-8, as the combo box item reads ("北京." keeps its stop)

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "weatherd/air_quality_answer.h"
+#include "weatherd/air_quality_series.h"
 #include "weatherd/weather_report.h"
 
 namespace weatherd {
