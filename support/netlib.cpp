@@ -5,10 +5,15 @@
 // the server's error page, not what was asked for. Redirects are followed (at most 10). A server that stops sending for a minute, or a
 // body beyond 64 MiB, ends the download as a failure: the caller waits on this call with
 // its window unanswered, so it must end.
+//
+// Plain http addresses reached directly are fetched by netlib itself (plain_http.h);
+// libcurl, loaded only then, takes the rest: https, proxies, credentials.
+#include "support/plain_http.h"
 #include "support/support_library.h"
 
 #include <curl/curl.h>
 
+#include <mutex>
 #include <string>
 
 namespace nimbra::support {
@@ -28,8 +33,10 @@ size_t append_body(char* data, size_t size, size_t count, void* body_ptr)
     return bytes;
 }
 
-bool fetch(const char* address, std::string& body)
+bool fetch_with_libcurl(const char* address, std::string& body)
 {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     CURL* curl = curl_easy_init();
     if (!curl)
         return false;
@@ -49,6 +56,18 @@ bool fetch(const char* address, std::string& body)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     return result == CURLE_OK && status < 400;
+}
+
+bool fetch(const char* address, std::string& body)
+{
+    std::string from(address);
+    switch (plain_http_get(from, body, PlainHttpLimits{kBodyLimit})) {
+    case PlainHttpOutcome::fetched: return true;
+    case PlainHttpOutcome::failed: return false;
+    case PlainHttpOutcome::needs_libcurl: break;
+    }
+    body.clear();
+    return fetch_with_libcurl(from.c_str(), body);
 }
 
 // FetchUrl(address) -> byte set: the body of the response; empty on any failure.
@@ -73,6 +92,5 @@ extern "C" __attribute__((visibility("default"))) const nimbra::support::Library
 nimbra_support_library(const nimbra::support::RuntimeServices* runtime)
 {
     nimbra::support::g_runtime = runtime;
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     return &nimbra::support::kExports;
 }
