@@ -94,6 +94,12 @@ NIMBRA_CURL_FORWARD(CURLUcode, curl_url_get, (CURLU * url, CURLUPart part, char*
 NIMBRA_CURL_FORWARD(CURLUcode, curl_url_set, (CURLU * url, CURLUPart part, const char* text, unsigned int flags),
                     (url, part, text, flags), CURLUE_OUT_OF_MEMORY)
 
+// libcurl's prototypes end their named parameters with an enum; its values fit an int,
+// so it is passed unpromoted, which is what clang's warning is about.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...)
 {
     static const auto real = find<CURLcode (*)(CURL*, CURLoption, ...)>("curl_easy_setopt");
