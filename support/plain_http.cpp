@@ -312,6 +312,18 @@ bool read_body(Connection& connection, std::string& buffer, const Head& head, st
     return true;
 }
 
+// Blanks, control bytes and bytes beyond ASCII are libcurl's to judge (it refuses or
+// encodes them); none may reach a request line written here.
+bool is_plain_ascii(std::string_view address)
+{
+    for (char c : address) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7f)
+            return false;
+    }
+    return true;
+}
+
 bool is_redirect(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -337,7 +349,7 @@ PlainHttpOutcome plain_http_get(std::string& address, std::string& body, const P
             return PlainHttpOutcome::needs_libcurl;
         if (!a || a->scheme != "http")
             return PlainHttpOutcome::failed;
-        if (a->authority.find('@') != std::string::npos || environment_names_http_proxy())
+        if (a->authority.find('@') != std::string::npos || !is_plain_ascii(address) || environment_names_http_proxy())
             return PlainHttpOutcome::needs_libcurl;
 
         Connection connection(limits.silence);

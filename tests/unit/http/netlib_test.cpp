@@ -122,6 +122,8 @@ TEST_F(FetchUrl, BodiesAndFailures)
     // No scheme: plain HTTP.
     EXPECT_EQ(fetch_url("127.0.0.1:" + std::to_string(server.port()) + "/final"), "arrived by GET");
     EXPECT_EQ(fetch_url(""), "");
+    // A line break in the address never reaches a request line.
+    EXPECT_EQ(fetch_url(address("/final\r\nX-Injected: 1")), "");
     EXPECT_EQ(fetch_url("ftp://127.0.0.1:" + std::to_string(server.port()) + "/final"), "");
 }
 
