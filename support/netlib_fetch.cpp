@@ -2,6 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <mutex>
+
+#include "support/plain_http.h"
+
 namespace nimbra::support {
 
 namespace {
@@ -16,12 +20,12 @@ size_t append_body(char* data, size_t size, size_t count, void* body_ptr)
     return bytes;
 }
 
-}  // namespace
-
-void prepare_fetching() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-
-bool fetch(const char* address, std::string& body)
+// libcurl and its thirty libraries are loaded on the first address netlib cannot fetch
+// itself, not at start (platform/curl_on_demand.h).
+bool fetch_with_libcurl(const char* address, std::string& body)
 {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     CURL* curl = curl_easy_init();
     if (!curl)
         return false;
@@ -41,6 +45,24 @@ bool fetch(const char* address, std::string& body)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     return result == CURLE_OK && status < 400;
+}
+
+}  // namespace
+
+void prepare_fetching() {}
+
+// Plain http addresses reached directly are fetched by netlib itself (plain_http.h);
+// libcurl takes the rest: https, proxies, credentials.
+bool fetch(const char* address, std::string& body)
+{
+    std::string from(address);
+    switch (plain_http_get(from, body, PlainHttpLimits{kFetchBodyLimit})) {
+    case PlainHttpOutcome::fetched: return true;
+    case PlainHttpOutcome::failed: return false;
+    case PlainHttpOutcome::needs_libcurl: break;
+    }
+    body.clear();
+    return fetch_with_libcurl(from.c_str(), body);
 }
 
 }  // namespace nimbra::support

@@ -20,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 // How long one wait for the network lasts before the loop looks again at cancellation
 // and its own deadlines; libcurl wakes it earlier as soon as a socket is ready.
 constexpr int kPollSliceMs = 100;
+// What libcurl takes from the socket at a time (its default is 16 KB): a large body then
+// costs a few dozen receives instead of hundreds.
+constexpr long kReceiveBuffer = 256 * 1024;
 
 bool is_token_char(char c)
 {
@@ -398,6 +401,7 @@ uint32_t Request::start_hop()
     curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Request::on_body);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Request::on_progress);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);

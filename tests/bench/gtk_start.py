@@ -48,6 +48,15 @@ def pss_kib(pid):
     return 0
 
 
+def process_name(pid):
+    """The program's file name (the kernel's own name for a process stops at 15 bytes)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            return os.path.basename(cmdline.read().split(b"\0")[0].decode(errors="replace"))
+    except OSError:
+        return "?"
+
+
 def descendants(pid):
     children = []
     for entry in os.listdir("/proc"):
@@ -93,11 +102,18 @@ def one_run(display):
         own = rss_kib(proc.pid)
         helpers = descendants(proc.pid)
         rss_all = own + sum(rss_kib(p) for p in helpers)
-        pss_all = pss_kib(proc.pid) + sum(pss_kib(p) for p in helpers)
+        # PSS by kind of process: the program, WebKit's web processes, its other helpers.
+        pss_kinds = {"nimbra": pss_kib(proc.pid)}
+        web_processes = 0
+        for p in helpers:
+            name = process_name(p)
+            kind = "web" if name == "WebKitWebProcess" else "other"
+            web_processes += kind == "web"
+            pss_kinds[kind] = pss_kinds.get(kind, 0) + pss_kib(p)
         ask(sock, "close")
         proc.stderr.close()
         proc.wait(timeout=60)
-        return drawn * 1000, banners * 1000, own, rss_all, pss_all, len(helpers)
+        return drawn * 1000, banners * 1000, own, rss_all, pss_kinds, len(helpers), web_processes
 
 
 def summary(values, unit):
@@ -113,7 +129,8 @@ try:
 finally:
     service.terminate()
     xvfb.terminate()
-drawn, banners, own, total, proportional, helpers = zip(*results)
+drawn, banners, own, total, pss_kinds, helpers, web_processes = zip(*results)
+proportional = [sum(kinds.values()) for kinds in pss_kinds]
 print(f"GTK start under Xvfb, {runs} runs")
 print(f"  start to first paint:           {summary(drawn, 'ms')}")
 print(f"  start to both banners loaded:   {summary(banners, 'ms')}")
@@ -121,3 +138,7 @@ print(f"  RSS, three panes showing pages: {summary([k / 1024 for k in own], 'MiB
 print(f"                                  {summary([k / 1024 for k in total], 'MiB')} "
       f"(with WebKit's {max(helpers)} processes, shared pages counted in each)")
 print(f"  PSS, the same processes:        {summary([k / 1024 for k in proportional], 'MiB')}")
+for kind, label in (("nimbra", "the program"), ("web", "web processes"), ("other", "other helpers")):
+    print(f"                                  {summary([k.get(kind, 0) / 1024 for k in pss_kinds], 'MiB')} ({label})")
+print(f"  web processes: {', '.join(str(n) for n in sorted(set(web_processes)))}; "
+      f"helper processes in all: {', '.join(str(n) for n in sorted(set(helpers)))}")

@@ -3,7 +3,10 @@
 // in one run (alternating, median of the repetitions); curl's time is the whole command,
 // as a user would run it. The engine's time per MB shows whether its cost grows linearly.
 //
-//   build-dir/tests/bench/http_fetch_bench [repetitions]
+//   build-dir/tests/bench/http_fetch_bench [repetitions] [engine-only]
+//
+// With "engine-only" curl is left out, so that a profiler (perf record) sees the engine
+// and the server alone.
 #include "http_bench_objects.h"
 #include "image/dll_call.h"
 #include "platform/dll_exports.h"
@@ -84,6 +87,7 @@ double median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    bool with_curl = !(argc > 2 && std::string(argv[2]) == "engine-only");
     setenv("no_proxy", "127.0.0.1", 1);
 
     struct Size {
@@ -136,14 +140,16 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < std::size(sizes); ++i) {
         std::string url = "http://127.0.0.1:" + std::to_string(port) + "/" + std::to_string(i);
         time_engine(url, sizes[i].bytes);  // warm-up
-        time_curl(url);
         std::vector<double> engine, curl;
+        if (with_curl)
+            time_curl(url);
         for (int r = 0; r < repetitions; ++r) {
             engine.push_back(time_engine(url, sizes[i].bytes));
-            curl.push_back(time_curl(url));
+            if (with_curl)
+                curl.push_back(time_curl(url));
         }
-        double e = median(engine), c = median(curl);
-        std::printf("%-8s %11.2f ms %11.2f ms %7.2fx %15.2f ms\n", sizes[i].name, e * 1e3, c * 1e3, e / c,
+        double e = median(engine), c = with_curl ? median(curl) : 0;
+        std::printf("%-8s %11.2f ms %11.2f ms %7.2fx %15.2f ms\n", sizes[i].name, e * 1e3, c * 1e3, c > 0 ? e / c : 0.0,
                     e * 1e3 / (double(sizes[i].bytes) / (1 << 20)));
     }
     if (!runtime.balanced())

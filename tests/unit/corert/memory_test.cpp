@@ -41,6 +41,43 @@ TEST_F(MemoryTest, ReallocateKeepsTheContent)
     corert_free(block);
 }
 
+// Blocks of 2 MiB and more are mappings of their own: a resize that crosses that size
+// either way, or moves a mapping, must carry every byte over, and the counters must
+// not tell the two kinds apart.
+TEST_F(MemoryTest, ResizesAcrossTheLargeBlockSizeKeepTheContent)
+{
+    constexpr uint32_t kMiB = 1u << 20;
+    const uint32_t sizes[] = {4096, 2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 3 * kMiB, 16 * kMiB + 5, 5 * kMiB, kMiB, 17};
+    MemoryCounters before = memory_counters();
+    auto fill = [](char* block, uint32_t from, uint32_t to) {
+        for (uint32_t i = from; i < to; ++i)
+            block[i] = char(i * 7 + i / 4099);
+    };
+    // Another large block right behind keeps the first from growing where it stands.
+    auto block = static_cast<char*>(corert_allocate(sizes[0]));
+    void* neighbour = corert_allocate(4 * kMiB);
+    fill(block, 0, sizes[0]);
+    uint32_t filled = sizes[0];
+    for (uint32_t size : sizes) {
+        SCOPED_TRACE(size);
+        block = static_cast<char*>(corert_reallocate(block, size));
+        ASSERT_TRUE(memory_owns(block));
+        uint32_t kept = filled < size ? filled : size;
+        uint32_t wrong = 0;
+        for (uint32_t i = 0; i < kept; ++i)
+            wrong += block[i] != char(i * 7 + i / 4099);
+        EXPECT_EQ(wrong, 0u);
+        fill(block, kept, size);
+        filled = size;
+        EXPECT_EQ(memory_counters().live_bytes, before.live_bytes + size + 4 * kMiB);
+    }
+    corert_free(block);
+    corert_free(neighbour);
+    MemoryCounters after = memory_counters();
+    EXPECT_EQ(after.live_blocks, before.live_blocks);
+    EXPECT_EQ(after.live_bytes, before.live_bytes);
+}
+
 TEST_F(MemoryTest, BlocksFreedOnOtherThreads)
 {
     std::vector<void*> blocks;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 using nimbra::testing::HostedCorert;
 using nimbra::testing::HostedCorertTest;
@@ -121,6 +122,8 @@ TEST_F(FetchUrl, BodiesAndFailures)
     // No scheme: plain HTTP.
     EXPECT_EQ(fetch_url("127.0.0.1:" + std::to_string(server.port()) + "/final"), "arrived by GET");
     EXPECT_EQ(fetch_url(""), "");
+    // A line break in the address never reaches a request line.
+    EXPECT_EQ(fetch_url(address("/final\r\nX-Injected: 1")), "");
     EXPECT_EQ(fetch_url("ftp://127.0.0.1:" + std::to_string(server.port()) + "/final"), "");
 }
 
@@ -137,3 +140,49 @@ TEST_F(FetchUrl, UnreachableOrBrokenOffIsEmpty)
 }
 
 }  // namespace
+
+// Plain http addresses are fetched by netlib itself: the forms a body can take on the
+// wire, each written in small pieces so that heads, chunk sizes and bodies are split
+// across reads, and what must count as nothing fetched.
+TEST_F(FetchUrl, ResponsesAsTheyArriveOnTheWire)
+{
+    struct Case {
+        const char* name;
+        std::string response;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "hello"},
+        {"length, more sent than said", "HTTP/1.1 200 OK\r\ncontent-length:  3 \r\n\r\nhello", "hel"},
+        {"chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nA;x=1\r\n, world!!!\r\n0\r\n\r\n",
+         "hello, world!!!"},
+        {"until the connection closes", "HTTP/1.0 200 OK\r\nServer: raw\r\n\r\nto the end", "to the end"},
+        {"interim answer first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok"},
+        {"no body", "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n", ""},
+        {"chunked, cut off", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n9\r\nabc", ""},
+        {"chunk size not a number", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
+         ""},
+        {"no status line", "hello there\r\n\r\n", ""},
+        {"error status with a body", "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string request, got;
+        int port = 0;
+        {
+            RawServer raw([&](int fd) {
+                request = wininet_test::read_request(fd);
+                for (size_t at = 0; at < c.response.size(); at += 3) {
+                    wininet_test::write_all(fd, std::string_view(c.response).substr(at, 3));
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            });
+            port = raw.port();
+            got = fetch_url("http://127.0.0.1:" + std::to_string(port) + "/a/b?c=d#frag");
+        }  // the server's handler has ended here
+        EXPECT_EQ(got, c.body);
+        EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /a/b?c=d HTTP/1.1");
+        EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n"), std::string::npos);
+    }
+}
