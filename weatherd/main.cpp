@@ -21,19 +21,19 @@
 #include <string>
 #include <thread>
 
-#include "weatherd/air_quality_answer.h"
-#include "weatherd/forecast_cache.h"
-#include "weatherd/gif_art.h"
-#include "weatherd/http_front.h"
-#include "weatherd/metar_cache.h"
-#include "weatherd/options.h"
-#include "weatherd/places.h"
-#include "weatherd/service_log.h"
-#include "weatherd/service_routes.h"
-#include "weatherd/stations.h"
-#include "weatherd/upstream_client.h"
-#include "weatherd/upstream_queue.h"
-#include "weatherd/weather_sources.h"
+#include "weatherd/upstream/air_quality_answer.h"
+#include "weatherd/upstream/forecast_cache.h"
+#include "weatherd/pages/gif_art.h"
+#include "weatherd/front/http_front.h"
+#include "weatherd/upstream/metar_cache.h"
+#include "weatherd/front/options.h"
+#include "weatherd/weather/places.h"
+#include "weatherd/base/service_log.h"
+#include "weatherd/front/service_routes.h"
+#include "weatherd/weather/stations.h"
+#include "weatherd/upstream/upstream_client.h"
+#include "weatherd/upstream/upstream_queue.h"
+#include "weatherd/upstream/weather_sources.h"
 
 #ifndef NIMBRA_WEATHERD_CONFIG
 #define NIMBRA_WEATHERD_CONFIG "config.ini"

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "weatherd/air_quality.h"
-#include "weatherd/air_quality_answer.h"
+#include "weatherd/weather/air_quality.h"
+#include "weatherd/upstream/air_quality_answer.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
-#include "weatherd/metar_answer.h"
-#include "weatherd/metar_cache.h"
-#include "weatherd/metar_decode.h"
-#include "weatherd/open_meteo.h"
-#include "weatherd/stations.h"
-#include "weatherd/wmo_weather.h"
+#include "weatherd/weather/metar_answer.h"
+#include "weatherd/upstream/metar_cache.h"
+#include "weatherd/weather/metar_decode.h"
+#include "weatherd/upstream/open_meteo.h"
+#include "weatherd/weather/stations.h"
+#include "weatherd/weather/wmo_weather.h"
 
 namespace {
 

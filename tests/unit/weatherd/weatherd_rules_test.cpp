@@ -13,18 +13,18 @@
 #include <future>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
-#include "weatherd/air_quality_answer.h"
-#include "weatherd/forecast_cache.h"
-#include "weatherd/kept_file.h"
-#include "weatherd/living_indexes.h"
-#include "weatherd/open_meteo.h"
-#include "weatherd/service_log.h"
-#include "weatherd/upstream_client.h"
-#include "weatherd/upstream_queue.h"
-#include "weatherd/weather_model.h"
-#include "weatherd/weather_page.h"
-#include "weatherd/weather_sources.h"
-#include "weatherd/wmo_weather.h"
+#include "weatherd/upstream/air_quality_answer.h"
+#include "weatherd/upstream/forecast_cache.h"
+#include "weatherd/upstream/kept_file.h"
+#include "weatherd/weather/living_indexes.h"
+#include "weatherd/upstream/open_meteo.h"
+#include "weatherd/base/service_log.h"
+#include "weatherd/upstream/upstream_client.h"
+#include "weatherd/upstream/upstream_queue.h"
+#include "weatherd/weather/weather_model.h"
+#include "weatherd/pages/weather_page.h"
+#include "weatherd/upstream/weather_sources.h"
+#include "weatherd/weather/wmo_weather.h"
 
 namespace {
 

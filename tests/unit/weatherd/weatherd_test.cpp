@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/unit/weatherd/weatherd_harness.h"
-#include "weatherd/places.h"
+#include "weatherd/weather/places.h"
 
 namespace {
 

@@ -1,0 +1,221 @@
+#include "weatherd/weather/metar_answer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <sstream>
+
+namespace weatherd {
+
+namespace {
+
+using json = nlohmann::json;
+
+// An answer is an array of flat objects with one array of cloud layers: three levels.
+constexpr int kDeepestMetarNesting = 4;
+
+// The fastest wind a report could truly give, in each unit (the world record gust is
+// 113 m/s); a larger number is a garbled group.
+constexpr double kFastestMetresPerSecond = 120;
+
+class NestingCheck : public nlohmann::json_sax<json> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return ++depth_ <= kDeepestMetarNesting; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return --depth_, true; }
+    bool start_array(std::size_t) override { return ++depth_ <= kDeepestMetarNesting; }
+    bool end_array() override { return --depth_, true; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool too_deep() const { return depth_ > kDeepestMetarNesting; }
+
+private:
+    int depth_ = 0;
+};
+
+double InMetresPerSecond(double speed, WindUnit unit)
+{
+    switch (unit) {
+    case WindUnit::kKnots: return speed * 1852.0 / 3600.0;
+    case WindUnit::kKilometresPerHour: return speed / 3.6;
+    case WindUnit::kMetresPerSecond: break;
+    }
+    return speed;
+}
+
+// A number field within [least, most]; anything else (a string, null, absent) is missing.
+std::optional<double> NumberIn(const json& report, const char* field, double least, double most)
+{
+    auto found = report.find(field);
+    if (found == report.end() || !found->is_number())
+        return std::nullopt;
+    double value = found->get<double>();
+    if (!std::isfinite(value) || value < least || value > most)
+        return std::nullopt;
+    return value;
+}
+
+std::string StringField(const json& report, const char* field)
+{
+    auto found = report.find(field);
+    return found != report.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+int CoverRank(std::string_view cover)
+{
+    static const char* const kOrder[] = {"CAVOK", "SKC", "CLR", "NSC", "NCD", "FEW", "SCT", "BKN", "OVC", "VV"};
+    for (size_t i = 0; i < std::size(kOrder); ++i)
+        if (cover == kOrder[i])
+            return static_cast<int>(i);
+    return -1;
+}
+
+// The most cover among the layers; CAVOK in the raw report stands for clear sky.
+std::string MostCover(const json& report, std::string_view raw)
+{
+    std::string most;
+    auto clouds = report.find("clouds");
+    if (clouds != report.end() && clouds->is_array()) {
+        for (const json& layer : *clouds) {
+            if (!layer.is_object())
+                continue;
+            std::string cover = StringField(layer, "cover");
+            if (CoverRank(cover) > CoverRank(most))
+                most = cover;
+        }
+    }
+    if (most.empty() && raw.find(" CAVOK") != std::string_view::npos)
+        most = "CAVOK";
+    return most;
+}
+
+bool IsStationCode(const std::string& code)
+{
+    return code.size() == 4 && std::all_of(code.begin(), code.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+std::optional<MetarReport> ReadReport(const json& item)
+{
+    if (!item.is_object())
+        return std::nullopt;
+    MetarReport report;
+    report.station = StringField(item, "icaoId");
+    auto observed = item.find("obsTime");
+    if (!IsStationCode(report.station) || observed == item.end() || !observed->is_number_integer())
+        return std::nullopt;
+    report.observed_at = observed->get<int64_t>();
+    report.raw = StringField(item, "rawOb");
+    report.temperature = NumberIn(item, "temp", -90, 60);
+    report.dew_point = NumberIn(item, "dewp", -100, 60);
+    report.wind = RawWind(report.raw);
+    report.weather = StringField(item, "wxString");
+    report.cover = MostCover(item, report.raw);
+    return report;
+}
+
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<MetarWind> WindGroup(std::string_view group)
+{
+    MetarWind wind;
+    std::string_view number;
+    if (group.ends_with("MPS")) {
+        wind.unit = WindUnit::kMetresPerSecond, number = group.substr(0, group.size() - 3);
+    } else if (group.ends_with("KMH")) {
+        wind.unit = WindUnit::kKilometresPerHour, number = group.substr(0, group.size() - 3);
+    } else if (group.ends_with("KT")) {
+        wind.unit = WindUnit::kKnots, number = group.substr(0, group.size() - 2);
+    } else {
+        return std::nullopt;
+    }
+    if (number.size() < 5)
+        return std::nullopt;
+    std::string_view direction = number.substr(0, 3);
+    std::string_view speeds = number.substr(3);
+    std::string_view speed = speeds.substr(0, speeds.find('G'));
+    std::string_view gust = speed.size() < speeds.size() ? speeds.substr(speed.size() + 1) : std::string_view();
+    if (!AllDigits(speed) || speed.size() > 3 ||
+        (speed.size() < speeds.size() && (!AllDigits(gust) || gust.size() > 3)))
+        return std::nullopt;
+    wind.speed = std::stod(std::string(speed));
+    if (InMetresPerSecond(wind.speed, wind.unit) > kFastestMetresPerSecond)
+        return std::nullopt;
+    if (!gust.empty()) {
+        double gust_speed = std::stod(std::string(gust));
+        if (InMetresPerSecond(gust_speed, wind.unit) > kFastestMetresPerSecond)
+            return std::nullopt;
+        if (gust_speed > wind.speed)
+            wind.gust = gust_speed;
+    }
+    if (direction == "VRB") {
+        wind.variable = true;
+    } else if (AllDigits(direction)) {
+        int degrees = std::stoi(std::string(direction));
+        if (degrees > 360)
+            return std::nullopt;
+        if (wind.speed > 0)
+            wind.direction = degrees;
+    } else {
+        return std::nullopt;
+    }
+    return wind;
+}
+
+}  // namespace
+
+std::string MetarRequestUrl(std::string_view upstream, const std::vector<std::string>& stations, int hours)
+{
+    std::string url = std::string(upstream) + "/api/data/metar?ids=";
+    for (size_t i = 0; i < stations.size(); ++i)
+        url += (i ? "," : "") + stations[i];
+    return url + "&format=json&hours=" + std::to_string(hours);
+}
+
+std::optional<MetarWind> RawWind(std::string_view raw)
+{
+    // The wind is the first group after the station and the time; remarks come after RMK.
+    std::istringstream groups{std::string(raw.substr(0, raw.find(" RMK")))};
+    std::string group;
+    for (int index = 0; groups >> group && index < 6; ++index) {
+        if (group.ends_with("MPS") || group.ends_with("KT") || group.ends_with("KMH"))
+            return WindGroup(group);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<MetarReport>> ParseMetarAnswer(std::string_view body, std::string& error)
+{
+    if (body.size() > kLongestMetarAnswer) {
+        error = std::to_string(body.size()) + " bytes, more than " + std::to_string(kLongestMetarAnswer);
+        return std::nullopt;
+    }
+    NestingCheck check;
+    if (!json::sax_parse(body, &check)) {
+        error =
+            check.too_deep() ? "nested deeper than " + std::to_string(kDeepestMetarNesting) + " levels" : "not JSON";
+        return std::nullopt;
+    }
+    json answer = json::parse(body, nullptr, false);
+    if (!answer.is_array()) {
+        error = "not an array of reports";
+        return std::nullopt;
+    }
+    std::vector<MetarReport> reports;
+    for (const json& item : answer)
+        if (std::optional<MetarReport> report = ReadReport(item))
+            reports.push_back(std::move(*report));
+    return reports;
+}
+
+}  // namespace weatherd
