@@ -58,20 +58,20 @@ constexpr int kFirstPassedDescriptor = 3;
 // Accepted connections inherit it from the listening socket.
 // Non-blocking as well: the front's event threads all wait on it, and the one that loses
 // the race for a connection must not block in accept().
-void PrepareListeningSocket(int fd)
+void prepare_listening_socket(int fd)
 {
     int yes = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-int64_t UnixNow()
+int64_t unix_now()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-std::string ExecutableDirectory()
+std::string executable_directory()
 {
     std::error_code error;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -80,15 +80,15 @@ std::string ExecutableDirectory()
 
 // An installed service reads the settings file installed beside the viewer; one in the
 // build tree reads the built one.
-std::string DefaultSettingsFile()
+std::string default_settings_file()
 {
-    std::string installed = ExecutableDirectory() + "/" + NIMBRA_INSTALLED_CONFIG;
+    std::string installed = executable_directory() + "/" + NIMBRA_INSTALLED_CONFIG;
     std::error_code error;
     return std::filesystem::is_regular_file(installed, error) ? installed : NIMBRA_WEATHERD_CONFIG;
 }
 
 // The listening socket systemd passed, if it passed one to this process.
-int PassedListeningSocket()
+int passed_listening_socket()
 {
     const char* pid = std::getenv("LISTEN_PID");
     const char* count = std::getenv("LISTEN_FDS");
@@ -100,12 +100,12 @@ int PassedListeningSocket()
     int accepting = 0;
     socklen_t length = sizeof accepting;
     if (getsockopt(kFirstPassedDescriptor, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) != 0 || !accepting)
-        Fail("LISTEN_FDS: descriptor 3 is not a listening socket");
+        fail("LISTEN_FDS: descriptor 3 is not a listening socket");
     fcntl(kFirstPassedDescriptor, F_SETFD, FD_CLOEXEC);
     return kFirstPassedDescriptor;
 }
 
-std::string SocketAddress(int fd)
+std::string socket_address(int fd)
 {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -128,7 +128,7 @@ std::string SocketAddress(int fd)
 
 // A socket bound to the options' address and port, listening; -1 when none can be had. No
 // SO_REUSEPORT: a second service on a busy port must fail rather than share it silently.
-int BindAndListen(const Options& options)
+int bind_and_listen(const Options& options)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -156,17 +156,17 @@ int BindAndListen(const Options& options)
 }
 
 // Listens where the options say, or takes systemd's socket; the socket, and host:port served.
-std::pair<int, std::string> Listen(const Options& options)
+std::pair<int, std::string> listen(const Options& options)
 {
-    if (int passed = PassedListeningSocket(); passed >= 0) {
-        PrepareListeningSocket(passed);
-        return {passed, SocketAddress(passed)};
+    if (int passed = passed_listening_socket(); passed >= 0) {
+        prepare_listening_socket(passed);
+        return {passed, socket_address(passed)};
     }
-    int fd = BindAndListen(options);
+    int fd = bind_and_listen(options);
     if (fd < 0)
-        Fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
-    PrepareListeningSocket(fd);
-    std::string served = SocketAddress(fd);
+        fail("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
+    prepare_listening_socket(fd);
+    std::string served = socket_address(fd);
     if (options.bind_address == "0.0.0.0")
         served = "127.0.0.1" + served.substr(served.rfind(':'));
     return {fd, served};
@@ -176,64 +176,65 @@ std::pair<int, std::string> Listen(const Options& options)
 // provider's limits (in flight, per minute, hour and day) is the one UpstreamQueue the
 // caches are given: the forecast and the air-quality APIs count against one address's (or
 // one key's) limits.
-ForecastCache::Fetch ProviderFetch(const Options& options)
+ForecastCache::Fetch provider_fetch(const Options& options)
 {
     UpstreamLimits limits;
     limits.total_seconds = options.upstream_timeout_seconds;
     limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
     limits.max_body_bytes = kLongestProviderAnswer;
-    return
-        [limits](const std::string& url, const Deadline& deadline) { return FetchFromUpstream(url, limits, deadline); };
+    return [limits](const std::string& url, const Deadline& deadline) {
+        return fetch_from_upstream(url, limits, deadline);
+    };
 }
 
 // `settings` names the kind kept and where it is asked for; the rest comes from the options.
-std::unique_ptr<ForecastCache> MakeForecastCache(const Options& options, ForecastCacheSettings settings,
-                                                 const ForecastCache::Fetch& fetch, UpstreamQueue& queue)
+std::unique_ptr<ForecastCache> make_forecast_cache(const Options& options, ForecastCacheSettings settings,
+                                                   const ForecastCache::Fetch& fetch, UpstreamQueue& queue)
 {
     if (options.source == SourceMode::kModel)
         return nullptr;
     settings.api_key = options.api_key;
-    settings.directory = CacheDirectory(options);
+    settings.directory = cache_directory(options);
     settings.fresh_seconds = options.cache_ttl_seconds;
     settings.pause_after_failure_seconds = options.pause_after_failure_seconds;
     std::error_code error;
     if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error) {
-        LogLine(Printable(settings.directory.string()) + ": " + error.message() + "; " + settings.kind +
-                " answers are kept in memory only");
+        log_line(printable(settings.directory.string()) + ": " + error.message() + "; " + settings.kind +
+                 " answers are kept in memory only");
         settings.directory.clear();
     }
-    return std::make_unique<ForecastCache>(settings, fetch, UnixNow, queue);
+    return std::make_unique<ForecastCache>(settings, fetch, unix_now, queue);
 }
 
-ForecastCacheSettings ForecastSettings(const Options& options)
+ForecastCacheSettings forecast_settings(const Options& options)
 {
     ForecastCacheSettings settings;
     settings.upstream = options.upstream;
     return settings;
 }
 
-ForecastCacheSettings AirQualitySettings(const Options& options)
+ForecastCacheSettings air_quality_settings(const Options& options)
 {
     ForecastCacheSettings settings;
     settings.upstream = options.aq_upstream;
     settings.kind = "air-quality";
-    settings.request_url = AirQualityRequestUrl;
-    settings.parse = ParseAirQuality;
+    settings.request_url = air_quality_request_url;
+    settings.parse = parse_air_quality;
     settings.covers_daily = false;
-    settings.cost = AirQualityRequestCost();
+    settings.cost = air_quality_request_cost();
     return settings;
 }
 
 // The airport reports of every station that stands for a place, in one request; nothing in
 // model mode, where the model makes them up.
-std::unique_ptr<MetarCache> MakeMetarCache(const Options& options, const StationTable& stations, UpstreamQueue& queue)
+std::unique_ptr<MetarCache> make_metar_cache(const Options& options, const StationTable& stations, UpstreamQueue& queue)
 {
     if (options.source == SourceMode::kModel || stations.places.empty())
         return nullptr;
     MetarCacheSettings settings;
     settings.upstream = options.metar_upstream;
-    settings.stations = stations.Codes();
-    settings.directory = CacheDirectory(options);
+    settings.stations = stations.station_codes();
+    settings.directory = cache_directory(options);
     std::error_code error;
     if (!settings.directory.empty() && !std::filesystem::create_directories(settings.directory, error) && error)
         settings.directory.clear();
@@ -242,13 +243,13 @@ std::unique_ptr<MetarCache> MakeMetarCache(const Options& options, const Station
     limits.connect_seconds = std::min(3.0, options.upstream_timeout_seconds);
     limits.max_body_bytes = kLongestMetarAnswer;
     auto fetch = [limits](const std::string& url, const Deadline& deadline) {
-        return FetchFromUpstream(url, limits, deadline);
+        return fetch_from_upstream(url, limits, deadline);
     };
-    return std::make_unique<MetarCache>(settings, fetch, UnixNow, queue, ForecastCache::SteadySeconds);
+    return std::make_unique<MetarCache>(settings, fetch, unix_now, queue, ForecastCache::steady_seconds);
 }
 
 // The signals the service takes in WaitForStopSignal, blocked in every thread.
-sigset_t TakenSignals()
+sigset_t taken_signals()
 {
     sigset_t signals;
     sigemptyset(&signals);
@@ -261,12 +262,12 @@ sigset_t TakenSignals()
 // Waits for SIGTERM or SIGINT (taken here with sigwait), so that stopping happens in
 // ordinary code rather than in a signal handler. SIGHUP, which log rotation sends and whose
 // default would end the service, reopens the log instead.
-void WaitForStopSignal()
+void wait_for_stop_signal()
 {
-    sigset_t signals = TakenSignals();
+    sigset_t signals = taken_signals();
     int signal_number = 0;
     while (sigwait(&signals, &signal_number) == 0 && signal_number == SIGHUP)
-        ReopenLog();
+        reopen_log();
     g_stopping = true;
 }
 
@@ -274,52 +275,52 @@ void WaitForStopSignal()
 
 int main(int argc, char** argv)
 {
-    Options options = ParseOptions(argc, argv, DefaultSettingsFile());
+    Options options = parse_options(argc, argv, default_settings_file());
 
     PlaceTable places;
     std::string error;
-    if (!LoadPlaces(options.config_path, places, error))
-        Fail(error);
-    std::vector<std::string> unplaced = AttachCoordinates(places, ShippedCoordinates());
+    if (!load_places(options.config_path, places, error))
+        fail(error);
+    std::vector<std::string> unplaced = attach_coordinates(places, shipped_coordinates());
     if (!unplaced.empty() && options.source != SourceMode::kModel)
-        LogLine(std::to_string(unplaced.size()) + " codes of " + options.config_path +
-                " have no coordinates; their pages come from " +
-                (options.source == SourceMode::kAuto ? "the model" : "nowhere (no data)"));
-    std::map<std::string, std::string> images = DrawAllImages();
+        log_line(std::to_string(unplaced.size()) + " codes of " + options.config_path +
+                 " have no coordinates; their pages come from " +
+                 (options.source == SourceMode::kAuto ? "the model" : "nowhere (no data)"));
+    std::map<std::string, std::string> images = draw_all_images();
 
     // Blocked before any thread starts, so every thread inherits the mask and only the
     // waiting thread receives them.
-    sigset_t signals = TakenSignals();
+    sigset_t signals = taken_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    StartLogWriter();
-    UpstreamClientInit();
+    start_log_writer();
+    upstream_client_init();
 
     // One queue for both kinds: one in-flight limit and one budget for the provider.
     UpstreamQueue queue("open-meteo", options.politeness);
-    ForecastCache::Fetch fetch = ProviderFetch(options);
-    std::unique_ptr<ForecastCache> cache = MakeForecastCache(options, ForecastSettings(options), fetch, queue);
+    ForecastCache::Fetch fetch = provider_fetch(options);
+    std::unique_ptr<ForecastCache> cache = make_forecast_cache(options, forecast_settings(options), fetch, queue);
     std::unique_ptr<ForecastCache> air_quality_cache =
-        MakeForecastCache(options, AirQualitySettings(options), fetch, queue);
+        make_forecast_cache(options, air_quality_settings(options), fetch, queue);
     WeatherSources sources(options.source, cache.get(), options.cache_ttl_seconds, air_quality_cache.get());
     // The airport reports' API has limits of its own (some 100 requests a minute per address),
     // so a queue of its own; one request in ten minutes stays far within them.
     UpstreamQueue metar_queue("aviationweather", {1, 6, 60, 1440});
-    std::unique_ptr<MetarCache> metar = MakeMetarCache(options, ShippedStations(), metar_queue);
-    sources.ObserveWith(metar.get(), &ShippedStations());
+    std::unique_ptr<MetarCache> metar = make_metar_cache(options, shipped_stations(), metar_queue);
+    sources.observe_with(metar.get(), &shipped_stations());
     // Stopping ends every page's deadline; these wake the pages that wait on them to see it.
     StopSignal stop;
-    stop.OnRaise([&queue] { queue.WakeAll(); });
-    stop.OnRaise([&metar_queue] { metar_queue.WakeAll(); });
+    stop.on_raise([&queue] { queue.wake_all(); });
+    stop.on_raise([&metar_queue] { metar_queue.wake_all(); });
     if (metar)
-        stop.OnRaise([kept = metar.get()] { kept->WakeAll(); });
+        stop.on_raise([kept = metar.get()] { kept->wake_all(); });
     for (ForecastCache* kept : {cache.get(), air_quality_cache.get()})
         if (kept)
-            stop.OnRaise([kept] { kept->WakeAll(); });
+            stop.on_raise([kept] { kept->wake_all(); });
 
-    auto [listening, served_host] = Listen(options);
-    ServiceContext context{options,   places,  images,    sources, options.host.empty() ? served_host : options.host,
-                           UnixNow(), UnixNow, g_stopping};
+    auto [listening, served_host] = listen(options);
+    ServiceContext context{options,    places,   images,    sources, options.host.empty() ? served_host : options.host,
+                           unix_now(), unix_now, g_stopping};
     FrontSettings front_settings;
     front_settings.most_connections = options.max_connections;
     front_settings.most_connections_per_client = options.max_connections_per_client;
@@ -327,29 +328,29 @@ int main(int argc, char** argv)
     front_settings.answer_deadline_seconds += options.slow_weather_seconds;
     HttpFront::Logger logger;
     if (options.log)
-        logger = LogExchange;
+        logger = log_exchange;
     HttpFront front(
         front_settings, listening,
         [&context](const HttpRequest& request, Patience patience, const Deadline& deadline) {
-            return Answer(context, request, patience, deadline);
+            return answer_request(context, request, patience, deadline);
         },
         logger, stop);
     if (!front.started())
-        Fail("cannot serve on " + served_host);
+        fail("cannot serve on " + served_host);
 
     // The one line on stdout, which scripts wait for: in the service's name, but not a log
     // line, so it stays apart from stderr.
     std::printf("%sserving on http://%s\n", kLinePrefix, served_host.c_str());
     std::fflush(stdout);
-    WaitForStopSignal();
-    bool stopped = front.Stop();
+    wait_for_stop_signal();
+    bool stopped = front.stop_serving();
     // A reader of standard error that stopped reading must not keep the service from ending.
     if (!stopped) {
         // libmicrohttpd cannot be stopped with an answer still being made: leave without it.
-        LogLine("stopped with answers still being made after the stop's wait; their connections are dropped");
-        FlushLog(kLongestLogFlush);
+        log_line("stopped with answers still being made after the stop's wait; their connections are dropped");
+        flush_log(kLongestLogFlush);
         std::_Exit(1);
     }
-    FlushLog(kLongestLogFlush);
+    flush_log(kLongestLogFlush);
     return 0;
 }

@@ -4,7 +4,7 @@
 
 namespace weatherd {
 
-void StopSignal::Raise()
+void StopSignal::raise()
 {
     std::vector<std::function<void()>> wakes;
     {
@@ -16,7 +16,7 @@ void StopSignal::Raise()
         wake();
 }
 
-void StopSignal::OnRaise(std::function<void()> wake)
+void StopSignal::on_raise(std::function<void()> wake)
 {
     {
         std::lock_guard guard(lock_);
@@ -28,15 +28,15 @@ void StopSignal::OnRaise(std::function<void()> wake)
     wake();
 }
 
-Deadline Deadline::In(double seconds, const StopSignal* stop)
+Deadline Deadline::seconds_from_now(double seconds, const StopSignal* stop)
 {
     return Deadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
                     stop);
 }
 
-Deadline Deadline::Passed() { return Deadline(Clock::time_point(), nullptr); }
+Deadline Deadline::already_passed() { return Deadline(Clock::time_point(), nullptr); }
 
-Deadline Deadline::Sooner(double seconds) const
+Deadline Deadline::sooner(double seconds) const
 {
     return Deadline(at_ - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)), stop_);
 }

@@ -17,11 +17,11 @@ namespace weatherd {
 // registers a wake-up here, so that raising it ends those waits too.
 class StopSignal {
 public:
-    void Raise();
+    void raise();
     bool raised() const { return raised_.load(); }
     // `wake` must take the lock its waiters wait under before notifying them, so that no
     // waiter can miss it between checking its deadline and starting to wait.
-    void OnRaise(std::function<void()> wake);
+    void on_raise(std::function<void()> wake);
 
 private:
     std::atomic<bool> raised_{false};
@@ -34,13 +34,13 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // `seconds` from now; `stop` (may be null) ends it early.
-    static Deadline In(double seconds, const StopSignal* stop = nullptr);
+    static Deadline seconds_from_now(double seconds, const StopSignal* stop = nullptr);
     // Already passed: made from what is kept, at once.
-    static Deadline Passed();
+    static Deadline already_passed();
 
     // The same deadline `seconds` sooner: for work that is pointless to start unless it has
     // that long to finish.
-    Deadline Sooner(double seconds) const;
+    Deadline sooner(double seconds) const;
 
     bool passed() const;
     bool stopping() const { return stop_ && stop_->raised(); }

@@ -34,7 +34,7 @@ struct LogQueue {
 // Made once and never freed: at exit the writer may still be blocked in a write.
 std::atomic<LogQueue*> g_queue{nullptr};
 
-std::string Escaped(std::string_view text, bool escape_high)
+std::string escaped_text(std::string_view text, bool escape_high)
 {
     std::string out;
     out.reserve(text.size());
@@ -51,7 +51,7 @@ std::string Escaped(std::string_view text, bool escape_high)
     return out;
 }
 
-std::string FormLine(std::string_view message)
+std::string form_line(std::string_view message)
 {
     std::string line = kLinePrefix;
     for (char c : message) {
@@ -65,7 +65,7 @@ std::string FormLine(std::string_view message)
 }
 
 // Standard error is unbuffered, and fprintf may split a long line into several writes.
-void WriteAll(const std::string& text)
+void write_all(const std::string& text)
 {
     for (size_t done = 0; done < text.size();) {
         ssize_t wrote = write(STDERR_FILENO, text.data() + done, text.size() - done);
@@ -78,7 +78,7 @@ void WriteAll(const std::string& text)
 }
 
 // The name standard error was opened as, when it is a regular file still found by that name.
-std::string StandardErrorFile()
+std::string standard_error_file()
 {
     struct stat opened {};
     if (fstat(STDERR_FILENO, &opened) != 0 || !S_ISREG(opened.st_mode))
@@ -95,20 +95,20 @@ std::string StandardErrorFile()
 }
 
 // Called on the writer's thread, so that a reopen never lands in the middle of a line.
-std::string Reopen(const std::string& path)
+std::string reopen_log(const std::string& path)
 {
     if (path.empty())
-        return FormLine("SIGHUP: standard error is not a file opened by name; nothing to reopen");
+        return form_line("SIGHUP: standard error is not a file opened by name; nothing to reopen");
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return FormLine("SIGHUP: cannot reopen " + Printable(path) + ": " + std::strerror(errno) +
-                        "; writing on where it was");
+        return form_line("SIGHUP: cannot reopen " + printable(path) + ": " + std::strerror(errno) +
+                         "; writing on where it was");
     dup2(fd, STDERR_FILENO);
     close(fd);
-    return FormLine("SIGHUP: reopened " + Printable(path));
+    return form_line("SIGHUP: reopened " + printable(path));
 }
 
-void WriteLoop(LogQueue& queue)
+void write_loop(LogQueue& queue)
 {
     std::unique_lock guard(queue.lock);
     for (;;) {
@@ -122,12 +122,12 @@ void WriteLoop(LogQueue& queue)
         guard.unlock();
         std::string text;
         if (dropped)
-            text += FormLine(std::to_string(dropped) + " log lines dropped: standard error did not keep up");
+            text += form_line(std::to_string(dropped) + " log lines dropped: standard error did not keep up");
         for (const std::string& line : batch)
             text += line;
-        WriteAll(text);
+        write_all(text);
         if (reopen)
-            WriteAll(Reopen(queue.path));
+            write_all(reopen_log(queue.path));
         guard.lock();
         queue.writing = false;
         queue.changed.notify_all();
@@ -136,16 +136,16 @@ void WriteLoop(LogQueue& queue)
 
 }  // namespace
 
-std::string Printable(std::string_view text) { return Escaped(text, false); }
+std::string printable(std::string_view text) { return escaped_text(text, false); }
 
-std::string PrintableAscii(std::string_view text) { return Escaped(text, true); }
+std::string printable_ascii(std::string_view text) { return escaped_text(text, true); }
 
-void LogLine(std::string_view message)
+void log_line(std::string_view message)
 {
-    std::string line = FormLine(message);
+    std::string line = form_line(message);
     LogQueue* queue = g_queue.load(std::memory_order_acquire);
     if (!queue) {
-        WriteAll(line);
+        write_all(line);
         return;
     }
     std::lock_guard guard(queue->lock);
@@ -158,23 +158,23 @@ void LogLine(std::string_view message)
     queue->changed.notify_all();
 }
 
-void StartLogWriter()
+void start_log_writer()
 {
     if (g_queue.load())
         return;
     auto* queue = new LogQueue;
-    queue->path = StandardErrorFile();
+    queue->path = standard_error_file();
     // Blocked while the thread is made, so that it starts with every signal blocked: the
     // service takes its signals in one thread of its choosing.
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
-    std::thread([queue] { WriteLoop(*queue); }).detach();
+    std::thread([queue] { write_loop(*queue); }).detach();
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     g_queue.store(queue, std::memory_order_release);
 }
 
-bool FlushLog(std::chrono::milliseconds most)
+bool flush_log(std::chrono::milliseconds most)
 {
     LogQueue* queue = g_queue.load(std::memory_order_acquire);
     if (!queue)
@@ -184,7 +184,7 @@ bool FlushLog(std::chrono::milliseconds most)
         guard, most, [&] { return queue->lines.empty() && !queue->dropped && !queue->reopen && !queue->writing; });
 }
 
-void ReopenLog()
+void reopen_log()
 {
     LogQueue* queue = g_queue.load(std::memory_order_acquire);
     if (!queue)

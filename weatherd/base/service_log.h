@@ -22,11 +22,11 @@ namespace weatherd {
 // `text` with control bytes (below 0x20, and 0x7F) and backslashes written as \xHH; UTF-8
 // and other bytes from 0x80 up stay as they are, so that a provider's words and file names
 // stay readable.
-std::string Printable(std::string_view text);
+std::string printable(std::string_view text);
 
 // The same with bytes from 0x80 up written as \xHH too: for what a client sent (a request's
 // path), which need not be UTF-8 and must reach the log and a page as plain ASCII.
-std::string PrintableAscii(std::string_view text);
+std::string printable_ascii(std::string_view text);
 
 // What every line of the service begins with.
 inline constexpr const char kLinePrefix[] = "nimbra-weatherd: ";
@@ -34,18 +34,18 @@ inline constexpr const char kLinePrefix[] = "nimbra-weatherd: ";
 // Writes "nimbra-weatherd: MESSAGE\n". Line breaks inside `message` are escaped too, so a
 // caller that forgot Printable still writes one line. Before StartLogWriter it is written at
 // once; after, queued.
-void LogLine(std::string_view message);
+void log_line(std::string_view message);
 
 // Starts the thread that writes queued lines (with every signal blocked in it). When standard
 // error is a file opened by name, remembers the name for ReopenLog.
-void StartLogWriter();
+void start_log_writer();
 
 // Waits until every queued line is written, for at most `most`; false when some were not.
-bool FlushLog(std::chrono::milliseconds most);
+bool flush_log(std::chrono::milliseconds most);
 
 // Opens the file standard error was opened as anew (after it was rotated away), and says so
 // in one line; says there is nothing to reopen when standard error is not such a file.
-void ReopenLog();
+void reopen_log();
 
 // The most bytes of lines waiting to be written; beyond it lines are dropped.
 inline constexpr size_t kMostQueuedLogBytes = 1 << 20;

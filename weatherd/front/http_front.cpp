@@ -26,7 +26,7 @@ constexpr int kTricklePieces = 20;
 // slow disk may take a moment.
 constexpr auto kLongestStopWait = std::chrono::seconds(10);
 
-std::string Lower(std::string text)
+std::string lower(std::string text)
 {
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -36,10 +36,10 @@ std::string Lower(std::string text)
 // The request target's path, decoded. An absolute-form target ("http://host/path", as a
 // proxy sends it) is served as its path. Decoded here, not by libmicrohttpd, whose decoded
 // path is a C string that ends at the first %00: "/weather/X.shtml%00.txt" would be the page.
-std::string TargetPath(std::string_view target)
+std::string target_path(std::string_view target)
 {
     for (std::string_view scheme : {"http://", "https://"}) {
-        if (target.size() >= scheme.size() && Lower(std::string(target.substr(0, scheme.size()))) == scheme) {
+        if (target.size() >= scheme.size() && lower(std::string(target.substr(0, scheme.size()))) == scheme) {
             size_t path = target.find('/', scheme.size());
             target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
             break;
@@ -59,9 +59,9 @@ std::string TargetPath(std::string_view target)
 }
 
 // Leaves the target as it came, for TargetPath.
-size_t KeepEscaped(void*, MHD_Connection*, char* target) { return std::strlen(target); }
+size_t keep_escaped(void*, MHD_Connection*, char* target) { return std::strlen(target); }
 
-int FitToOpenFiles(int wanted)
+int fit_to_open_files(int wanted)
 {
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
@@ -81,7 +81,7 @@ std::string HttpRequest::header(const std::string& lower_name) const
 std::string HttpResponse::header(const std::string& name) const
 {
     for (const auto& [key, value] : headers)
-        if (Lower(key) == Lower(name))
+        if (lower(key) == lower(name))
             return value;
     return "";
 }
@@ -99,7 +99,7 @@ struct HttpFront::Exchange {
     MHD_Connection* connection = nullptr;
     HttpRequest request;
     HttpResponse response;
-    Deadline deadline = Deadline::Passed();
+    Deadline deadline = Deadline::already_passed();
     Patience next = Patience::kFromKept;  // what the next worker may do to answer
     bool answered = false;                // `response` is ready
     bool dispatched = false;              // handed to a worker
@@ -108,8 +108,8 @@ struct HttpFront::Exchange {
 };
 
 struct HttpFront::Callbacks {
-    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
-                                const char* version, const char*, size_t* upload_size, void** context)
+    static MHD_Result on_request(void* self, MHD_Connection* connection, const char* url, const char* method,
+                                 const char* version, const char*, size_t* upload_size, void** context)
     {
         auto* front = static_cast<HttpFront*>(self);
         auto* exchange = static_cast<Exchange*>(*context);
@@ -119,16 +119,16 @@ struct HttpFront::Callbacks {
             exchange->front = front;
             exchange->connection = connection;
             exchange->request.method = method;
-            exchange->request.path = TargetPath(url);
-            exchange->deadline = Deadline::In(front->settings_.page_wait_seconds, &front->stop_);
+            exchange->request.path = target_path(url);
+            exchange->deadline = Deadline::seconds_from_now(front->settings_.page_wait_seconds, &front->stop_);
             MHD_get_connection_values(
                 connection, MHD_HEADER_KIND,
                 [](void* into, MHD_ValueKind, const char* key, const char* value) {
-                    static_cast<HttpRequest*>(into)->headers[Lower(key)] = value ? value : "";
+                    static_cast<HttpRequest*>(into)->headers[lower(key)] = value ? value : "";
                     return MHD_YES;
                 },
                 &exchange->request);
-            front->MarkAnswering(connection);
+            front->mark_answering(connection);
             // No address takes a body: answer before reading any, and the connection closes.
             std::string length = exchange->request.header("content-length");
             if ((!length.empty() && length != "0") || exchange->request.has_header("transfer-encoding")) {
@@ -136,7 +136,7 @@ struct HttpFront::Callbacks {
                 exchange->response.content_type = "text/plain";
                 exchange->response.body = "413 no address of this service takes a request body\n";
                 exchange->answered = true;
-                return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+                return front->queue_response(connection, *exchange) ? MHD_YES : MHD_NO;
             }
             // HTTP/1.1 makes Host mandatory, and a server must refuse a request without it.
             if (std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !exchange->request.has_header("host")) {
@@ -144,7 +144,7 @@ struct HttpFront::Callbacks {
                 exchange->response.content_type = "text/plain";
                 exchange->response.body = "400 an HTTP/1.1 request must name its Host\n";
                 exchange->answered = true;
-                return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+                return front->queue_response(connection, *exchange) ? MHD_YES : MHD_NO;
             }
             return MHD_YES;
         }
@@ -153,7 +153,7 @@ struct HttpFront::Callbacks {
             return MHD_YES;
         }
         if (exchange->answered)
-            return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+            return front->queue_response(connection, *exchange) ? MHD_YES : MHD_NO;
         if (exchange->dispatched)
             return MHD_YES;  // woken before its worker finished
         const HttpRequest& request = exchange->request;
@@ -163,29 +163,29 @@ struct HttpFront::Callbacks {
             exchange->response.headers.emplace_back("Allow", "GET, HEAD");
             exchange->response.body = "405 this service answers GET and HEAD only\n";
             exchange->answered = true;
-            return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+            return front->queue_response(connection, *exchange) ? MHD_YES : MHD_NO;
         }
-        if (front->MakeAnswer(*exchange, Patience::kAtOnce))
-            return front->Queue(connection, *exchange) ? MHD_YES : MHD_NO;
+        if (front->make_answer(*exchange, Patience::kAtOnce))
+            return front->queue_response(connection, *exchange) ? MHD_YES : MHD_NO;
         exchange->dispatched = true;
-        front->Suspend(connection);
-        front->Dispatch(exchange);
+        front->suspend(connection);
+        front->dispatch(exchange);
         return MHD_YES;
     }
 
-    static void OnCompleted(void* self, MHD_Connection* connection, void** context, MHD_RequestTerminationCode)
+    static void on_completed(void* self, MHD_Connection* connection, void** context, MHD_RequestTerminationCode)
     {
         auto* front = static_cast<HttpFront*>(self);
         auto* exchange = static_cast<Exchange*>(*context);
-        front->MarkAnswered(connection);
+        front->mark_answered(connection);
         if (exchange && exchange->answered && front->logger_)
             front->logger_(exchange->request, exchange->response);
         delete exchange;
         *context = nullptr;
     }
 
-    static void OnConnection(void* self, MHD_Connection* connection, void** socket_context,
-                             MHD_ConnectionNotificationCode what)
+    static void on_connection(void* self, MHD_Connection* connection, void** socket_context,
+                              MHD_ConnectionNotificationCode what)
     {
         auto* front = static_cast<HttpFront*>(self);
         std::lock_guard guard(front->lock_);
@@ -212,7 +212,7 @@ struct HttpFront::Callbacks {
     }
 
     // A full house closes its oldest connection that no answer is being made for.
-    static MHD_Result OnAccept(void* self, const sockaddr*, socklen_t)
+    static MHD_Result on_accept(void* self, const sockaddr*, socklen_t)
     {
         auto* front = static_cast<HttpFront*>(self);
         std::lock_guard guard(front->lock_);
@@ -224,11 +224,11 @@ struct HttpFront::Callbacks {
                 oldest = tracked;
         if (!oldest)
             return MHD_NO;  // every connection is being answered: the newcomer waits its turn elsewhere
-        front->Cut(*oldest);
+        front->cut_connection(*oldest);
         return MHD_YES;
     }
 
-    static ssize_t OnTrickle(void* context, uint64_t position, char* buffer, size_t most)
+    static ssize_t on_trickle(void* context, uint64_t position, char* buffer, size_t most)
     {
         auto* exchange = static_cast<Exchange*>(context);
         HttpFront* front = exchange->front;
@@ -242,8 +242,8 @@ struct HttpFront::Callbacks {
             return MHD_CONTENT_READER_END_OF_STREAM;
         auto now = Clock::now();
         if (now < exchange->next_piece) {
-            front->Suspend(exchange->connection);
-            front->ResumeAt(exchange->next_piece, exchange->connection);
+            front->suspend(exchange->connection);
+            front->resume_at(exchange->next_piece, exchange->connection);
             return 0;
         }
         size_t piece = std::max<size_t>(1, (body.size() + kTricklePieces - 1) / kTricklePieces);
@@ -258,29 +258,29 @@ struct HttpFront::Callbacks {
 HttpFront::HttpFront(const FrontSettings& settings, int listening_fd, Handler handler, Logger logger, StopSignal& stop)
     : settings_(settings), handler_(std::move(handler)), logger_(std::move(logger)), stop_(stop)
 {
-    soft_limit_ = FitToOpenFiles(settings_.most_connections);
+    soft_limit_ = fit_to_open_files(settings_.most_connections);
     for (int i = 0; i < settings_.readers; ++i)
-        threads_.emplace_back([this] { ReadLoop(); });
+        threads_.emplace_back([this] { read_loop(); });
     for (int i = 0; i < settings_.workers; ++i)
-        threads_.emplace_back([this] { WaitLoop(); });
-    threads_.emplace_back([this] { SweepLoop(); });
+        threads_.emplace_back([this] { wait_loop(); });
+    threads_.emplace_back([this] { sweep_loop(); });
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     daemon_ = MHD_start_daemon(
-        flags, 0, &Callbacks::OnAccept, this, &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listening_fd,
+        flags, 0, &Callbacks::on_accept, this, &Callbacks::on_request, this, MHD_OPTION_LISTEN_SOCKET, listening_fd,
         MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(settings_.event_threads), MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(soft_limit_ + kLimitHeadroom), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned>(settings_.most_connections_per_client), MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(settings_.idle_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, settings_.connection_memory,
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &Callbacks::OnConnection, this, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, static_cast<void*>(nullptr),
+        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &Callbacks::on_connection, this, MHD_OPTION_UNESCAPE_CALLBACK, &keep_escaped, static_cast<void*>(nullptr),
         MHD_OPTION_END);
     if (!daemon_)
         close(listening_fd);
 }
 
-HttpFront::~HttpFront() { Stop(); }
+HttpFront::~HttpFront() { stop_serving(); }
 
-bool HttpFront::Stop()
+bool HttpFront::stop_serving()
 {
     {
         std::unique_lock guard(lock_);
@@ -289,7 +289,7 @@ bool HttpFront::Stop()
         stopping_ = true;
         changed_.notify_all();
     }
-    stop_.Raise();
+    stop_.raise();
     if (daemon_) {
         int listening = MHD_quiesce_daemon(daemon_);
         if (listening >= 0)
@@ -318,7 +318,7 @@ bool HttpFront::Stop()
     return true;
 }
 
-void HttpFront::MarkAnswering(MHD_Connection* connection)
+void HttpFront::mark_answering(MHD_Connection* connection)
 {
     std::lock_guard guard(lock_);
     auto found = connections_.find(connection);
@@ -329,7 +329,7 @@ void HttpFront::MarkAnswering(MHD_Connection* connection)
                                                  std::chrono::duration<double>(settings_.answer_deadline_seconds));
 }
 
-void HttpFront::MarkAnswered(MHD_Connection* connection)
+void HttpFront::mark_answered(MHD_Connection* connection)
 {
     std::lock_guard guard(lock_);
     auto found = connections_.find(connection);
@@ -342,7 +342,7 @@ void HttpFront::MarkAnswered(MHD_Connection* connection)
 
 // Shutting the socket down makes libmicrohttpd see the end of the connection and close it
 // in its own thread, as it would for a client that left. Called with lock_ held.
-void HttpFront::Cut(Tracked& tracked)
+void HttpFront::cut_connection(Tracked& tracked)
 {
     if (tracked.cut || tracked.fd < 0)
         return;
@@ -351,14 +351,14 @@ void HttpFront::Cut(Tracked& tracked)
     shutdown(tracked.fd, SHUT_RDWR);
 }
 
-bool HttpFront::Queue(MHD_Connection* connection, Exchange& exchange)
+bool HttpFront::queue_response(MHD_Connection* connection, Exchange& exchange)
 {
     HttpResponse& answer = exchange.response;
     MHD_Response* response = nullptr;
     if (answer.trickle_seconds > 0) {
         exchange.next_piece = Clock::now();
         response =
-            MHD_create_response_from_callback(answer.body.size(), 4096, &Callbacks::OnTrickle, &exchange, nullptr);
+            MHD_create_response_from_callback(answer.body.size(), 4096, &Callbacks::on_trickle, &exchange, nullptr);
     } else if (answer.kept_body) {
         // The response holds a share of the kept page until libmicrohttpd has sent it.
         auto* share = new std::shared_ptr<const std::string>(answer.kept_body);
@@ -385,7 +385,7 @@ bool HttpFront::Queue(MHD_Connection* connection, Exchange& exchange)
     return queued == MHD_YES;
 }
 
-void HttpFront::Suspend(MHD_Connection* connection)
+void HttpFront::suspend(MHD_Connection* connection)
 {
     {
         std::lock_guard guard(lock_);
@@ -394,7 +394,7 @@ void HttpFront::Suspend(MHD_Connection* connection)
     MHD_suspend_connection(connection);
 }
 
-void HttpFront::Resume(MHD_Connection* connection)
+void HttpFront::resume(MHD_Connection* connection)
 {
     MHD_resume_connection(connection);
     std::lock_guard guard(lock_);
@@ -404,7 +404,7 @@ void HttpFront::Resume(MHD_Connection* connection)
 
 // True when `exchange` has its answer. A handler that throws, or gives none when it had all
 // the patience there is, has answered with a 500.
-bool HttpFront::MakeAnswer(Exchange& exchange, Patience patience)
+bool HttpFront::make_answer(Exchange& exchange, Patience patience)
 {
     std::optional<HttpResponse> answer;
     try {
@@ -426,7 +426,7 @@ bool HttpFront::MakeAnswer(Exchange& exchange, Patience patience)
     return true;
 }
 
-void HttpFront::Dispatch(Exchange* exchange)
+void HttpFront::dispatch(Exchange* exchange)
 {
     std::lock_guard guard(lock_);
     (exchange->next == Patience::kUntilDeadline && !exchange->deadline.passed() ? to_wait_ : to_read_)
@@ -437,7 +437,7 @@ void HttpFront::Dispatch(Exchange* exchange)
 // Readers answer what needs no waiting: pages made from kept files, and pages whose deadline
 // passed before a waiting worker was free. What must wait for the provider goes on to the
 // waiting workers.
-void HttpFront::ReadLoop()
+void HttpFront::read_loop()
 {
     std::unique_lock guard(lock_);
     for (;;) {
@@ -449,11 +449,11 @@ void HttpFront::ReadLoop()
         ++busy_workers_;
         guard.unlock();
         Patience patience = exchange->next;
-        if (MakeAnswer(*exchange, patience)) {
-            Resume(exchange->connection);
+        if (make_answer(*exchange, patience)) {
+            resume(exchange->connection);
         } else {
             exchange->next = Patience::kUntilDeadline;
-            Dispatch(exchange);
+            dispatch(exchange);
         }
         guard.lock();
         --busy_workers_;
@@ -461,7 +461,7 @@ void HttpFront::ReadLoop()
     }
 }
 
-void HttpFront::WaitLoop()
+void HttpFront::wait_loop()
 {
     std::unique_lock guard(lock_);
     for (;;) {
@@ -472,8 +472,8 @@ void HttpFront::WaitLoop()
         to_wait_.pop_front();
         ++busy_workers_;
         guard.unlock();
-        MakeAnswer(*exchange, Patience::kUntilDeadline);
-        Resume(exchange->connection);
+        make_answer(*exchange, Patience::kUntilDeadline);
+        resume(exchange->connection);
         guard.lock();
         --busy_workers_;
         changed_.notify_all();
@@ -482,7 +482,7 @@ void HttpFront::WaitLoop()
 
 // A page whose deadline passes while it waits for a waiting worker is made by a reader from
 // what is kept: no page waits past its deadline for want of a thread. Called with lock_ held.
-void HttpFront::HandOverOverdue()
+void HttpFront::hand_over_overdue()
 {
     for (auto at = to_wait_.begin(); at != to_wait_.end();) {
         if ((*at)->deadline.passed()) {
@@ -495,19 +495,19 @@ void HttpFront::HandOverOverdue()
     }
 }
 
-void HttpFront::ResumeAt(Clock::time_point when, MHD_Connection* connection)
+void HttpFront::resume_at(Clock::time_point when, MHD_Connection* connection)
 {
     std::unique_lock guard(lock_);
     if (stopping_) {
         guard.unlock();
-        Resume(connection);
+        resume(connection);
         return;
     }
     wakeups_.emplace(when, connection);
 }
 
 // Cuts connections past their deadline and wakes trickles whose next piece is due.
-void HttpFront::SweepLoop()
+void HttpFront::sweep_loop()
 {
     std::unique_lock guard(lock_);
     while (!finished_) {
@@ -515,8 +515,8 @@ void HttpFront::SweepLoop()
         auto now = Clock::now();
         for (auto& [connection, tracked] : connections_)
             if (now > tracked->deadline)
-                Cut(*tracked);
-        HandOverOverdue();
+                cut_connection(*tracked);
+        hand_over_overdue();
         std::vector<MHD_Connection*> due;
         while (!wakeups_.empty() && (stopping_ || wakeups_.begin()->first <= now)) {
             due.push_back(wakeups_.begin()->second);
@@ -524,7 +524,7 @@ void HttpFront::SweepLoop()
         }
         guard.unlock();
         for (MHD_Connection* connection : due)
-            Resume(connection);
+            resume(connection);
         guard.lock();
     }
 }

@@ -104,7 +104,7 @@ public:
     // being made finish (made from what is kept), then closes everything. False when some
     // answer was still being made after a few seconds: libmicrohttpd could not be stopped,
     // and the process must end without it.
-    bool Stop();
+    bool stop_serving();
 
     // The total connection limit after fitting it to the open-files limit.
     int connection_limit() const { return soft_limit_; }
@@ -118,19 +118,19 @@ private:
     struct Callbacks;  // libmicrohttpd's callbacks, in the .cpp
     friend struct Callbacks;
 
-    bool Queue(MHD_Connection* connection, Exchange& exchange);
-    void MarkAnswering(MHD_Connection* connection);
-    void MarkAnswered(MHD_Connection* connection);
-    void Cut(Tracked& tracked);
-    void Suspend(MHD_Connection* connection);
-    void Resume(MHD_Connection* connection);
-    void Dispatch(Exchange* exchange);
-    bool MakeAnswer(Exchange& exchange, Patience patience);
-    void ReadLoop();
-    void WaitLoop();
-    void HandOverOverdue();
-    void SweepLoop();
-    void ResumeAt(Clock::time_point when, MHD_Connection* connection);
+    bool queue_response(MHD_Connection* connection, Exchange& exchange);
+    void mark_answering(MHD_Connection* connection);
+    void mark_answered(MHD_Connection* connection);
+    void cut_connection(Tracked& tracked);
+    void suspend(MHD_Connection* connection);
+    void resume(MHD_Connection* connection);
+    void dispatch(Exchange* exchange);
+    bool make_answer(Exchange& exchange, Patience patience);
+    void read_loop();
+    void wait_loop();
+    void hand_over_overdue();
+    void sweep_loop();
+    void resume_at(Clock::time_point when, MHD_Connection* connection);
 
     FrontSettings settings_;
     Handler handler_;

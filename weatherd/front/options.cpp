@@ -13,7 +13,7 @@ namespace weatherd {
 
 namespace {
 
-std::string Format(double value)
+std::string format_number(double value)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
@@ -48,7 +48,7 @@ const char kUsage[] =
     "  --max-connections N         most client connections in all (default 800, kept under the open-files limit)\n"
     "  --max-connections-per-client N  most connections from one address (default 64)\n";
 
-std::string DecodeEscapes(const std::string& text)
+std::string decode_escapes(const std::string& text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -77,7 +77,7 @@ std::string DecodeEscapes(const std::string& text)
     return out;
 }
 
-NoticeKind ParseNoticeKind(const std::string& value)
+NoticeKind parse_notice_kind(const std::string& value)
 {
     if (value == "current")
         return NoticeKind::kCurrent;
@@ -89,55 +89,56 @@ NoticeKind ParseNoticeKind(const std::string& value)
         return NoticeKind::kMissing;
     if (value == "bom")
         return NoticeKind::kBom;
-    Fail("--notice: unknown kind \"" + value + "\" (current, newer, empty, missing, bom)");
+    fail("--notice: unknown kind \"" + value + "\" (current, newer, empty, missing, bom)");
 }
 
-int ParsePort(const std::string& value)
+int parse_port(const std::string& value)
 {
     char* end = nullptr;
     long port = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || port < 0 || port > 65535)
-        Fail("--port: \"" + value + "\" is not a port number (0 to 65535)");
+        fail("--port: \"" + value + "\" is not a port number (0 to 65535)");
     return static_cast<int>(port);
 }
 
-double ParseSeconds(const std::string& name, const std::string& value, double least, double most)
+double parse_seconds(const std::string& name, const std::string& value, double least, double most)
 {
     char* end = nullptr;
     double seconds = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || !(seconds >= least) || seconds > most)
-        Fail(name + ": \"" + value + "\" is not a number of seconds (" + Format(least) + " to " + Format(most) + ")");
+        fail(name + ": \"" + value + "\" is not a number of seconds (" + format_number(least) + " to " +
+             format_number(most) + ")");
     return seconds;
 }
 
-LocalTime ParseDate(const std::string& value)
+LocalTime parse_date(const std::string& value)
 {
     int year = 0, hour = 12, minute = 0;
     unsigned month = 0, day = 0;
     int fields = std::sscanf(value.c_str(), "%d-%u-%uT%d:%d", &year, &month, &day, &hour, &minute);
     std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{month}, std::chrono::day{day}};
     if ((fields != 3 && fields != 5) || !date.ok() || hour < 0 || hour > 23 || minute < 0 || minute > 59)
-        Fail("--date: \"" + value + "\" is not YYYY-MM-DD or YYYY-MM-DDTHH:MM");
+        fail("--date: \"" + value + "\" is not YYYY-MM-DD or YYYY-MM-DDTHH:MM");
     return {date, hour, minute};
 }
 
-int ParseCount(const std::string& name, const std::string& value, long least, long most)
+int parse_count(const std::string& name, const std::string& value, long least, long most)
 {
     char* end = nullptr;
     long count = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || count < least || count > most)
-        Fail(name + ": \"" + value + "\" is not a whole number from " + std::to_string(least) + " to " +
+        fail(name + ": \"" + value + "\" is not a whole number from " + std::to_string(least) + " to " +
              std::to_string(most));
     return static_cast<int>(count);
 }
 
-PolitenessSettings ParseBudget(const std::string& value, PolitenessSettings politeness)
+PolitenessSettings parse_budget(const std::string& value, PolitenessSettings politeness)
 {
     double minute = 0, hour = 0, day = 0;
     char tail = 0;
     if (std::sscanf(value.c_str(), "%lf/%lf/%lf%c", &minute, &hour, &day, &tail) != 3 || !(minute >= 1) ||
         !(hour >= minute) || !(day >= hour) || day > 1e9)
-        Fail("--upstream-budget: \"" + value +
+        fail("--upstream-budget: \"" + value +
              "\" is not MINUTE/HOUR/DAY, each at least the one before (600/5000/10000)");
     politeness.per_minute = minute, politeness.per_hour = hour, politeness.per_day = day;
     return politeness;
@@ -145,7 +146,7 @@ PolitenessSettings ParseBudget(const std::string& value, PolitenessSettings poli
 
 // A key is letters, digits, '-' and '_'; what surrounds it in a file (a line end) is not
 // part of it.
-std::string ReadApiKey(const std::string& source)
+std::string read_api_key(const std::string& source)
 {
     constexpr size_t kLongestKey = 256;
     std::string key;
@@ -154,7 +155,7 @@ std::string ReadApiKey(const std::string& source)
         where = source.substr(5);
         std::ifstream file(where, std::ios::binary);
         if (!file)
-            Fail("--api-key: cannot read " + where);
+            fail("--api-key: cannot read " + where);
         char buffer[kLongestKey + 2] = {};
         file.read(buffer, sizeof buffer - 1);
         key.assign(buffer, static_cast<size_t>(file.gcount()));
@@ -162,10 +163,10 @@ std::string ReadApiKey(const std::string& source)
         where = "$" + source.substr(4);
         const char* value = std::getenv(source.substr(4).c_str());
         if (!value)
-            Fail("--api-key: " + where + " is not set");
+            fail("--api-key: " + where + " is not set");
         key = value;
     } else {
-        Fail("--api-key: give file:PATH or env:NAME; a key on the command line is visible to every user in ps");
+        fail("--api-key: give file:PATH or env:NAME; a key on the command line is visible to every user in ps");
     }
     while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back())))
         key.pop_back();
@@ -173,20 +174,20 @@ std::string ReadApiKey(const std::string& source)
     for (char c : key)
         plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_');
     if (!plain)
-        Fail("--api-key: " + where + " does not hold a key (letters, digits, '-' and '_', at most 256)");
+        fail("--api-key: " + where + " does not hold a key (letters, digits, '-' and '_', at most 256)");
     return key;
 }
 
 }  // namespace
 
-[[noreturn]] void Fail(const std::string& message)
+[[noreturn]] void fail(const std::string& message)
 {
-    LogLine(message);
-    FlushLog(std::chrono::seconds(2));
+    log_line(message);
+    flush_log(std::chrono::seconds(2));
     std::exit(2);
 }
 
-Options ParseOptions(int argc, char** argv, const std::string& default_config)
+Options parse_options(int argc, char** argv, const std::string& default_config)
 {
     Options options;
     options.config_path = default_config;
@@ -204,75 +205,75 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config)
             if (has_value)
                 return value;
             if (i + 1 >= argc)
-                Fail(name + ": needs a value");
+                fail(name + ": needs a value");
             return argv[++i];
         };
         if (name == "--help" || name == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (name == "--port") {
-            options.port = ParsePort(take_value());
+            options.port = parse_port(take_value());
         } else if (name == "--bind") {
             options.bind_address = take_value();
         } else if (name == "--host") {
             options.host = take_value();
         } else if (name == "--notice") {
-            options.notice = ParseNoticeKind(take_value());
+            options.notice = parse_notice_kind(take_value());
         } else if (name == "--notice-text") {
             options.notice = NoticeKind::kText;
-            options.notice_text = DecodeEscapes(take_value());
+            options.notice_text = decode_escapes(take_value());
         } else if (name == "--slow-weather") {
-            options.slow_weather_seconds = ParseSeconds(name, take_value(), 0, 3600);
+            options.slow_weather_seconds = parse_seconds(name, take_value(), 0, 3600);
         } else if (name == "--config") {
             options.config_path = take_value();
         } else if (name == "--date") {
-            options.fixed_time = ParseDate(take_value());
+            options.fixed_time = parse_date(take_value());
         } else if (name == "--log") {
             options.log = true;
         } else if (name == "--source") {
             std::string value = take_value();
-            std::optional<SourceMode> mode = ParseSourceMode(value);
+            std::optional<SourceMode> mode = parse_source_mode(value);
             if (!mode)
-                Fail("--source: unknown source \"" + value + "\" (open-meteo, model, auto)");
+                fail("--source: unknown source \"" + value + "\" (open-meteo, model, auto)");
             options.source = *mode;
         } else if (name == "--upstream") {
             options.upstream = take_value();
             upstream_given = true;
             if (options.upstream.rfind("http://", 0) != 0 && options.upstream.rfind("https://", 0) != 0)
-                Fail("--upstream: \"" + options.upstream + "\" is not an http:// or https:// address");
+                fail("--upstream: \"" + options.upstream + "\" is not an http:// or https:// address");
         } else if (name == "--aq-upstream") {
             options.aq_upstream = take_value();
             if (options.aq_upstream.rfind("http://", 0) != 0 && options.aq_upstream.rfind("https://", 0) != 0)
-                Fail("--aq-upstream: \"" + options.aq_upstream + "\" is not an http:// or https:// address");
+                fail("--aq-upstream: \"" + options.aq_upstream + "\" is not an http:// or https:// address");
             aq_upstream_given = true;
         } else if (name == "--metar-upstream") {
             options.metar_upstream = take_value();
             if (options.metar_upstream.rfind("http://", 0) != 0 && options.metar_upstream.rfind("https://", 0) != 0)
-                Fail("--metar-upstream: \"" + options.metar_upstream + "\" is not an http:// or https:// address");
+                fail("--metar-upstream: \"" + options.metar_upstream + "\" is not an http:// or https:// address");
             metar_upstream_given = true;
         } else if (name == "--cache-dir") {
             options.cache_dir = take_value();
             if (options.cache_dir.empty())
-                Fail("--cache-dir: needs a directory");
+                fail("--cache-dir: needs a directory");
         } else if (name == "--cache-ttl") {
-            options.cache_ttl_seconds = static_cast<int64_t>(ParseSeconds(name, take_value(), 0, 86400 * 7));
+            options.cache_ttl_seconds = static_cast<int64_t>(parse_seconds(name, take_value(), 0, 86400 * 7));
         } else if (name == "--upstream-timeout") {
-            options.upstream_timeout_seconds = ParseSeconds(name, take_value(), 0.1, 60);
+            options.upstream_timeout_seconds = parse_seconds(name, take_value(), 0.1, 60);
         } else if (name == "--failure-pause") {
-            options.pause_after_failure_seconds = static_cast<int64_t>(ParseSeconds(name, take_value(), 0, 86400));
+            options.pause_after_failure_seconds = static_cast<int64_t>(parse_seconds(name, take_value(), 0, 86400));
         } else if (name == "--upstream-in-flight") {
-            options.politeness.in_flight = ParseCount(name, take_value(), 1, 64);
+            options.politeness.in_flight = parse_count(name, take_value(), 1, 64);
         } else if (name == "--upstream-budget") {
-            options.politeness = ParseBudget(take_value(), options.politeness);
+            options.politeness = parse_budget(take_value(), options.politeness);
         } else if (name == "--api-key") {
-            options.api_key = ReadApiKey(take_value());
+            options.api_key = read_api_key(take_value());
         } else if (name == "--max-connections") {
-            options.max_connections = ParseCount(name, take_value(), 1, 100000);
+            options.max_connections = parse_count(name, take_value(), 1, 100000);
         } else if (name == "--max-connections-per-client") {
-            options.max_connections_per_client = ParseCount(name, take_value(), 1, 100000);
+            options.max_connections_per_client = parse_count(name, take_value(), 1, 100000);
         } else {
             std::fputs(kUsage, stderr);
-            Fail("unknown option \"" + arg + "\"");
+            fail("unknown option \"" + arg + "\"");
         }
     }
     // The paid service answers on its own hosts; an explicit --upstream or --aq-upstream
@@ -290,7 +291,7 @@ Options ParseOptions(int argc, char** argv, const std::string& default_config)
     return options;
 }
 
-std::string CacheDirectory(const Options& options)
+std::string cache_directory(const Options& options)
 {
     if (!options.cache_dir.empty())
         return options.cache_dir;

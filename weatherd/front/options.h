@@ -42,11 +42,11 @@ struct Options {
     int max_connections_per_client = 64;
 };
 
-Options ParseOptions(int argc, char** argv, const std::string& default_config);
+Options parse_options(int argc, char** argv, const std::string& default_config);
 
-[[noreturn]] void Fail(const std::string& message);
+[[noreturn]] void fail(const std::string& message);
 
 // The cache directory the options name, or the default one.
-std::string CacheDirectory(const Options& options);
+std::string cache_directory(const Options& options);
 
 }  // namespace weatherd

@@ -16,7 +16,7 @@ constexpr char kHtml[] = "text/html; charset=utf-8";
 constexpr int64_t kFixedFileSeconds = 86400;
 constexpr int64_t kNoticeSeconds = 300;
 
-std::string NoticeText(const Options& options, const std::string& host)
+std::string notice_text_for(const Options& options, const std::string& host)
 {
     std::string address = "http://" + host + "/download/nimbra.htm";
     switch (options.notice) {
@@ -33,17 +33,17 @@ std::string NoticeText(const Options& options, const std::string& host)
     return "";
 }
 
-HttpResponse NotFound(const HttpRequest& request)
+HttpResponse not_found(const HttpRequest& request)
 {
     HttpResponse response;
     response.status = 404;
     response.content_type = kHtml;
     // What the client sent need not be UTF-8: the page shows it as ASCII.
-    response.body = NotFoundPage(PrintableAscii(request.path));
+    response.body = not_found_page(printable_ascii(request.path));
     return response;
 }
 
-std::string EntityTag(const std::string& body)
+std::string entity_tag(const std::string& body)
 {
     uint64_t hash = 1469598103934665603ull;
     for (unsigned char c : body)
@@ -53,7 +53,7 @@ std::string EntityTag(const std::string& body)
     return tag;
 }
 
-std::optional<int64_t> ParseHttpDate(const std::string& text)
+std::optional<int64_t> parse_http_date(const std::string& text)
 {
     std::tm parts{};
     const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
@@ -63,27 +63,27 @@ std::optional<int64_t> ParseHttpDate(const std::string& text)
 }
 
 // An ETag match decides alone; without If-None-Match, If-Modified-Since does.
-bool StillValid(const HttpRequest& request, const std::string& tag, int64_t last_modified)
+bool still_valid(const HttpRequest& request, const std::string& tag, int64_t last_modified)
 {
     if (request.has_header("if-none-match")) {
         std::string wanted = request.header("if-none-match");
         return wanted == "*" || wanted.find(tag) != std::string::npos;
     }
     if (request.has_header("if-modified-since")) {
-        std::optional<int64_t> since = ParseHttpDate(request.header("if-modified-since"));
+        std::optional<int64_t> since = parse_http_date(request.header("if-modified-since"));
         return since && last_modified <= *since;
     }
     return false;
 }
 
-HttpResponse Cacheable(const HttpRequest& request, MadePages::Made page, const char* content_type,
+HttpResponse cacheable(const HttpRequest& request, MadePages::Made page, const char* content_type,
                        int64_t last_modified, int64_t max_age_seconds)
 {
     HttpResponse response;
     response.headers = {{"Cache-Control", "public, max-age=" + std::to_string(max_age_seconds)},
                         {"ETag", page.tag},
-                        {"Last-Modified", HttpDate(last_modified)}};
-    if (StillValid(request, page.tag, last_modified)) {
+                        {"Last-Modified", http_date(last_modified)}};
+    if (still_valid(request, page.tag, last_modified)) {
         response.status = 304;
         return response;
     }
@@ -92,58 +92,58 @@ HttpResponse Cacheable(const HttpRequest& request, MadePages::Made page, const c
     return response;
 }
 
-HttpResponse Cacheable(const HttpRequest& request, std::string body, const char* content_type, int64_t last_modified,
+HttpResponse cacheable(const HttpRequest& request, std::string body, const char* content_type, int64_t last_modified,
                        int64_t max_age_seconds)
 {
-    std::string tag = EntityTag(body);
-    return Cacheable(request, {std::make_shared<const std::string>(std::move(body)), std::move(tag)}, content_type,
+    std::string tag = entity_tag(body);
+    return cacheable(request, {std::make_shared<const std::string>(std::move(body)), std::move(tag)}, content_type,
                      last_modified, max_age_seconds);
 }
 
 // Everything a city page is made from besides its place: the minute it is made for (its
 // hours, ages and issue time), and what its data is and how old: the forecast's, the air
 // quality's and the station's reports.
-std::string PageMakings(const SourcedReport& sourced, const LocalTime& now)
+std::string page_makings(const SourcedReport& sourced, const LocalTime& now)
 {
     const Provenance& data = sourced.provenance;
     const AirQualitySource& air = sourced.report.air_quality_source;
     const std::optional<StationSource>& station = sourced.report.station;
     char makings[200];
     std::snprintf(makings, sizeof makings, "%lld|%d:%lld:%d|%d:%lld:%d|%d:%lld",
-                  static_cast<long long>(UnixSeconds(now) / 60), static_cast<int>(data.kind),
+                  static_cast<long long>(to_unix_seconds(now) / 60), static_cast<int>(data.kind),
                   static_cast<long long>(data.fetched_at), data.stale, static_cast<int>(air.kind),
                   static_cast<long long>(air.fetched_at), air.stale, station ? static_cast<int>(station->kind) : -1,
                   station ? static_cast<long long>(station->newest_report) : 0LL);
     return makings;
 }
 
-std::optional<HttpResponse> WeatherPageAnswer(ServiceContext& context, const Place& place, const HttpRequest& request,
-                                              Patience patience, const Deadline& deadline)
+std::optional<HttpResponse> weather_page_answer(ServiceContext& context, const Place& place, const HttpRequest& request,
+                                                Patience patience, const Deadline& deadline)
 {
-    LocalTime now = PageTime(context);
-    std::optional<SourcedReport> had = context.sources.ForPlace(place, now, patience, deadline);
+    LocalTime now = page_time(context);
+    std::optional<SourcedReport> had = context.sources.for_place(place, now, patience, deadline);
     if (!had)
         return std::nullopt;
     SourcedReport& sourced = *had;
-    std::string source = SourceName(sourced.provenance, UnixSeconds(now));
+    std::string source = source_name(sourced.provenance, to_unix_seconds(now));
     HttpResponse response;
     if (context.options.slow_weather_seconds > 0) {
         // Trickled pages are for trying clients out: sent whole, over the time asked for.
         response.content_type = kHtml;
-        response.body = WeatherPage(place, sourced.report, sourced.provenance, now);
+        response.body = weather_page(place, sourced.report, sourced.provenance, now);
         response.trickle_seconds = context.options.slow_weather_seconds;
     } else {
-        MadePages::Made page = context.made_pages->PageFor(place.code, PageMakings(sourced, now), [&] {
-            return WeatherPage(place, sourced.report, sourced.provenance, now);
+        MadePages::Made page = context.made_pages->page_for(place.code, page_makings(sourced, now), [&] {
+            return weather_page(place, sourced.report, sourced.provenance, now);
         });
-        response = Cacheable(request, std::move(page), kHtml, sourced.last_modified, sourced.max_age_seconds);
+        response = cacheable(request, std::move(page), kHtml, sourced.last_modified, sourced.max_age_seconds);
     }
     response.headers.emplace_back("X-Nimbra-Source", source);
     return response;
 }
 
 // "/weather/CODE.shtml": CODE, or nothing for any other path.
-std::optional<std::string> CityCode(const std::string& path)
+std::optional<std::string> city_code(const std::string& path)
 {
     constexpr std::string_view kPrefix = "/weather/", kSuffix = ".shtml";
     if (!path.starts_with(kPrefix) || !path.ends_with(kSuffix) || path.size() < kPrefix.size() + kSuffix.size())
@@ -156,8 +156,8 @@ std::optional<std::string> CityCode(const std::string& path)
 
 }  // namespace
 
-MadePages::Made MadePages::PageFor(const std::string& code, const std::string& makings,
-                                   const std::function<std::string()>& make)
+MadePages::Made MadePages::page_for(const std::string& code, const std::string& makings,
+                                    const std::function<std::string()>& make)
 {
     {
         std::lock_guard guard(lock_);
@@ -166,14 +166,14 @@ MadePages::Made MadePages::PageFor(const std::string& code, const std::string& m
             return kept->second.second;
     }
     std::string body = make();
-    Made made{nullptr, EntityTag(body)};
+    Made made{nullptr, entity_tag(body)};
     made.body = std::make_shared<const std::string>(std::move(body));
     std::lock_guard guard(lock_);
     by_place_[code] = {makings, made};
     return made;
 }
 
-std::string HttpDate(int64_t unix_seconds)
+std::string http_date(int64_t unix_seconds)
 {
     std::time_t t = static_cast<std::time_t>(unix_seconds);
     std::tm parts{};
@@ -183,54 +183,54 @@ std::string HttpDate(int64_t unix_seconds)
     return text;
 }
 
-LocalTime PageTime(const ServiceContext& context)
+LocalTime page_time(const ServiceContext& context)
 {
-    return context.options.fixed_time ? *context.options.fixed_time : ChinaTime(context.clock());
+    return context.options.fixed_time ? *context.options.fixed_time : china_time(context.clock());
 }
 
-std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, Patience patience,
-                                   const Deadline& deadline)
+std::optional<HttpResponse> answer_request(ServiceContext& context, const HttpRequest& request, Patience patience,
+                                           const Deadline& deadline)
 {
     const std::string& path = request.path;
     // No address holds a NUL; what follows one must not make another address's alias
     // ("/weather/CODE.shtml%00.txt" for a cache in front).
     if (path.find('\0') != std::string::npos)
-        return NotFound(request);
+        return not_found(request);
     if (path == "/day/shenzhen.txt") {
         if (context.options.notice == NoticeKind::kMissing)
-            return NotFound(request);
-        return Cacheable(request, NoticeText(context.options, context.notice_host), "text/plain", context.started_at,
-                         kNoticeSeconds);
+            return not_found(request);
+        return cacheable(request, notice_text_for(context.options, context.notice_host), "text/plain",
+                         context.started_at, kNoticeSeconds);
     }
     if (path == "/day/shenzhen1.htm")
-        return Cacheable(request, StripBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
+        return cacheable(request, strip_banner_page(page_time(context)), kHtml, context.started_at, kNoticeSeconds);
     if (path == "/day/shenzhen.htm")
-        return Cacheable(request, WelcomeBannerPage(PageTime(context)), kHtml, context.started_at, kNoticeSeconds);
+        return cacheable(request, welcome_banner_page(page_time(context)), kHtml, context.started_at, kNoticeSeconds);
     if (path == "/download/" || path == "/download/nimbra.htm")
-        return Cacheable(request, DownloadPage(), kHtml, context.started_at, kFixedFileSeconds);
+        return cacheable(request, download_page(), kHtml, context.started_at, kFixedFileSeconds);
     if (path == "/")
-        return Cacheable(request, IndexPage(context.places), kHtml, context.started_at, kNoticeSeconds);
-    if (std::optional<std::string> code = CityCode(path)) {
-        const Place* place = context.places.Find(*code);
+        return cacheable(request, index_page(context.places), kHtml, context.started_at, kNoticeSeconds);
+    if (std::optional<std::string> code = city_code(path)) {
+        const Place* place = context.places.find(*code);
         if (!place)
-            return NotFound(request);
-        return WeatherPageAnswer(context, *place, request, patience, deadline);
+            return not_found(request);
+        return weather_page_answer(context, *place, request, patience, deadline);
     }
     if (path.starts_with("/m2/")) {
-        if (const StaticFile* file = FindStaticFile(path))
-            return Cacheable(request, file->body, file->content_type, context.started_at, kFixedFileSeconds);
+        if (const StaticFile* file = find_static_file(path))
+            return cacheable(request, file->body, file->content_type, context.started_at, kFixedFileSeconds);
         auto image = context.images.find(path);
         if (image != context.images.end())
-            return Cacheable(request, image->second, "image/gif", context.started_at, kFixedFileSeconds);
+            return cacheable(request, image->second, "image/gif", context.started_at, kFixedFileSeconds);
     }
-    return NotFound(request);
+    return not_found(request);
 }
 
-void LogExchange(const HttpRequest& request, const HttpResponse& response)
+void log_exchange(const HttpRequest& request, const HttpResponse& response)
 {
     std::string source = response.header("X-Nimbra-Source");
-    LogLine(PrintableAscii(request.method) + " " + PrintableAscii(request.path) + " " +
-            std::to_string(response.status) + (source.empty() ? "" : " source=" + Printable(source)));
+    log_line(printable_ascii(request.method) + " " + printable_ascii(request.path) + " " +
+             std::to_string(response.status) + (source.empty() ? "" : " source=" + printable(source)));
 }
 
 }  // namespace weatherd

@@ -28,7 +28,7 @@ public:
         std::string tag;
     };
     // The page of `code` made from `makings`, made by `make` when it is not kept.
-    Made PageFor(const std::string& code, const std::string& makings, const std::function<std::string()>& make);
+    Made page_for(const std::string& code, const std::string& makings, const std::function<std::string()>& make);
 
 private:
     std::mutex lock_;
@@ -49,16 +49,16 @@ struct ServiceContext {
 
 // The answer to one request, as far as `patience` allows by `deadline`: nothing when it
 // would have to wait for more (a city page whose data must be read or fetched first).
-std::optional<HttpResponse> Answer(ServiceContext& context, const HttpRequest& request, Patience patience,
-                                   const Deadline& deadline);
+std::optional<HttpResponse> answer_request(ServiceContext& context, const HttpRequest& request, Patience patience,
+                                           const Deadline& deadline);
 
 // The --log line of one exchange: method, path and status, and the page's source.
-void LogExchange(const HttpRequest& request, const HttpResponse& response);
+void log_exchange(const HttpRequest& request, const HttpResponse& response);
 
 // The time the pages are made for: the fixed --date, else China Standard Time now.
-LocalTime PageTime(const ServiceContext& context);
+LocalTime page_time(const ServiceContext& context);
 
 // "Tue, 08 Dec 2026 14:05:00 GMT"
-std::string HttpDate(int64_t unix_seconds);
+std::string http_date(int64_t unix_seconds);
 
 }  // namespace weatherd

@@ -16,12 +16,12 @@ public:
 
     int width() const { return width_; }
     int height() const { return height_; }
-    uint8_t At(int x, int y) const { return pixels_[static_cast<size_t>(y * width_ + x)]; }
+    uint8_t pixel_at(int x, int y) const { return pixels_[static_cast<size_t>(y * width_ + x)]; }
 
-    void Set(int x, int y, uint8_t color);
-    void Disc(double cx, double cy, double r, uint8_t color);
-    void Line(int x0, int y0, int x1, int y1, uint8_t color);
-    void Box(int x0, int y0, int x1, int y1, uint8_t color);  // inclusive corners
+    void set_pixel(int x, int y, uint8_t color);
+    void fill_disc(double cx, double cy, double r, uint8_t color);
+    void draw_line(int x0, int y0, int x1, int y1, uint8_t color);
+    void fill_box(int x0, int y0, int x1, int y1, uint8_t color);  // inclusive corners
 
 private:
     int width_;
@@ -30,12 +30,12 @@ private:
 };
 
 // A GIF89a file of the canvas with the service's 16-colour palette, index 0 transparent.
-std::string EncodeGif(const Canvas& canvas);
+std::string encode_gif(const Canvas& canvas);
 
 // Every image path the pages refer to ("/m2/i/..."), with its file bytes.
-std::map<std::string, std::string> DrawAllImages();
+std::map<std::string, std::string> draw_all_images();
 
-std::string WeatherIconPath(int icon, bool night);  // "/m2/i/icon_weather/29x20/d01.gif"
-std::string LivingIconPath(const char* key);        // "/m2/i/living/chuanyi.gif"
+std::string weather_icon_path(int icon, bool night);  // "/m2/i/icon_weather/29x20/d01.gif"
+std::string living_icon_path(const char* key);        // "/m2/i/living/chuanyi.gif"
 
 }  // namespace weatherd

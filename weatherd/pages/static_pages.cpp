@@ -69,16 +69,16 @@ const StaticFile kStaticFiles[] = {
     {"/m2/j/public/maintop101104.js", "application/javascript; charset=utf-8", kMainTopJs},
 };
 
-std::string DateLine(const LocalTime& now)
+std::string date_line(const LocalTime& now)
 {
     char text[96];
     std::snprintf(text, sizeof text, "%d年%u月%u日 %s", static_cast<int>(now.date.year()),
                   static_cast<unsigned>(now.date.month()), static_cast<unsigned>(now.date.day()),
-                  WeekdayName(now.date));
+                  weekday_name(now.date));
     return text;
 }
 
-std::string SmallPage(const std::string& title, const std::string& style, const std::string& body)
+std::string small_page(const std::string& title, const std::string& style, const std::string& body)
 {
     return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\" />\n<title>" + title + "</title>\n<style>\n" +
            style + "</style>\n</head>\n<body>\n" + body + "</body>\n</html>\n";
@@ -86,11 +86,11 @@ std::string SmallPage(const std::string& title, const std::string& style, const 
 
 }  // namespace
 
-const StaticFile* StaticFilesBegin() { return std::begin(kStaticFiles); }
+const StaticFile* static_files_begin() { return std::begin(kStaticFiles); }
 
-const StaticFile* StaticFilesEnd() { return std::end(kStaticFiles); }
+const StaticFile* static_files_end() { return std::end(kStaticFiles); }
 
-const StaticFile* FindStaticFile(std::string_view path)
+const StaticFile* find_static_file(std::string_view path)
 {
     for (const StaticFile& file : kStaticFiles) {
         if (path == file.path)
@@ -101,21 +101,21 @@ const StaticFile* FindStaticFile(std::string_view path)
 
 // The viewer places this strip 136 pixels left of its window's edge, so the text starts
 // beyond that.
-std::string StripBannerPage(const LocalTime& now)
+std::string strip_banner_page(const LocalTime& now)
 {
-    return SmallPage(
+    return small_page(
         "Nimbra天气 提示条",
         "html, body { margin: 0; width: 809px; height: 33px; overflow: hidden; }\n"
         "body { font: 12px/33px sans-serif; color: #fff; background: linear-gradient(#4a8ad4, #2f6db5); }\n"
         ".strip { padding-left: 144px; white-space: nowrap; }\n"
         "b { color: #ffe38a; margin-right: 10px; }\n",
-        "<div class=\"strip\"><b>Nimbra天气</b>今天是 " + DateLine(now) +
+        "<div class=\"strip\"><b>Nimbra天气</b>今天是 " + date_line(now) +
             " · 先选省份、城市和区县，再点上方的按钮查看天气</div>\n");
 }
 
-std::string WelcomeBannerPage(const LocalTime& now)
+std::string welcome_banner_page(const LocalTime& now)
 {
-    return SmallPage(
+    return small_page(
         "欢迎使用 Nimbra天气预报器",
         "html, body { margin: 0; width: 673px; height: 125px; overflow: hidden; }\n"
         "body { font: 12px/1.7 sans-serif; color: #2c4a6b; background: #eef5fc; }\n"
@@ -123,7 +123,7 @@ std::string WelcomeBannerPage(const LocalTime& now)
         "h1 { margin: 0 0 4px 0; font-size: 16px; color: #2f6db5; }\n"
         "ul { margin: 0; padding-left: 18px; }\n"
         ".date { float: right; color: #7a93ad; }\n",
-        "<div class=\"panel\">\n<span class=\"date\">" + DateLine(now) +
+        "<div class=\"panel\">\n<span class=\"date\">" + date_line(now) +
             "</span>\n<h1>欢迎使用 Nimbra天气预报器</h1>\n<ul>\n"
             "<li>天气预报：未来七天的白天和夜间天气、气温与风力。</li>\n"
             "<li>整点天气实况：最近十二个小时的气温、湿度、降水和风。</li>\n"
@@ -131,31 +131,31 @@ std::string WelcomeBannerPage(const LocalTime& now)
             "</ul>\n</div>\n");
 }
 
-std::string DownloadPage()
+std::string download_page()
 {
-    return SmallPage(
+    return small_page(
         "下载 Nimbra天气预报器", "body { font: 14px/1.7 sans-serif; margin: 24px; color: #333; }\n",
         "<h1>下载 Nimbra天气预报器</h1>\n<p>这是本地演示服务的下载页。正式版本发布后，安装包会出现在这里。</p>\n");
 }
 
-std::string IndexPage(const PlaceTable& places)
+std::string index_page(const PlaceTable& places)
 {
     std::string body =
         "<h1>Nimbra 天气演示服务</h1>\n<p>本服务为 Nimbra天气预报器提供版本通知和各地天气页面，数据为模拟数据。</p>\n<ul>\n";
     for (const Place& place : places.places) {
-        body += "<li><a href=\"/weather/" + EscapeHtml(place.code) + ".shtml\">" + EscapeHtml(place.province) + " " +
-                EscapeHtml(place.city) + " " + EscapeHtml(place.district) + "</a> " + EscapeHtml(place.code) +
+        body += "<li><a href=\"/weather/" + escape_html(place.code) + ".shtml\">" + escape_html(place.province) + " " +
+                escape_html(place.city) + " " + escape_html(place.district) + "</a> " + escape_html(place.code) +
                 "</li>\n";
     }
     body += "</ul>\n";
-    return SmallPage("Nimbra 天气演示服务", "body { font: 13px/1.6 sans-serif; margin: 16px; }\n", body);
+    return small_page("Nimbra 天气演示服务", "body { font: 13px/1.6 sans-serif; margin: 16px; }\n", body);
 }
 
-std::string NotFoundPage(std::string_view path)
+std::string not_found_page(std::string_view path)
 {
-    return SmallPage("404 找不到页面", "body { font: 14px/1.7 sans-serif; margin: 24px; color: #333; }\n",
-                     "<h1>404 找不到页面</h1>\n<p>本服务没有 " + EscapeHtml(path) +
-                         " 这个页面。</p>\n<p><a href=\"/\">返回首页</a></p>\n");
+    return small_page("404 找不到页面", "body { font: 14px/1.7 sans-serif; margin: 24px; color: #333; }\n",
+                      "<h1>404 找不到页面</h1>\n<p>本服务没有 " + escape_html(path) +
+                          " 这个页面。</p>\n<p><a href=\"/\">返回首页</a></p>\n");
 }
 
 }  // namespace weatherd

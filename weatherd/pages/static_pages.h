@@ -17,14 +17,14 @@ struct StaticFile {
 };
 
 // Stylesheets and scripts the page head and the city pages name.
-const StaticFile* FindStaticFile(std::string_view path);
-const StaticFile* StaticFilesBegin();
-const StaticFile* StaticFilesEnd();
+const StaticFile* find_static_file(std::string_view path);
+const StaticFile* static_files_begin();
+const StaticFile* static_files_end();
 
-std::string StripBannerPage(const LocalTime& now);    // "/day/shenzhen1.htm", 809 x 33
-std::string WelcomeBannerPage(const LocalTime& now);  // "/day/shenzhen.htm", 673 x 125
-std::string DownloadPage();
-std::string IndexPage(const PlaceTable& places);
-std::string NotFoundPage(std::string_view path);
+std::string strip_banner_page(const LocalTime& now);    // "/day/shenzhen1.htm", 809 x 33
+std::string welcome_banner_page(const LocalTime& now);  // "/day/shenzhen.htm", 673 x 125
+std::string download_page();
+std::string index_page(const PlaceTable& places);
+std::string not_found_page(std::string_view path);
 
 }  // namespace weatherd

@@ -16,22 +16,22 @@
 namespace weatherd {
 
 // `report` is ignored for a page without data. `now` is the time the page is made.
-std::string WeatherPage(const Place& place, const WeatherReport& report, const Provenance& provenance,
-                        const LocalTime& now);
+std::string weather_page(const Place& place, const WeatherReport& report, const Provenance& provenance,
+                         const LocalTime& now);
 
 // The sentence each block carries about its data, as a user reads it.
-std::string ProvenanceText(const Provenance& provenance, int64_t now_unix);
+std::string provenance_text(const Provenance& provenance, int64_t now_unix);
 
 // The sentence about the page's air quality and where it came from.
-std::string AirQualitySourceText(const AirQualitySource& source, int64_t now_unix);
+std::string air_quality_source_text(const AirQualitySource& source, int64_t now_unix);
 
 // The same two in the few words of a line below a block's numbers, one line of the
 // viewer's pane: the provider and its licence, the fetch time or the data's age, and
 // demo data marked as such. The whole sentence is the line's tooltip.
-std::string ShortProvenanceText(const Provenance& provenance, int64_t now_unix);
-std::string ShortAirQualitySourceText(const AirQualitySource& source, int64_t now_unix);
+std::string short_provenance_text(const Provenance& provenance, int64_t now_unix);
+std::string short_air_quality_source_text(const AirQualitySource& source, int64_t now_unix);
 
 // Markup-safe text: & < > " escaped.
-std::string EscapeHtml(std::string_view text);
+std::string escape_html(std::string_view text);
 
 }  // namespace weatherd

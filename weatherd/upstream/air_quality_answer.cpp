@@ -22,14 +22,14 @@ constexpr Variable kVariables[] = {
     {Pollutant::kPm25, "pm2_5"},
 };
 
-constexpr bool VariablesInPollutantOrder()
+constexpr bool variables_in_pollutant_order()
 {
     for (size_t i = 0; i < std::size(kVariables); ++i)
         if (static_cast<size_t>(kVariables[i].pollutant) != i)
             return false;
     return true;
 }
-static_assert(std::size(kVariables) == kPollutantCount && VariablesInPollutantOrder());
+static_assert(std::size(kVariables) == kPollutantCount && variables_in_pollutant_order());
 
 // The request asks for yesterday (the 24-hour means of today's first hours reach back into
 // it) and the five days of the global CAMS forecast, the one that covers China; the API
@@ -43,7 +43,7 @@ constexpr int64_t kLongestSeriesHours = 24 * 16;
 
 }  // namespace
 
-std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key)
+std::string air_quality_request_url(std::string_view upstream, const Coordinates& at, std::string_view api_key)
 {
     std::string base(upstream);
     while (!base.empty() && base.back() == '/')
@@ -68,33 +68,33 @@ std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& a
     return url;
 }
 
-double AirQualityRequestCost() { return RequestCost(std::size(kVariables), kPastDays + kForecastDays); }
+double air_quality_request_cost() { return request_cost(std::size(kVariables), kPastDays + kForecastDays); }
 
-std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::string& error)
+std::optional<ProviderForecast> parse_air_quality(std::string_view json, std::string& error)
 {
     std::vector<const char*> names;
     for (const Variable& variable : kVariables)
         names.push_back(variable.name);
-    return ParseHourlyAnswer(json, names, error);
+    return parse_hourly_answer(json, names, error);
 }
 
-AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer)
+AirQualitySeries series_from_answer(const ProviderForecast& answer)
 {
     AirQualitySeries series;
     const ForecastSeries& hourly = answer.hourly;
     if (hourly.times.empty())
         return series;
-    int64_t first = UnixSeconds(hourly.times[0]), last = first;
+    int64_t first = to_unix_seconds(hourly.times[0]), last = first;
     for (const LocalTime& time : hourly.times) {
-        first = std::min(first, UnixSeconds(time));
-        last = std::max(last, UnixSeconds(time));
+        first = std::min(first, to_unix_seconds(time));
+        last = std::max(last, to_unix_seconds(time));
     }
     first -= first % kHourSeconds;  // times are on the hour; one that is not finds no place
     series.first = first;
     series.hours.resize(static_cast<size_t>(std::min((last - first) / kHourSeconds + 1, kLongestSeriesHours)));
     std::vector<std::optional<size_t>> places;
     for (const LocalTime& time : hourly.times)
-        places.push_back(HourIndex(series, UnixSeconds(time)));
+        places.push_back(hour_index(series, to_unix_seconds(time)));
     // Each column is looked up once: pages are made from the kept answer every time.
     for (const Variable& variable : kVariables) {
         auto column = hourly.values.find(variable.name);

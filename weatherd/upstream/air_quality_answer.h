@@ -19,17 +19,17 @@ namespace weatherd {
 // "{upstream}/v1/air-quality?latitude=..&longitude=..&timezone=Asia/Shanghai&past_days=1
 // &forecast_days=5&hourly=pm2_5,pm10,carbon_monoxide,nitrogen_dioxide,sulphur_dioxide,ozone",
 // and "&apikey=KEY" for the paid service.
-std::string AirQualityRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
+std::string air_quality_request_url(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
 
 // What that request counts as against the provider's budget, by the rule every one of its
 // APIs counts by (open_meteo.h's RequestCost): six variables over six days, one call.
-double AirQualityRequestCost();
+double air_quality_request_cost();
 
 // Decodes an answer into the hourly block of the six pollutants (the daily block stays
 // empty). On a malformed one returns nothing and sets `error` to a message naming the field.
-std::optional<ProviderForecast> ParseAirQuality(std::string_view json, std::string& error);
+std::optional<ProviderForecast> parse_air_quality(std::string_view json, std::string& error);
 
 // The answer's hours laid out one per hour from the first, its concentrations in place.
-AirQualitySeries SeriesFromAnswer(const ProviderForecast& answer);
+AirQualitySeries series_from_answer(const ProviderForecast& answer);
 
 }  // namespace weatherd

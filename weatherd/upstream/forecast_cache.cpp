@@ -14,7 +14,7 @@ namespace {
 
 // A kept answer is the provider's answer as it came, after one header line:
 // "nimbra-weatherd forecast fetched_at=<unix seconds>" (the kind in place of "forecast").
-std::string FileHeader(const std::string& kind) { return "nimbra-weatherd " + kind + " "; }
+std::string file_header(const std::string& kind) { return "nimbra-weatherd " + kind + " "; }
 
 // A refusal for a spent budget without Retry-After: the provider's budgets start again
 // by the minute at the soonest.
@@ -25,9 +25,9 @@ constexpr double kBudgetRefusalSeconds = 60;
 constexpr double kShortestRequestSeconds = 1;
 
 // The provider's words for a refusal of too many requests at once.
-bool RefusedForConcurrency(const std::string& reason) { return reason.find("oncurrent") != std::string::npos; }
+bool refused_for_concurrency(const std::string& reason) { return reason.find("oncurrent") != std::string::npos; }
 
-std::string DateText(std::chrono::year_month_day date)
+std::string date_text(std::chrono::year_month_day date)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
@@ -44,18 +44,18 @@ ForecastCache::ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock 
 {
 }
 
-int64_t ForecastCache::SteadySeconds()
+int64_t ForecastCache::steady_seconds()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-std::filesystem::path ForecastCache::FileFor(const std::string& code, const char* suffix) const
+std::filesystem::path ForecastCache::file_for(const std::string& code, const char* suffix) const
 {
     return settings_.directory / (settings_.kind + "-" + code + suffix);
 }
 
-ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at, const Deadline& deadline)
+ForecastCache::Outcome ForecastCache::ask(const Coordinates& at, const Deadline& deadline)
 {
     Outcome outcome;
     UpstreamAnswer answer = fetch_(settings_.request_url(settings_.upstream, at, settings_.api_key), deadline);
@@ -67,18 +67,18 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at, const Deadline&
         return outcome;
     }
     if (answer.status != 200) {
-        std::string reason = RefusalReason(answer.body);
+        std::string reason = refusal_reason(answer.body);
         outcome.error = "status " + std::to_string(answer.status) + (reason.empty() ? "" : ": " + reason);
         if (answer.status == 429) {
             // Too many at once, or the budget spent: requests wait, places are not paused.
             outcome.kind = Kind::kHeldBack;
-            outcome.retry = RefusedForConcurrency(reason);
-            std::string why = "provider refused: " + Printable(reason.empty() ? outcome.error : reason);
+            outcome.retry = refused_for_concurrency(reason);
+            std::string why = "provider refused: " + printable(reason.empty() ? outcome.error : reason);
             if (outcome.retry) {
-                queue_.RefusedForConcurrency(settings_.concurrency_hold_back_seconds, why);
+                queue_.refused_for_concurrency(settings_.concurrency_hold_back_seconds, why);
             } else {
                 double seconds = static_cast<double>(answer.retry_after_seconds.value_or(kBudgetRefusalSeconds));
-                queue_.HoldBack(
+                queue_.hold_back(
                     std::clamp<double>(seconds, 1, static_cast<double>(settings_.longest_retry_after_seconds)), why);
             }
         } else if (answer.retry_after_seconds && answer.status == 503) {
@@ -93,14 +93,14 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at, const Deadline&
         outcome.error = "malformed answer: " + error;
         return outcome;
     }
-    std::chrono::year_month_day today = ChinaTime(clock_()).date;
-    if (!CoversDate(*forecast, today, settings_.covers_daily)) {
+    std::chrono::year_month_day today = china_time(clock_()).date;
+    if (!covers_date(*forecast, today, settings_.covers_daily)) {
         // An answer of one hourly block (the air quality's) has no daily one to name its days.
         const ForecastSeries& days = forecast->daily.times.empty() ? forecast->hourly : forecast->daily;
         outcome.error = days.times.empty()
-                            ? "the answer holds no days, not even today, " + DateText(today)
-                            : "the answer's days (" + DateText(days.times.front().date) + " to " +
-                                  DateText(days.times.back().date) + ") do not include today, " + DateText(today);
+                            ? "the answer holds no days, not even today, " + date_text(today)
+                            : "the answer's days (" + date_text(days.times.front().date) + " to " +
+                                  date_text(days.times.back().date) + ") do not include today, " + date_text(today);
         return outcome;
     }
     outcome.kind = Kind::kGood;
@@ -111,41 +111,41 @@ ForecastCache::Outcome ForecastCache::Ask(const Coordinates& at, const Deadline&
 
 // A kept file that cannot be read or parsed is as good as none; the next good answer
 // replaces it.
-std::optional<ForecastCache::FromDisk> ForecastCache::ReadFromDisk(const std::string& code) const
+std::optional<ForecastCache::FromDisk> ForecastCache::read_from_disk(const std::string& code) const
 {
     if (settings_.directory.empty())
         return std::nullopt;
     std::string why;
-    std::optional<KeptFile> kept = ReadKeptFile(FileFor(code), FileHeader(settings_.kind), why);
+    std::optional<KeptFile> kept = read_kept_file(file_for(code), file_header(settings_.kind), why);
     if (!kept) {
         if (!why.empty())
-            LogLine(Printable(FileFor(code).string()) + ": " + why + "; ignored");
+            log_line(printable(file_for(code).string()) + ": " + why + "; ignored");
         return std::nullopt;
     }
     std::string error;
     std::optional<ProviderForecast> forecast = settings_.parse(kept->body, error);
     if (!forecast) {
-        LogLine(Printable(FileFor(code).string()) + ": " + error + "; ignored");
+        log_line(printable(file_for(code).string()) + ": " + error + "; ignored");
         return std::nullopt;
     }
     return FromDisk{std::make_shared<const ProviderForecast>(std::move(*forecast)), kept->fetched_at};
 }
 
-void ForecastCache::WriteToDisk(const std::string& code, const std::string& body, int64_t fetched_at)
+void ForecastCache::write_to_disk(const std::string& code, const std::string& body, int64_t fetched_at)
 {
     if (settings_.directory.empty())
         return;
     std::string why;
-    if (!WriteKeptFile(FileFor(code), FileHeader(settings_.kind), body, fetched_at, why))
-        LogLine(Printable(FileFor(code).string()) + ": cannot write the kept " + settings_.kind + ": " + why);
+    if (!write_kept_file(file_for(code), file_header(settings_.kind), body, fetched_at, why))
+        log_line(printable(file_for(code).string()) + ": cannot write the kept " + settings_.kind + ": " + why);
 }
 
 // Whatever happens to the request, the place is no longer being fetched afterwards and
 // everyone waiting for it is woken, so no page can wait for a fetch that ended.
-ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at, const Deadline& deadline)
+ForecastCache::Outcome ForecastCache::ask_guarded(const Coordinates& at, const Deadline& deadline)
 {
     try {
-        return Ask(at, deadline);
+        return ask(at, deadline);
     } catch (const std::exception& error) {
         Outcome outcome;
         outcome.pause_seconds = settings_.pause_after_failure_seconds;
@@ -158,21 +158,21 @@ ForecastCache::Outcome ForecastCache::AskGuarded(const Coordinates& at, const De
 // service that waited for another's request finds its answer on disk. A place another
 // service holds until the deadline is not asked for a second time: the page is made from
 // what is kept.
-ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const Coordinates& at,
-                                                  int64_t known_fetched_at, const Deadline& deadline)
+ForecastCache::Outcome ForecastCache::ask_politely(const std::string& code, const Coordinates& at,
+                                                   int64_t known_fetched_at, const Deadline& deadline)
 {
     Outcome outcome;
     outcome.kind = Kind::kHeldBack;
     std::optional<PlaceLock> lock;
     if (!settings_.directory.empty()) {
-        lock.emplace(FileFor(code, ".lock"), deadline);
+        lock.emplace(file_for(code, ".lock"), deadline);
         if (!lock->held() && lock->waited())
             return outcome;
         if (!lock->held()) {
-            LogLine(Printable(FileFor(code, ".lock").string()) + ": " + lock->why() + "; asked without it");
-        } else if (std::optional<FromDisk> kept = ReadFromDisk(code);
+            log_line(printable(file_for(code, ".lock").string()) + ": " + lock->why() + "; asked without it");
+        } else if (std::optional<FromDisk> kept = read_from_disk(code);
                    kept && kept->fetched_at > known_fetched_at &&
-                   FreshnessAt(kept->fetched_at, clock_(), settings_.fresh_seconds).fresh) {
+                   freshness_at(kept->fetched_at, clock_(), settings_.fresh_seconds).fresh) {
             outcome.kind = Kind::kGood;  // another service has just fetched it
             outcome.forecast = kept->forecast;
             outcome.fetched_at = kept->fetched_at;
@@ -183,18 +183,18 @@ ForecastCache::Outcome ForecastCache::AskPolitely(const std::string& code, const
     // as long as its page would still wait.
     bool ran = false;
     for (bool again = true; again;) {
-        ran = queue_.Run(settings_.cost, deadline.Sooner(kShortestRequestSeconds),
-                         [&] { outcome = AskGuarded(at, deadline); });
+        ran = queue_.run(settings_.cost, deadline.sooner(kShortestRequestSeconds),
+                         [&] { outcome = ask_guarded(at, deadline); });
         again = ran && outcome.kind == Kind::kHeldBack && outcome.retry;
     }
     if (ran && outcome.kind == Kind::kGood) {
         outcome.fetched_at = clock_();
-        WriteToDisk(code, outcome.body, outcome.fetched_at);
+        write_to_disk(code, outcome.body, outcome.fetched_at);
     }
     return outcome;
 }
 
-ForecastCache::Entry& ForecastCache::EntryFor(const std::string& code)
+ForecastCache::Entry& ForecastCache::entry_for(const std::string& code)
 {
     std::lock_guard guard(table_lock_);
     std::unique_ptr<Entry>& entry = entries_[code];
@@ -203,25 +203,25 @@ ForecastCache::Entry& ForecastCache::EntryFor(const std::string& code)
     return *entry;
 }
 
-ForecastCache::Result ForecastCache::Kept(const Entry& entry, bool succeeded) const
+ForecastCache::Result ForecastCache::kept_result(const Entry& entry, bool succeeded) const
 {
-    Freshness freshness = FreshnessAt(entry.fetched_at, clock_(), settings_.fresh_seconds);
+    Freshness freshness = freshness_at(entry.fetched_at, clock_(), settings_.fresh_seconds);
     bool fresh = entry.forecast && succeeded && freshness.fresh;
     return {entry.forecast, entry.fetched_at, fresh, fresh ? freshness.max_age_seconds : 0};
 }
 
-void ForecastCache::ReadFromDiskOnce(Entry& entry, const std::string& code)
+void ForecastCache::read_from_disk_once(Entry& entry, const std::string& code)
 {
     if (entry.disk_read)
         return;
-    if (std::optional<FromDisk> kept = ReadFromDisk(code))
+    if (std::optional<FromDisk> kept = read_from_disk(code))
         entry.forecast = kept->forecast, entry.fetched_at = kept->fetched_at;
     entry.disk_read = true;
 }
 
-bool ForecastCache::LeftAlone() const { return elapsed_() < quiet_until_; }
+bool ForecastCache::left_alone() const { return elapsed_() < quiet_until_; }
 
-void ForecastCache::WakeAll()
+void ForecastCache::wake_all()
 {
     std::lock_guard table_guard(table_lock_);
     for (auto& [code, entry] : entries_) {
@@ -230,19 +230,19 @@ void ForecastCache::WakeAll()
     }
 }
 
-std::optional<ForecastCache::Result> ForecastCache::WithoutAsking(const std::string& code)
+std::optional<ForecastCache::Result> ForecastCache::without_asking(const std::string& code)
 {
-    Entry& entry = EntryFor(code);
+    Entry& entry = entry_for(code);
     std::lock_guard guard(entry.lock);
-    ReadFromDiskOnce(entry, code);
-    if (entry.forecast && FreshnessAt(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
-        return Kept(entry, true);
-    if (entry.fetching || !LeftAlone())
+    read_from_disk_once(entry, code);
+    if (entry.forecast && freshness_at(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
+        return kept_result(entry, true);
+    if (entry.fetching || !left_alone())
         return std::nullopt;
-    return Kept(entry, false);
+    return kept_result(entry, false);
 }
 
-std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::string& code)
+std::optional<ForecastCache::Result> ForecastCache::fresh_at_once(const std::string& code)
 {
     Entry* entry = nullptr;
     {
@@ -257,23 +257,23 @@ std::optional<ForecastCache::Result> ForecastCache::FreshAtOnce(const std::strin
     if (!entry->disk_read)
         return std::nullopt;
     std::lock_guard guard(entry->lock);
-    if (!entry->forecast || !FreshnessAt(entry->fetched_at, clock_(), settings_.fresh_seconds).fresh)
+    if (!entry->forecast || !freshness_at(entry->fetched_at, clock_(), settings_.fresh_seconds).fresh)
         return std::nullopt;
-    return Kept(*entry, true);
+    return kept_result(*entry, true);
 }
 
-ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at)
+ForecastCache::Result ForecastCache::for_place(const std::string& code, const Coordinates& at)
 {
-    return ForPlace(code, at, Deadline::In(settings_.longest_page_wait_seconds));
+    return for_place(code, at, Deadline::seconds_from_now(settings_.longest_page_wait_seconds));
 }
 
-ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coordinates& at, const Deadline& deadline)
+ForecastCache::Result ForecastCache::for_place(const std::string& code, const Coordinates& at, const Deadline& deadline)
 {
-    Entry& entry = EntryFor(code);
+    Entry& entry = entry_for(code);
     std::unique_lock guard(entry.lock);
-    ReadFromDiskOnce(entry, code);
-    if (entry.forecast && FreshnessAt(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
-        return Kept(entry, true);
+    read_from_disk_once(entry, code);
+    if (entry.forecast && freshness_at(entry.fetched_at, clock_(), settings_.fresh_seconds).fresh)
+        return kept_result(entry, true);
     if (entry.fetching) {
         // The other request's outcome is this page's too, fresh or not: waiting for it and
         // then asking again would send the requests one after another after all. A page waits
@@ -283,16 +283,16 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
         if (!entry.fetched.wait_until(guard, deadline.at(),
                                       [&] { return entry.fetches != awaited || deadline.stopping(); }) ||
             entry.fetches == awaited)
-            return Kept(entry, false);
-        return Kept(entry, entry.last_fetch_succeeded);
+            return kept_result(entry, false);
+        return kept_result(entry, entry.last_fetch_succeeded);
     }
-    if (LeftAlone() || deadline.passed())
-        return Kept(entry, false);
+    if (left_alone() || deadline.passed())
+        return kept_result(entry, false);
 
     entry.fetching = true;
     int64_t known_fetched_at = entry.forecast ? entry.fetched_at : 0;
     guard.unlock();
-    Outcome outcome = AskPolitely(code, at, known_fetched_at, deadline);
+    Outcome outcome = ask_politely(code, at, known_fetched_at, deadline);
     int64_t answered_at = elapsed_();
     guard.lock();
     entry.fetching = false;
@@ -305,11 +305,11 @@ ForecastCache::Result ForecastCache::ForPlace(const std::string& code, const Coo
         int64_t until = answered_at + outcome.pause_seconds;
         for (int64_t quiet = quiet_until_; quiet < until && !quiet_until_.compare_exchange_weak(quiet, until);) {
         }
-        LogLine(settings_.kind + " for " + Printable(code) + ": " + Printable(outcome.error) +
-                "; provider left alone for " + std::to_string(outcome.pause_seconds) + " s");
+        log_line(settings_.kind + " for " + printable(code) + ": " + printable(outcome.error) +
+                 "; provider left alone for " + std::to_string(outcome.pause_seconds) + " s");
     }
     entry.fetched.notify_all();
-    return Kept(entry, entry.last_fetch_succeeded);
+    return kept_result(entry, entry.last_fetch_succeeded);
 }
 
 }  // namespace weatherd

@@ -57,10 +57,10 @@ struct ForecastCacheSettings {
     // `cost` is what one request counts as against the provider's budget.
     std::string kind = "forecast";
     std::function<std::string(std::string_view upstream, const Coordinates& at, std::string_view api_key)> request_url =
-        ForecastRequestUrl;
-    std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = ParseForecast;
+        forecast_request_url;
+    std::function<std::optional<ProviderForecast>(std::string_view body, std::string& error)> parse = parse_forecast;
     bool covers_daily = true;  // the answer has a daily block, which must hold today too
-    double cost = ForecastRequestCost();
+    double cost = forecast_request_cost();
 };
 
 class ForecastCache {
@@ -72,8 +72,8 @@ public:
     // back (the pauses). `queue` is the provider's, shared with every other kind of request
     // to it; it must outlive the cache.
     ForecastCache(ForecastCacheSettings settings, Fetch fetch, Clock clock, UpstreamQueue& queue,
-                  Clock elapsed = SteadySeconds);
-    static int64_t SteadySeconds();
+                  Clock elapsed = steady_seconds);
+    static int64_t steady_seconds();
 
     struct Result {
         std::shared_ptr<const ProviderForecast> forecast;  // null: nothing fetched, nothing kept
@@ -84,16 +84,16 @@ public:
 
     // The forecast for one place, fetched first when what is kept is not fresh and the
     // provider is not being left alone; by `deadline` in any case.
-    Result ForPlace(const std::string& code, const Coordinates& at, const Deadline& deadline);
-    Result ForPlace(const std::string& code, const Coordinates& at);  // within the longest page wait
+    Result for_place(const std::string& code, const Coordinates& at, const Deadline& deadline);
+    Result for_place(const std::string& code, const Coordinates& at);  // within the longest page wait
     // The same when it can be had at once: fresh and in memory, the place not busy.
-    std::optional<Result> FreshAtOnce(const std::string& code);
+    std::optional<Result> fresh_at_once(const std::string& code);
     // The same when it needs no request: fresh in memory or on disk, or the provider being
     // left alone (what is kept then, perhaps nothing). Nothing when the provider must be
     // asked, or is being asked for the place.
-    std::optional<Result> WithoutAsking(const std::string& code);
+    std::optional<Result> without_asking(const std::string& code);
     // Wakes every page waiting for another's request to look at its deadline again.
-    void WakeAll();
+    void wake_all();
 
 private:
     struct Entry {
@@ -118,21 +118,21 @@ private:
         std::string error;
     };
 
-    Outcome Ask(const Coordinates& at, const Deadline& deadline);
-    Outcome AskGuarded(const Coordinates& at, const Deadline& deadline);
-    Outcome AskPolitely(const std::string& code, const Coordinates& at, int64_t known_fetched_at,
-                        const Deadline& deadline);
-    void ReadFromDiskOnce(Entry& entry, const std::string& code);
-    bool LeftAlone() const;
+    Outcome ask(const Coordinates& at, const Deadline& deadline);
+    Outcome ask_guarded(const Coordinates& at, const Deadline& deadline);
+    Outcome ask_politely(const std::string& code, const Coordinates& at, int64_t known_fetched_at,
+                         const Deadline& deadline);
+    void read_from_disk_once(Entry& entry, const std::string& code);
+    bool left_alone() const;
     struct FromDisk {
         std::shared_ptr<const ProviderForecast> forecast;
         int64_t fetched_at = 0;
     };
-    std::optional<FromDisk> ReadFromDisk(const std::string& code) const;
-    void WriteToDisk(const std::string& code, const std::string& body, int64_t fetched_at);
-    std::filesystem::path FileFor(const std::string& code, const char* suffix = ".json") const;
-    Result Kept(const Entry& entry, bool succeeded) const;
-    Entry& EntryFor(const std::string& code);
+    std::optional<FromDisk> read_from_disk(const std::string& code) const;
+    void write_to_disk(const std::string& code, const std::string& body, int64_t fetched_at);
+    std::filesystem::path file_for(const std::string& code, const char* suffix = ".json") const;
+    Result kept_result(const Entry& entry, bool succeeded) const;
+    Entry& entry_for(const std::string& code);
 
     ForecastCacheSettings settings_;
     Fetch fetch_;

@@ -22,7 +22,7 @@ constexpr char kStampField[] = "fetched_at=";
 constexpr size_t kLongestStampDigits = 12;
 constexpr auto kLockRetry = std::chrono::milliseconds(50);
 
-std::optional<int64_t> ParseStamp(std::string_view digits)
+std::optional<int64_t> parse_stamp(std::string_view digits)
 {
     if (digits.empty() || digits.size() > kLongestStampDigits)
         return std::nullopt;
@@ -37,7 +37,7 @@ std::optional<int64_t> ParseStamp(std::string_view digits)
     return value;
 }
 
-bool WriteAll(int fd, std::string_view bytes)
+bool write_all(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
         ssize_t wrote = write(fd, bytes.data(), bytes.size());
@@ -52,7 +52,7 @@ bool WriteAll(int fd, std::string_view bytes)
 
 // Opens without following a link and without waiting on a FIFO, and keeps the descriptor
 // only for a regular file.
-int OpenRegular(const std::filesystem::path& path, int flags, std::string& why, struct stat& status)
+int open_regular(const std::filesystem::path& path, int flags, std::string& why, struct stat& status)
 {
     int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
@@ -69,12 +69,12 @@ int OpenRegular(const std::filesystem::path& path, int flags, std::string& why, 
 
 }  // namespace
 
-std::optional<KeptFile> ReadKeptFile(const std::filesystem::path& path, std::string_view header, std::string& why,
-                                     size_t longest)
+std::optional<KeptFile> read_kept_file(const std::filesystem::path& path, std::string_view header, std::string& why,
+                                       size_t longest)
 {
     why.clear();
     struct stat status {};
-    int fd = OpenRegular(path, O_RDONLY, why, status);
+    int fd = open_regular(path, O_RDONLY, why, status);
     if (fd < 0)
         return std::nullopt;
     if (static_cast<uint64_t>(status.st_size) > longest) {
@@ -103,21 +103,21 @@ std::optional<KeptFile> ReadKeptFile(const std::filesystem::path& path, std::str
     if (line_end == std::string::npos || !first.starts_with(header) ||
         !first.substr(header.size()).starts_with(kStampField))
         return why = "no header line", std::nullopt;
-    std::optional<int64_t> stamp = ParseStamp(first.substr(header.size() + sizeof kStampField - 1));
+    std::optional<int64_t> stamp = parse_stamp(first.substr(header.size() + sizeof kStampField - 1));
     if (!stamp)
         return why = "no plausible fetch time in its header", std::nullopt;
     return KeptFile{*stamp, bytes.substr(line_end + 1)};
 }
 
-bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, std::string_view body,
-                   int64_t fetched_at, std::string& why)
+bool write_kept_file(const std::filesystem::path& path, std::string_view header, std::string_view body,
+                     int64_t fetched_at, std::string& why)
 {
     std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return why = std::strerror(errno), false;
     std::string head = std::string(header) + kStampField + std::to_string(fetched_at) + "\n";
-    bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, head) && WriteAll(fd, body) && fsync(fd) == 0;
+    bool written = fchmod(fd, 0644) == 0 && write_all(fd, head) && write_all(fd, body) && fsync(fd) == 0;
     if (written)
         why = "";
     else
@@ -136,7 +136,7 @@ bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, s
 PlaceLock::PlaceLock(const std::filesystem::path& path, const Deadline& deadline)
 {
     struct stat status {};
-    int fd = OpenRegular(path, O_RDWR | O_CREAT, why_, status);
+    int fd = open_regular(path, O_RDWR | O_CREAT, why_, status);
     if (fd < 0) {
         if (why_.empty())
             why_ = "cannot be created";
@@ -165,7 +165,7 @@ PlaceLock::~PlaceLock()
         close(fd_);  // closing the descriptor releases the lock
 }
 
-Freshness FreshnessAt(int64_t fetched_at, int64_t now, int64_t ttl)
+Freshness freshness_at(int64_t fetched_at, int64_t now, int64_t ttl)
 {
     Freshness freshness;
     int64_t age = 0;

@@ -34,12 +34,12 @@ struct KeptFile {
 // The kept file at `path` whose first line starts with `header`; nothing, with `why`, when
 // there is none, or it is not a regular file, longer than `longest`, or its header or stamp
 // is not one this service writes. "No such file" leaves `why` empty.
-std::optional<KeptFile> ReadKeptFile(const std::filesystem::path& path, std::string_view header, std::string& why,
-                                     size_t longest = kLongestKeptFile);
+std::optional<KeptFile> read_kept_file(const std::filesystem::path& path, std::string_view header, std::string& why,
+                                       size_t longest = kLongestKeptFile);
 
 // Writes `body` under `header` and the stamp; false with `why` when it cannot.
-bool WriteKeptFile(const std::filesystem::path& path, std::string_view header, std::string_view body,
-                   int64_t fetched_at, std::string& why);
+bool write_kept_file(const std::filesystem::path& path, std::string_view header, std::string_view body,
+                     int64_t fetched_at, std::string& why);
 
 // An exclusive lock on PATH (a ".lock" file beside the kept one) shared by every service
 // on the machine: while one holds it, the others wait for that one's answer instead of
@@ -68,6 +68,6 @@ struct Freshness {
     int64_t age_seconds = 0;      // 0 for a stamp in the future
     int64_t max_age_seconds = 0;  // what a cache in front may keep a page made from it: 0 ... ttl
 };
-Freshness FreshnessAt(int64_t fetched_at, int64_t now, int64_t ttl);
+Freshness freshness_at(int64_t fetched_at, int64_t now, int64_t ttl);
 
 }  // namespace weatherd

@@ -50,12 +50,12 @@ public:
     };
 
     // The reports when they can be had from memory at once and no request is due.
-    std::optional<Result> AtOnce();
+    std::optional<Result> at_once();
     // The same from memory or disk; nothing when a request is due or being made.
-    std::optional<Result> WithoutAsking();
+    std::optional<Result> without_asking();
     // The reports, asked for first when a request is due; by `deadline` in any case.
-    Result Get(const Deadline& deadline);
-    void WakeAll();
+    Result reports_by(const Deadline& deadline);
+    void wake_all();
 
 private:
     struct Outcome {
@@ -67,13 +67,13 @@ private:
         int64_t pause_seconds = 0;
         std::string error;
     };
-    Outcome Ask(const Deadline& deadline);
-    Outcome AskPolitely(const Deadline& deadline);
-    void ReadFromDiskOnce();
-    std::optional<Result> ReadFromDisk() const;
-    bool Due() const;  // under lock_
-    Result Kept() const;
-    std::filesystem::path FileFor(const char* suffix) const;
+    Outcome ask(const Deadline& deadline);
+    Outcome ask_politely(const Deadline& deadline);
+    void read_from_disk_once();
+    std::optional<Result> read_from_disk() const;
+    bool fetch_due() const;  // under lock_
+    Result kept_reports() const;
+    std::filesystem::path file_for(const char* suffix) const;
 
     MetarCacheSettings settings_;
     Fetch fetch_;

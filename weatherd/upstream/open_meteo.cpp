@@ -57,7 +57,7 @@ constexpr PhysicalRange kPhysicalRanges[] = {
     {"ozone", 0, 2000},
 };
 
-std::optional<double> WithinRange(std::string_view variable, double value)
+std::optional<double> within_range(std::string_view variable, double value)
 {
     for (const PhysicalRange& range : kPhysicalRanges)
         if (variable == range.variable)
@@ -89,7 +89,7 @@ private:
 };
 
 // The answer as a tree, or a discarded value with `error` set.
-json ParseBounded(std::string_view text, std::string& error)
+json parse_bounded(std::string_view text, std::string& error)
 {
     if (text.size() > kLongestProviderAnswer) {
         error = std::to_string(text.size()) + " bytes, more than " + std::to_string(kLongestProviderAnswer);
@@ -108,7 +108,7 @@ json ParseBounded(std::string_view text, std::string& error)
 }
 
 template <size_t N>
-std::string JoinNames(const char* const (&names)[N])
+std::string join_names(const char* const (&names)[N])
 {
     std::string joined;
     for (const char* name : names) {
@@ -120,7 +120,7 @@ std::string JoinNames(const char* const (&names)[N])
 }
 
 // "2026-12-08T14:00" or "2026-12-08"; the provider gives local times in the zone asked for.
-bool ParseLocalTime(const std::string& text, bool with_clock, LocalTime& time)
+bool parse_local_time(const std::string& text, bool with_clock, LocalTime& time)
 {
     int year = 0, hour = 0, minute = 0;
     unsigned month = 0, day = 0;
@@ -135,8 +135,8 @@ bool ParseLocalTime(const std::string& text, bool with_clock, LocalTime& time)
     return true;
 }
 
-bool ParseSeries(const json& answer, const char* block, bool with_clock, const char* const* variables, size_t count,
-                 ForecastSeries& series, std::string& error)
+bool parse_series(const json& answer, const char* block, bool with_clock, const char* const* variables, size_t count,
+                  ForecastSeries& series, std::string& error)
 {
     auto found = answer.find(block);
     if (found == answer.end() || !found->is_object())
@@ -147,7 +147,7 @@ bool ParseSeries(const json& answer, const char* block, bool with_clock, const c
     for (size_t i = 0; i < times->size(); ++i) {
         LocalTime time;
         const json& item = (*times)[i];
-        if (!item.is_string() || !ParseLocalTime(item.get<std::string>(), with_clock, time))
+        if (!item.is_string() || !parse_local_time(item.get<std::string>(), with_clock, time))
             return error = std::string(block) + ".time[" + std::to_string(i) + "]: not a local time", false;
         series.times.push_back(time);
     }
@@ -166,7 +166,7 @@ bool ParseSeries(const json& answer, const char* block, bool with_clock, const c
             if (item.is_null())
                 column.push_back(std::nullopt);
             else if (item.is_number())
-                column.push_back(WithinRange(variables[v], item.get<double>()));
+                column.push_back(within_range(variables[v], item.get<double>()));
             else
                 return error = where + "[" + std::to_string(i) + "]: not a number", false;
         }
@@ -174,10 +174,10 @@ bool ParseSeries(const json& answer, const char* block, bool with_clock, const c
     return true;
 }
 
-bool SameHour(const LocalTime& a, const LocalTime& b) { return a.date == b.date && a.hour == b.hour; }
+bool same_hour(const LocalTime& a, const LocalTime& b) { return a.date == b.date && a.hour == b.hour; }
 
 // A number outside every code's range is no code (converting it to int would be undefined).
-std::optional<int> Code(std::optional<double> value)
+std::optional<int> as_weather_code(std::optional<double> value)
 {
     if (!value || !(*value >= 0 && *value < 1000))
         return std::nullopt;
@@ -187,33 +187,34 @@ std::optional<int> Code(std::optional<double> value)
 // A half day from the hours [from, from + 12h): its most severe weather (WMO codes grow
 // with severity, as the provider's own daily code does) and its strongest wind with that
 // wind's direction.
-HalfDay HalfDayFromHours(const ForecastSeries& hourly, int64_t from_unix)
+HalfDay half_day_from_hours(const ForecastSeries& hourly, int64_t from_unix)
 {
     HalfDay half;
     for (size_t i = 0; i < hourly.times.size(); ++i) {
-        int64_t t = UnixSeconds(hourly.times[i]);
+        int64_t t = to_unix_seconds(hourly.times[i]);
         if (t < from_unix || t >= from_unix + 12 * 3600)
             continue;
-        if (std::optional<int> code = Code(hourly.At("weather_code", i));
+        if (std::optional<int> code = as_weather_code(hourly.value_at("weather_code", i));
             code && (!half.weather_code || *code > *half.weather_code))
             half.weather_code = code;
-        std::optional<double> speed = hourly.At("wind_speed_10m", i);
+        std::optional<double> speed = hourly.value_at("wind_speed_10m", i);
         if (speed && (!half.wind_speed || *speed > *half.wind_speed)) {
             half.wind_speed = speed;
-            half.wind_direction = hourly.At("wind_direction_10m", i);
+            half.wind_direction = hourly.value_at("wind_direction_10m", i);
         }
     }
     return half;
 }
 
-std::optional<double> MeanOverDay(const ForecastSeries& hourly, const char* variable, std::chrono::year_month_day date)
+std::optional<double> mean_over_day(const ForecastSeries& hourly, const char* variable,
+                                    std::chrono::year_month_day date)
 {
     double sum = 0;
     int count = 0;
     for (size_t i = 0; i < hourly.times.size(); ++i) {
         if (hourly.times[i].date != date)
             continue;
-        if (std::optional<double> value = hourly.At(variable, i)) {
+        if (std::optional<double> value = hourly.value_at(variable, i)) {
             sum += *value;
             ++count;
         }
@@ -223,47 +224,47 @@ std::optional<double> MeanOverDay(const ForecastSeries& hourly, const char* vari
     return sum / count;
 }
 
-DailyForecast DayFromForecast(const ProviderForecast& forecast, size_t index)
+DailyForecast day_from_forecast(const ProviderForecast& forecast, size_t index)
 {
     const ForecastSeries& daily = forecast.daily;
     DailyForecast day;
     day.date = daily.times[index].date;
-    int64_t midnight = UnixSeconds({day.date, 0, 0});
-    day.day = HalfDayFromHours(forecast.hourly, midnight + 8 * 3600);
-    day.night = HalfDayFromHours(forecast.hourly, midnight + 20 * 3600);
+    int64_t midnight = to_unix_seconds({day.date, 0, 0});
+    day.day = half_day_from_hours(forecast.hourly, midnight + 8 * 3600);
+    day.night = half_day_from_hours(forecast.hourly, midnight + 20 * 3600);
     // Where the hours do not reach, the day's own figures stand in for its day half.
     if (!day.day.weather_code)
-        day.day.weather_code = Code(daily.At("weather_code", index));
+        day.day.weather_code = as_weather_code(daily.value_at("weather_code", index));
     if (!day.day.wind_speed) {
-        day.day.wind_speed = daily.At("wind_speed_10m_max", index);
-        day.day.wind_direction = daily.At("wind_direction_10m_dominant", index);
+        day.day.wind_speed = daily.value_at("wind_speed_10m_max", index);
+        day.day.wind_direction = daily.value_at("wind_direction_10m_dominant", index);
     }
-    day.day.temperature = daily.At("temperature_2m_max", index);
-    day.night.temperature = daily.At("temperature_2m_min", index);
-    day.apparent_max = daily.At("apparent_temperature_max", index);
-    day.apparent_min = daily.At("apparent_temperature_min", index);
-    day.precipitation = daily.At("precipitation_sum", index);
-    day.uv_index_max = daily.At("uv_index_max", index);
-    day.humidity_mean = MeanOverDay(forecast.hourly, "relative_humidity_2m", day.date);
+    day.day.temperature = daily.value_at("temperature_2m_max", index);
+    day.night.temperature = daily.value_at("temperature_2m_min", index);
+    day.apparent_max = daily.value_at("apparent_temperature_max", index);
+    day.apparent_min = daily.value_at("apparent_temperature_min", index);
+    day.precipitation = daily.value_at("precipitation_sum", index);
+    day.uv_index_max = daily.value_at("uv_index_max", index);
+    day.humidity_mean = mean_over_day(forecast.hourly, "relative_humidity_2m", day.date);
     return day;
 }
 
-HourlyObservation HourFromForecast(const ForecastSeries& hourly, size_t index)
+HourlyObservation hour_from_forecast(const ForecastSeries& hourly, size_t index)
 {
     HourlyObservation hour;
     hour.time = hourly.times[index];
-    hour.weather_code = Code(hourly.At("weather_code", index));
-    hour.temperature = hourly.At("temperature_2m", index);
-    hour.humidity = hourly.At("relative_humidity_2m", index);
-    hour.precipitation = hourly.At("precipitation", index);
-    hour.wind_speed = hourly.At("wind_speed_10m", index);
-    hour.wind_direction = hourly.At("wind_direction_10m", index);
+    hour.weather_code = as_weather_code(hourly.value_at("weather_code", index));
+    hour.temperature = hourly.value_at("temperature_2m", index);
+    hour.humidity = hourly.value_at("relative_humidity_2m", index);
+    hour.precipitation = hourly.value_at("precipitation", index);
+    hour.wind_speed = hourly.value_at("wind_speed_10m", index);
+    hour.wind_direction = hourly.value_at("wind_direction_10m", index);
     return hour;
 }
 
 }  // namespace
 
-std::optional<double> ForecastSeries::At(std::string_view variable, size_t index) const
+std::optional<double> ForecastSeries::value_at(std::string_view variable, size_t index) const
 {
     auto column = values.find(variable);
     if (column == values.end() || index >= column->second.size())
@@ -274,7 +275,7 @@ std::optional<double> ForecastSeries::At(std::string_view variable, size_t index
 const char kCustomerUpstream[] = "https://customer-api.open-meteo.com";
 const char kCustomerAirQualityUpstream[] = "https://customer-air-quality-api.open-meteo.com";
 
-std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at, std::string_view api_key)
+std::string forecast_request_url(std::string_view upstream, const Coordinates& at, std::string_view api_key)
 {
     std::string url(upstream);
     while (!url.empty() && url.back() == '/')
@@ -285,8 +286,8 @@ std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at,
     url += place;
     url += "&timezone=Asia%2FShanghai&forecast_days=" + std::to_string(kForecastDays);
     url += "&past_days=" + std::to_string(kPastDays);
-    url += "&hourly=" + JoinNames(kHourlyVariables);
-    url += "&daily=" + JoinNames(kDailyVariables);
+    url += "&hourly=" + join_names(kHourlyVariables);
+    url += "&daily=" + join_names(kDailyVariables);
     if (!api_key.empty()) {
         url += "&apikey=";
         url += api_key;
@@ -294,21 +295,21 @@ std::string ForecastRequestUrl(std::string_view upstream, const Coordinates& at,
     return url;
 }
 
-double RequestCost(size_t variables, int days)
+double request_cost(size_t variables, int days)
 {
     return std::max(1.0, static_cast<double>(variables) / kVariablesPerCall) *
            std::max(1.0, static_cast<double>(days) / kDaysPerCall);
 }
 
-double ForecastRequestCost()
+double forecast_request_cost()
 {
-    return RequestCost(std::size(kHourlyVariables) + std::size(kDailyVariables), kPastDays + kForecastDays);
+    return request_cost(std::size(kHourlyVariables) + std::size(kDailyVariables), kPastDays + kForecastDays);
 }
 
-std::string RefusalReason(std::string_view body)
+std::string refusal_reason(std::string_view body)
 {
     std::string ignored;
-    json answer = ParseBounded(body, ignored);
+    json answer = parse_bounded(body, ignored);
     if (!answer.is_object())
         return "";
     auto flag = answer.find("error");
@@ -318,7 +319,7 @@ std::string RefusalReason(std::string_view body)
     return reason->get<std::string>();
 }
 
-bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily)
+bool covers_date(const ProviderForecast& forecast, std::chrono::year_month_day date, bool with_daily)
 {
     auto holds = [date](const ForecastSeries& series) {
         return std::any_of(series.times.begin(), series.times.end(),
@@ -329,9 +330,9 @@ bool CoversDate(const ProviderForecast& forecast, std::chrono::year_month_day da
 
 // The answer as a JSON object, or nothing with `error` set: too long or deep, not JSON, or a
 // refusal.
-static std::optional<json> OpenAnswer(std::string_view text, std::string& error)
+static std::optional<json> open_answer(std::string_view text, std::string& error)
 {
-    json answer = ParseBounded(text, error);
+    json answer = parse_bounded(text, error);
     if (answer.is_discarded())
         return std::nullopt;
     if (!answer.is_object())
@@ -346,14 +347,14 @@ static std::optional<json> OpenAnswer(std::string_view text, std::string& error)
     return answer;
 }
 
-std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string& error)
+std::optional<ProviderForecast> parse_forecast(std::string_view text, std::string& error)
 {
-    std::optional<json> answer = OpenAnswer(text, error);
+    std::optional<json> answer = open_answer(text, error);
     if (!answer)
         return std::nullopt;
     ProviderForecast forecast;
-    if (!ParseSeries(*answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
-        !ParseSeries(*answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
+    if (!parse_series(*answer, "hourly", true, kHourlyVariables, std::size(kHourlyVariables), forecast.hourly, error) ||
+        !parse_series(*answer, "daily", false, kDailyVariables, std::size(kDailyVariables), forecast.daily, error))
         return std::nullopt;
     // The height of the point asked for (the provider's terrain model): a station far above or
     // below it does not stand for the place. Higher than Everest or below the Dead Sea is none.
@@ -364,42 +365,42 @@ std::optional<ProviderForecast> ParseForecast(std::string_view text, std::string
     return forecast;
 }
 
-std::optional<ProviderForecast> ParseHourlyAnswer(std::string_view text, const std::vector<const char*>& variables,
-                                                  std::string& error)
+std::optional<ProviderForecast> parse_hourly_answer(std::string_view text, const std::vector<const char*>& variables,
+                                                    std::string& error)
 {
-    std::optional<json> answer = OpenAnswer(text, error);
+    std::optional<json> answer = open_answer(text, error);
     ProviderForecast parsed;
-    if (!answer || !ParseSeries(*answer, "hourly", true, variables.data(), variables.size(), parsed.hourly, error))
+    if (!answer || !parse_series(*answer, "hourly", true, variables.data(), variables.size(), parsed.hourly, error))
         return std::nullopt;
     return parsed;
 }
 
-WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now)
+WeatherReport report_from_forecast(const ProviderForecast& forecast, const LocalTime& now)
 {
-    return ReportFromForecast(forecast, now, now);
+    return report_from_forecast(forecast, now, now);
 }
 
-WeatherReport ReportFromForecast(const ProviderForecast& forecast, const LocalTime& now, const LocalTime& newest_hour)
+WeatherReport report_from_forecast(const ProviderForecast& forecast, const LocalTime& now, const LocalTime& newest_hour)
 {
     WeatherReport report;
     const ForecastSeries& daily = forecast.daily;
     for (size_t i = 0; i < daily.times.size() && report.days.size() < 7; ++i) {
         if (daily.times[i].date >= now.date)
-            report.days.push_back(DayFromForecast(forecast, i));
+            report.days.push_back(day_from_forecast(forecast, i));
     }
     // The newest hour is newest_hour's, or the last the data holds if it ends sooner.
     const ForecastSeries& hourly = forecast.hourly;
     size_t newest = hourly.times.size();
     for (size_t i = 0; i < hourly.times.size(); ++i) {
-        if (UnixSeconds(hourly.times[i]) <= UnixSeconds(newest_hour))
+        if (to_unix_seconds(hourly.times[i]) <= to_unix_seconds(newest_hour))
             newest = i;
-        if (SameHour(hourly.times[i], newest_hour))
+        if (same_hour(hourly.times[i], newest_hour))
             break;
     }
     if (newest == hourly.times.size())
         return report;  // every hour lies after now
     for (size_t back = 0; back < 12 && back <= newest; ++back)
-        report.hours.push_back(HourFromForecast(hourly, newest - back));
+        report.hours.push_back(hour_from_forecast(hourly, newest - back));
     return report;
 }
 

@@ -22,7 +22,7 @@ struct Transfer {
     std::optional<long> retry_after;
 };
 
-size_t TakeBody(char* data, size_t size, size_t count, void* context)
+size_t take_body(char* data, size_t size, size_t count, void* context)
 {
     auto* transfer = static_cast<Transfer*>(context);
     size_t bytes = size * count;
@@ -35,7 +35,7 @@ size_t TakeBody(char* data, size_t size, size_t count, void* context)
 }
 
 // Only the seconds form of Retry-After is honoured; a date form is treated as absent.
-size_t TakeHeader(char* data, size_t size, size_t count, void* context)
+size_t take_header(char* data, size_t size, size_t count, void* context)
 {
     auto* transfer = static_cast<Transfer*>(context);
     std::string_view line(data, size * count);
@@ -58,7 +58,7 @@ size_t TakeHeader(char* data, size_t size, size_t count, void* context)
 }
 
 // Called by the transfer about once a second and at every piece: a stop ends it.
-int CheckStop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int check_stop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     return static_cast<Transfer*>(context)->deadline->stopping() ? 1 : 0;
 }
@@ -69,9 +69,9 @@ struct CurlDeleter {
 
 }  // namespace
 
-void UpstreamClientInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+void upstream_client_init() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
-UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline)
+UpstreamAnswer fetch_from_upstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline)
 {
     UpstreamAnswer answer;
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
@@ -98,13 +98,13 @@ UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& l
                      std::max(1L, static_cast<long>(std::min(limits.connect_seconds, total) * 1000)));
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, std::max(1L, static_cast<long>(total * 1000)));
     curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, CheckStop);
+    curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, check_stop);
     curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl.get(), CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, TakeBody);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, take_body);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, TakeHeader);
+    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, take_header);
     curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &transfer);
     CURLcode result = curl_easy_perform(curl.get());
     if (result != CURLE_OK) {

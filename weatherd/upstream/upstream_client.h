@@ -25,10 +25,10 @@ struct UpstreamLimits {
 };
 
 // Thread-safe; call UpstreamClientInit once before threads start.
-void UpstreamClientInit();
+void upstream_client_init();
 // The transfer ends by `deadline` at the latest (its limits permitting less), and at once
 // when the service stops.
-UpstreamAnswer FetchFromUpstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline);
+UpstreamAnswer fetch_from_upstream(const std::string& url, const UpstreamLimits& limits, const Deadline& deadline);
 
 extern const char kUserAgent[];
 

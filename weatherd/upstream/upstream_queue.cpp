@@ -13,7 +13,7 @@ namespace {
 
 constexpr double kMinute = 60, kHour = 3600, kDay = 86400;
 
-std::string Seconds(double seconds)
+std::string seconds_text(double seconds)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.0f s", std::ceil(seconds));
@@ -30,7 +30,7 @@ CallBudget::CallBudget(const PolitenessSettings& settings)
 
 // Drops the oldest spending until `cost` fits; the wait is until the last dropped one
 // leaves the window.
-double CallBudget::WaitIn(const Window& window, double now, double cost) const
+double CallBudget::wait_in(const Window& window, double now, double cost) const
 {
     if (cost > window.limit)
         return -1;
@@ -50,11 +50,11 @@ double CallBudget::WaitIn(const Window& window, double now, double cost) const
     return -1;  // unreachable: cost alone fits
 }
 
-double CallBudget::WaitFor(double now, double cost) const
+double CallBudget::wait_for(double now, double cost) const
 {
     double longest = 0;
     for (const Window& window : windows_) {
-        double wait = WaitIn(window, now, cost);
+        double wait = wait_in(window, now, cost);
         if (wait < 0)
             return -1;
         longest = std::max(longest, wait);
@@ -62,15 +62,15 @@ double CallBudget::WaitFor(double now, double cost) const
     return longest;
 }
 
-const char* CallBudget::Limiting(double now, double cost) const
+const char* CallBudget::limiting(double now, double cost) const
 {
     for (const Window& window : windows_)
-        if (WaitIn(window, now, cost) != 0)
+        if (wait_in(window, now, cost) != 0)
             return window.name;
     return "";
 }
 
-void CallBudget::Spend(double now, double cost)
+void CallBudget::spend(double now, double cost)
 {
     spent_.emplace_back(now, cost);
     while (!spent_.empty() && spent_.front().first <= now - kDay)
@@ -88,47 +88,47 @@ int UpstreamQueue::in_flight_limit() const
     return in_flight_limit_;
 }
 
-double UpstreamQueue::Now() const
+double UpstreamQueue::now_seconds() const
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void UpstreamQueue::SayHeldBack(double seconds, const std::string& why)
+void UpstreamQueue::say_held_back(double seconds, const std::string& why)
 {
     if (said_held_)
         return;
     said_held_ = true;
-    LogLine("requests to " + provider_ + " held back for " + Seconds(seconds) + ": " + why);
+    log_line("requests to " + provider_ + " held back for " + seconds_text(seconds) + ": " + why);
 }
 
-double UpstreamQueue::WaitForHead(double now, double cost)
+double UpstreamQueue::wait_for_head(double now, double cost)
 {
     if (now < held_until_)
         return held_until_ - now;
-    double wait = budget_.WaitFor(now, cost);
+    double wait = budget_.wait_for(now, cost);
     if (wait != 0) {
-        const char* window = budget_.Limiting(now, cost);
+        const char* window = budget_.limiting(now, cost);
         std::string why = wait < 0 ? "a request costs more than the budget allows in a " + std::string(window)
                                    : "the budget of calls per " + std::string(window) + " is spent";
-        SayHeldBack(wait < 0 ? kDay : wait, why);
+        say_held_back(wait < 0 ? kDay : wait, why);
         return wait < 0 ? kDay : wait;
     }
     said_held_ = false;
     return 0;
 }
 
-bool UpstreamQueue::Run(double cost, const Deadline& deadline, const std::function<void()>& request)
+bool UpstreamQueue::run(double cost, const Deadline& deadline, const std::function<void()>& request)
 {
     std::unique_lock guard(lock_);
     uint64_t ticket = next_ticket_++;
     waiting_.push_back(ticket);
-    double give_up = Now() + deadline.seconds_left();
+    double give_up = now_seconds() + deadline.seconds_left();
     for (;;) {
-        double now = Now();
+        double now = now_seconds();
         if (deadline.stopping())
             give_up = now;
         bool first = waiting_.front() == ticket;
-        double wait = first ? WaitForHead(now, cost) : 0;
+        double wait = first ? wait_for_head(now, cost) : 0;
         if (now < give_up && first && wait == 0 && in_flight_ < in_flight_limit_)
             break;
         // A turn that cannot come in time is given up at once rather than waited out.
@@ -145,7 +145,7 @@ bool UpstreamQueue::Run(double cost, const Deadline& deadline, const std::functi
     }
     waiting_.pop_front();
     ++in_flight_;
-    budget_.Spend(Now(), cost);
+    budget_.spend(now_seconds(), cost);
     changed_.notify_all();
     guard.unlock();
     struct Release {
@@ -161,25 +161,25 @@ bool UpstreamQueue::Run(double cost, const Deadline& deadline, const std::functi
     return true;
 }
 
-void UpstreamQueue::WakeAll()
+void UpstreamQueue::wake_all()
 {
     std::lock_guard guard(lock_);
     changed_.notify_all();
 }
 
-void UpstreamQueue::HoldBack(double seconds, std::string_view why)
+void UpstreamQueue::hold_back(double seconds, std::string_view why)
 {
     std::lock_guard guard(lock_);
-    double now = Now();
+    double now = now_seconds();
     if (now + seconds <= held_until_)
         return;
     held_until_ = now + seconds;
     said_held_ = false;
-    SayHeldBack(seconds, std::string(why));
+    say_held_back(seconds, std::string(why));
     changed_.notify_all();
 }
 
-void UpstreamQueue::RefusedForConcurrency(double seconds, std::string_view why)
+void UpstreamQueue::refused_for_concurrency(double seconds, std::string_view why)
 {
     std::lock_guard guard(lock_);
     int lowered = std::max(1, std::min(in_flight_limit_, in_flight_ - 1));
@@ -187,10 +187,10 @@ void UpstreamQueue::RefusedForConcurrency(double seconds, std::string_view why)
     if (lowered < in_flight_limit_)
         said += "; from now on at most " + std::to_string(lowered) + " at once";
     in_flight_limit_ = lowered;
-    double now = Now();
+    double now = now_seconds();
     held_until_ = std::max(held_until_, now + seconds);
     said_held_ = false;
-    SayHeldBack(seconds, said);
+    say_held_back(seconds, said);
     changed_.notify_all();
 }
 

@@ -38,10 +38,10 @@ public:
 
     // Seconds from `now` until `cost` calls fit in every window: 0 when they fit now, a
     // negative number when they never can (cost above a window's whole budget).
-    double WaitFor(double now, double cost) const;
-    void Spend(double now, double cost);
+    double wait_for(double now, double cost) const;
+    void spend(double now, double cost);
     // The window that holds `cost` back at `now`: "minute", "hour", "day", or "" for none.
-    const char* Limiting(double now, double cost) const;
+    const char* limiting(double now, double cost) const;
 
 private:
     struct Window {
@@ -49,7 +49,7 @@ private:
         double limit;
         const char* name;
     };
-    double WaitIn(const Window& window, double now, double cost) const;
+    double wait_in(const Window& window, double now, double cost) const;
 
     Window windows_[3];
     std::deque<std::pair<double, double>> spent_;  // (time, cost), oldest first, the last day
@@ -62,25 +62,25 @@ public:
     // Waits its turn (a free slot, the budget, no hold-back, everyone before it served)
     // until `deadline`, then runs `request` holding a slot and spends `cost`. False when the
     // turn did not come in time: `request` was not run.
-    bool Run(double cost, const Deadline& deadline, const std::function<void()>& request);
+    bool run(double cost, const Deadline& deadline, const std::function<void()>& request);
     // Wakes every waiter to look at its deadline again (the service is stopping).
-    void WakeAll();
+    void wake_all();
 
     // No new request for `seconds` from now (longer hold-backs are kept).
-    void HoldBack(double seconds, std::string_view why);
+    void hold_back(double seconds, std::string_view why);
     // Called from inside a request the provider refused for too many at once: from now on
     // at most one fewer than were in flight go at once (never fewer than one), after a hold-back
     // of `seconds`.
-    void RefusedForConcurrency(double seconds, std::string_view why);
+    void refused_for_concurrency(double seconds, std::string_view why);
     int in_flight_limit() const;
 
     const PolitenessSettings& settings() const { return settings_; }
 
 private:
-    double Now() const;
+    double now_seconds() const;
     // Seconds until the head of the queue may go; 0: now.
-    double WaitForHead(double now, double cost);
-    void SayHeldBack(double seconds, const std::string& why);
+    double wait_for_head(double now, double cost);
+    void say_held_back(double seconds, const std::string& why);
 
     std::string provider_;
     PolitenessSettings settings_;

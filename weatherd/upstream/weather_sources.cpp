@@ -8,7 +8,7 @@
 
 namespace weatherd {
 
-std::optional<SourceMode> ParseSourceMode(const std::string& name)
+std::optional<SourceMode> parse_source_mode(const std::string& name)
 {
     if (name == "open-meteo")
         return SourceMode::kOpenMeteo;
@@ -26,26 +26,27 @@ WeatherSources::WeatherSources(SourceMode mode, ForecastCache* cache, int64_t fr
 }
 
 // A model page changes on the hour (its newest observation), so it keeps until then.
-SourcedReport WeatherSources::FromModel(const Place& place, const LocalTime& now) const
+SourcedReport WeatherSources::from_model(const Place& place, const LocalTime& now) const
 {
     SourcedReport sourced;
-    sourced.report = ModelReport(place.province, place.code, now);
-    AddMadeUpObservations(place, now, sourced.report);
-    AttachAirQuality(*ModelSeriesFor(place, now), sourced.report);
+    sourced.report = model_report(place.province, place.code, now);
+    add_made_up_observations(place, now, sourced.report);
+    attach_air_quality(*model_series_for(place, now), sourced.report);
     sourced.report.air_quality_source.kind = AirQualitySource::Kind::kModel;
     sourced.provenance.kind = Provenance::Kind::kModel;
-    sourced.last_modified = UnixSeconds({now.date, now.hour, 0});
-    sourced.max_age_seconds = std::min<int64_t>(fresh_seconds_, 3600 - (UnixSeconds(now) - sourced.last_modified));
+    sourced.last_modified = to_unix_seconds({now.date, now.hour, 0});
+    sourced.max_age_seconds = std::min<int64_t>(fresh_seconds_, 3600 - (to_unix_seconds(now) - sourced.last_modified));
     return sourced;
 }
 
 // Without waiting only when both kinds can be had so: a page whose air quality would have
 // to be asked for waits like one whose forecast would, so that it neither holds up a thread
 // that must not wait nor leaves out its air quality.
-std::optional<SourcedReport> WeatherSources::WithoutWaiting(const Place& place, const LocalTime& now, Patience patience)
+std::optional<SourcedReport> WeatherSources::without_waiting(const Place& place, const LocalTime& now,
+                                                             Patience patience)
 {
     auto kept_of = [&](ForecastCache& cache) {
-        return patience == Patience::kAtOnce ? cache.FreshAtOnce(place.code) : cache.WithoutAsking(place.code);
+        return patience == Patience::kAtOnce ? cache.fresh_at_once(place.code) : cache.without_asking(place.code);
     };
     std::optional<ForecastCache::Result> kept = kept_of(*cache_);
     if (!kept)
@@ -53,50 +54,50 @@ std::optional<SourcedReport> WeatherSources::WithoutWaiting(const Place& place, 
     std::optional<ForecastCache::Result> air;
     if (air_quality_cache_ && kept->forecast && !(air = kept_of(*air_quality_cache_)))
         return std::nullopt;
-    SourcedReport sourced = FromKept(place, now, *kept);
+    SourcedReport sourced = from_kept(place, now, *kept);
     if (kept->forecast &&
-        !AddObservations(place, now, patience, Deadline::Passed(), kept->forecast->elevation, sourced))
+        !add_observations(place, now, patience, Deadline::already_passed(), kept->forecast->elevation, sourced))
         return std::nullopt;
     if (air)
-        AddAirQuality(place.code, *air, sourced);
+        add_air_quality(place.code, *air, sourced);
     return sourced;
 }
 
-std::optional<SourcedReport> WeatherSources::ForPlace(const Place& place, const LocalTime& now, Patience patience,
-                                                      const Deadline& deadline)
+std::optional<SourcedReport> WeatherSources::for_place(const Place& place, const LocalTime& now, Patience patience,
+                                                       const Deadline& deadline)
 {
     if (mode_ == SourceMode::kModel || !cache_)
-        return FromModel(place, now);
+        return from_model(place, now);
     if (!place.coordinates)
-        return FromKept(place, now, {});
+        return from_kept(place, now, {});
     if (patience != Patience::kUntilDeadline)
-        return WithoutWaiting(place, now, patience);
-    ForecastCache::Result kept = cache_->ForPlace(place.code, *place.coordinates, deadline);
-    SourcedReport sourced = FromKept(place, now, kept);
+        return without_waiting(place, now, patience);
+    ForecastCache::Result kept = cache_->for_place(place.code, *place.coordinates, deadline);
+    SourcedReport sourced = from_kept(place, now, kept);
     if (kept.forecast)
-        AddObservations(place, now, patience, deadline, kept.forecast->elevation, sourced);
+        add_observations(place, now, patience, deadline, kept.forecast->elevation, sourced);
     if (kept.forecast && air_quality_cache_)
-        AddAirQuality(place.code, air_quality_cache_->ForPlace(place.code, *place.coordinates, deadline), sourced);
+        add_air_quality(place.code, air_quality_cache_->for_place(place.code, *place.coordinates, deadline), sourced);
     return sourced;
 }
 
-SourcedReport WeatherSources::ForPlace(const Place& place, const LocalTime& now)
+SourcedReport WeatherSources::for_place(const Place& place, const LocalTime& now)
 {
-    return *ForPlace(place, now, Patience::kUntilDeadline,
-                     Deadline::In(ForecastCacheSettings().longest_page_wait_seconds));
+    return *for_place(place, now, Patience::kUntilDeadline,
+                      Deadline::seconds_from_now(ForecastCacheSettings().longest_page_wait_seconds));
 }
 
-SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,
-                                       const ForecastCache::Result& kept) const
+SourcedReport WeatherSources::from_kept(const Place& place, const LocalTime& now,
+                                        const ForecastCache::Result& kept) const
 {
-    int64_t now_unix = UnixSeconds(now);
+    int64_t now_unix = to_unix_seconds(now);
     if (kept.forecast) {
         SourcedReport sourced;
         // Stale data shows the hours up to when it was fetched, not forecasts as observations;
         // its days start today all the same, since a day that is over is no forecast (data
         // fetched before midnight showed yesterday first).
-        LocalTime shown_until = kept.fresh ? now : ChinaTime(std::min(now_unix, kept.fetched_at));
-        sourced.report = ReportFromForecast(*kept.forecast, now, shown_until);
+        LocalTime shown_until = kept.fresh ? now : china_time(std::min(now_unix, kept.fetched_at));
+        sourced.report = report_from_forecast(*kept.forecast, now, shown_until);
         sourced.provenance = {Provenance::Kind::kProvider, kept.fetched_at, !kept.fresh};
         sourced.last_modified = kept.fetched_at;
         // The cache's own figure: a page made for a --date far from the clock must not be kept
@@ -105,7 +106,7 @@ SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,
         return sourced;
     }
     if (mode_ == SourceMode::kAuto) {
-        SourcedReport sourced = FromModel(place, now);
+        SourcedReport sourced = from_model(place, now);
         sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
         return sourced;
     }
@@ -118,20 +119,20 @@ SourcedReport WeatherSources::FromKept(const Place& place, const LocalTime& now,
 
 // The air quality is had beside the forecast and kept by the same rules; a page keeps as
 // long as the shorter-lived of the two. Without it the page is whole but for "—".
-void WeatherSources::AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced)
+void WeatherSources::add_air_quality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced)
 {
     if (!kept.forecast) {
         sourced.max_age_seconds = std::min(sourced.max_age_seconds, kRetrySoonSeconds);
         return;
     }
-    AttachAirQuality(*SeriesFor(code, kept.forecast), sourced.report);
+    attach_air_quality(*series_for(code, kept.forecast), sourced.report);
     sourced.report.air_quality_source = {AirQualitySource::Kind::kProvider, kept.fetched_at, !kept.fresh};
     sourced.last_modified = std::max(sourced.last_modified, kept.fetched_at);
     sourced.max_age_seconds = std::min(sourced.max_age_seconds, kept.fresh ? kept.max_age_seconds : kRetrySoonSeconds);
 }
 
-std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::string& code,
-                                                                  const std::shared_ptr<const ProviderForecast>& answer)
+std::shared_ptr<const AirQualitySeries>
+WeatherSources::series_for(const std::string& code, const std::shared_ptr<const ProviderForecast>& answer)
 {
     {
         std::lock_guard guard(laid_out_lock_);
@@ -139,15 +140,15 @@ std::shared_ptr<const AirQualitySeries> WeatherSources::SeriesFor(const std::str
         if (kept.answer == answer)
             return kept.series;
     }
-    auto laid_out = std::make_shared<AirQualitySeries>(SeriesFromAnswer(*answer));
-    WorkOutIndexes(*laid_out);
+    auto laid_out = std::make_shared<AirQualitySeries>(series_from_answer(*answer));
+    work_out_indexes(*laid_out);
     std::shared_ptr<const AirQualitySeries> series = laid_out;
     std::lock_guard guard(laid_out_lock_);
     laid_out_[code] = {answer, series};
     return series;
 }
 
-std::shared_ptr<const AirQualitySeries> WeatherSources::ModelSeriesFor(const Place& place, const LocalTime& now) const
+std::shared_ptr<const AirQualitySeries> WeatherSources::model_series_for(const Place& place, const LocalTime& now) const
 {
     {
         std::lock_guard guard(model_laid_out_lock_);
@@ -155,15 +156,15 @@ std::shared_ptr<const AirQualitySeries> WeatherSources::ModelSeriesFor(const Pla
         if (kept != model_laid_out_.end() && kept->second.date == now.date)
             return kept->second.series;
     }
-    auto laid_out = std::make_shared<AirQualitySeries>(ModelAirQuality(place.province, place.code, now));
-    WorkOutIndexes(*laid_out);
+    auto laid_out = std::make_shared<AirQualitySeries>(model_air_quality(place.province, place.code, now));
+    work_out_indexes(*laid_out);
     std::shared_ptr<const AirQualitySeries> series = laid_out;
     std::lock_guard guard(model_laid_out_lock_);
     model_laid_out_[place.code] = {now.date, series};
     return series;
 }
 
-std::string SourceName(const Provenance& provenance, int64_t now_unix)
+std::string source_name(const Provenance& provenance, int64_t now_unix)
 {
     switch (provenance.kind) {
     case Provenance::Kind::kModel: return "model";
@@ -179,32 +180,32 @@ std::string SourceName(const Provenance& provenance, int64_t now_unix)
 
 namespace weatherd {
 
-void WeatherSources::ObserveWith(MetarCache* metar, const StationTable* stations)
+void WeatherSources::observe_with(MetarCache* metar, const StationTable* stations)
 {
     metar_ = metar;
     stations_ = stations;
 }
 
-bool WeatherSources::AddObservations(const Place& place, const LocalTime& now, Patience patience,
-                                     const Deadline& deadline, std::optional<double> elevation, SourcedReport& sourced)
+bool WeatherSources::add_observations(const Place& place, const LocalTime& now, Patience patience,
+                                      const Deadline& deadline, std::optional<double> elevation, SourcedReport& sourced)
 {
-    const PlaceStation* near = stations_ ? stations_->ForPlace(place.code) : nullptr;
-    if (!metar_ || !near || !WithinHeight(*near->station, elevation))
+    const PlaceStation* near = stations_ ? stations_->for_place(place.code) : nullptr;
+    if (!metar_ || !near || !within_height(*near->station, elevation))
         return true;
-    std::optional<MetarCache::Result> got = patience == Patience::kAtOnce     ? metar_->AtOnce()
-                                            : patience == Patience::kFromKept ? metar_->WithoutAsking()
-                                                                              : metar_->Get(deadline);
+    std::optional<MetarCache::Result> got = patience == Patience::kAtOnce     ? metar_->at_once()
+                                            : patience == Patience::kFromKept ? metar_->without_asking()
+                                                                              : metar_->reports_by(deadline);
     if (!got)
         return false;
     StationSource source{StationSource::Kind::kNotHad, near->station->name, near->station->icao, near->distance_km, 0};
-    int64_t now_unix = UnixSeconds(now);
+    int64_t now_unix = to_unix_seconds(now);
     if (got->reports) {
-        std::optional<int64_t> newest = NewestReport(*got->reports, source.icao, now_unix);
+        std::optional<int64_t> newest = newest_report_of(*got->reports, source.icao, now_unix);
         source.kind = StationSource::Kind::kTooOld;
         source.newest_report = newest.value_or(0);
         if (newest && now_unix - *newest <= kOldestShownReportSeconds) {
             source.kind = StationSource::Kind::kObserved;
-            sourced.report.hours = ObservedHours(*got->reports, source.icao, now_unix);
+            sourced.report.hours = observed_hours(*got->reports, source.icao, now_unix);
         }
     }
     // A page whose reports may have changed is asked for again when the next request is due.
@@ -216,9 +217,9 @@ bool WeatherSources::AddObservations(const Place& place, const LocalTime& now, P
 
 // Reports at every whole hour as an airport would send them, from the model's hours, so that
 // they take the same way to the page as real ones.
-void WeatherSources::AddMadeUpObservations(const Place& place, const LocalTime& now, WeatherReport& report) const
+void WeatherSources::add_made_up_observations(const Place& place, const LocalTime& now, WeatherReport& report) const
 {
-    const PlaceStation* near = stations_ ? stations_->ForPlace(place.code) : nullptr;
+    const PlaceStation* near = stations_ ? stations_->for_place(place.code) : nullptr;
     if (!near)
         return;
     static const char* const kCovers[] = {"SKC", "FEW", "SCT", "OVC"};
@@ -226,11 +227,12 @@ void WeatherSources::AddMadeUpObservations(const Place& place, const LocalTime& 
     for (const HourlyObservation& hour : report.hours) {
         MetarReport made;
         made.station = near->station->icao;
-        made.observed_at = UnixSeconds(hour.time);
+        made.observed_at = to_unix_seconds(hour.time);
         if (hour.temperature) {
             made.temperature = std::round(*hour.temperature);
             if (hour.humidity)
-                made.dew_point = std::min(*made.temperature, std::round(DewPoint(*hour.temperature, *hour.humidity)));
+                made.dew_point =
+                    std::min(*made.temperature, std::round(dew_point_of(*hour.temperature, *hour.humidity)));
         }
         if (hour.wind_speed) {
             MetarWind wind;
@@ -240,15 +242,15 @@ void WeatherSources::AddMadeUpObservations(const Place& place, const LocalTime& 
             made.wind = wind;
         }
         if (hour.weather_code) {
-            made.weather = GroupOfWeatherCode(*hour.weather_code);
+            made.weather = group_of_weather_code(*hour.weather_code);
             if (*hour.weather_code >= 0 && *hour.weather_code <= 3)
                 made.cover = kCovers[*hour.weather_code];
         }
         reports.push_back(made);
     }
-    int64_t now_unix = UnixSeconds(now);
-    std::optional<int64_t> newest = NewestReport(reports, near->station->icao, now_unix);
-    report.hours = ObservedHours(reports, near->station->icao, now_unix);
+    int64_t now_unix = to_unix_seconds(now);
+    std::optional<int64_t> newest = newest_report_of(reports, near->station->icao, now_unix);
+    report.hours = observed_hours(reports, near->station->icao, now_unix);
     report.station = StationSource{StationSource::Kind::kMadeUp, near->station->name, near->station->icao,
                                    near->distance_km, newest.value_or(0)};
 }

@@ -29,7 +29,7 @@ namespace weatherd {
 
 enum class SourceMode { kOpenMeteo, kModel, kAuto };
 
-std::optional<SourceMode> ParseSourceMode(const std::string& name);
+std::optional<SourceMode> parse_source_mode(const std::string& name);
 
 struct SourcedReport {
     WeatherReport report;
@@ -48,28 +48,28 @@ public:
     // The place's report as far as `patience` allows by `deadline`: nothing when it would
     // have to wait for more (the disk, the provider or another page of the place). With
     // Patience::kUntilDeadline there is always one.
-    std::optional<SourcedReport> ForPlace(const Place& place, const LocalTime& now, Patience patience,
-                                          const Deadline& deadline);
+    std::optional<SourcedReport> for_place(const Place& place, const LocalTime& now, Patience patience,
+                                           const Deadline& deadline);
     // The same, waiting as long as the caches' longest page wait.
-    SourcedReport ForPlace(const Place& place, const LocalTime& now);
+    SourcedReport for_place(const Place& place, const LocalTime& now);
 
     // The hourly block of a place with a station in `stations` shows that station's reports
     // from `metar` (may be null: none are asked for), or in model mode the model's made-up ones.
-    void ObserveWith(MetarCache* metar, const StationTable* stations);
+    void observe_with(MetarCache* metar, const StationTable* stations);
 
     // Short-lived pages (stale, missing or stand-in data) are asked for again soon.
     static constexpr int64_t kRetrySoonSeconds = 60;
 
 private:
-    SourcedReport FromModel(const Place& place, const LocalTime& now) const;
-    SourcedReport FromKept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
-    void AddAirQuality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
-    std::optional<SourcedReport> WithoutWaiting(const Place& place, const LocalTime& now, Patience patience);
+    SourcedReport from_model(const Place& place, const LocalTime& now) const;
+    SourcedReport from_kept(const Place& place, const LocalTime& now, const ForecastCache::Result& kept) const;
+    void add_air_quality(const std::string& code, const ForecastCache::Result& kept, SourcedReport& sourced);
+    std::optional<SourcedReport> without_waiting(const Place& place, const LocalTime& now, Patience patience);
     // False when the reports could not be had without waiting longer than `patience` allows.
     // `elevation` is the place's, where the provider gave it.
-    bool AddObservations(const Place& place, const LocalTime& now, Patience patience, const Deadline& deadline,
-                         std::optional<double> elevation, SourcedReport& sourced);
-    void AddMadeUpObservations(const Place& place, const LocalTime& now, WeatherReport& report) const;
+    bool add_observations(const Place& place, const LocalTime& now, Patience patience, const Deadline& deadline,
+                          std::optional<double> elevation, SourcedReport& sourced);
+    void add_made_up_observations(const Place& place, const LocalTime& now, WeatherReport& report) const;
 
     SourceMode mode_;
     ForecastCache* cache_;
@@ -84,8 +84,8 @@ private:
         std::shared_ptr<const ProviderForecast> answer;
         std::shared_ptr<const AirQualitySeries> series;
     };
-    std::shared_ptr<const AirQualitySeries> SeriesFor(const std::string& code,
-                                                      const std::shared_ptr<const ProviderForecast>& answer);
+    std::shared_ptr<const AirQualitySeries> series_for(const std::string& code,
+                                                       const std::shared_ptr<const ProviderForecast>& answer);
     std::mutex laid_out_lock_;
     std::map<std::string, LaidOut> laid_out_;
 
@@ -94,13 +94,13 @@ private:
         std::chrono::year_month_day date;
         std::shared_ptr<const AirQualitySeries> series;
     };
-    std::shared_ptr<const AirQualitySeries> ModelSeriesFor(const Place& place, const LocalTime& now) const;
+    std::shared_ptr<const AirQualitySeries> model_series_for(const Place& place, const LocalTime& now) const;
     mutable std::mutex model_laid_out_lock_;
     mutable std::map<std::string, ModelLaidOut> model_laid_out_;
 };
 
 // The name the service gives a page's source in its log and the X-Nimbra-Source header:
 // "open-meteo", "open-meteo (N min old)", "model", "none".
-std::string SourceName(const Provenance& provenance, int64_t now_unix);
+std::string source_name(const Provenance& provenance, int64_t now_unix);
 
 }  // namespace weatherd

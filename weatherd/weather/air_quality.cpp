@@ -47,14 +47,14 @@ constexpr Column kColumns[] = {
     {Averaging::kPm25Day, 8, {0, 35, 75, 115, 150, 250, 350, 500}},
 };
 
-constexpr bool ColumnsInKeyOrder()
+constexpr bool columns_in_key_order()
 {
     for (size_t i = 0; i < std::size(kColumns); ++i)
         if (static_cast<size_t>(kColumns[i].key) != i)
             return false;
     return true;
 }
-static_assert(ColumnsInKeyOrder(), "kColumns must be listed in the order of Averaging");
+static_assert(columns_in_key_order(), "kColumns must be listed in the order of Averaging");
 
 // The regulation's Table 2.
 constexpr AqiLevel kLevels[] = {
@@ -76,21 +76,21 @@ constexpr const char* kNames[] = {"二氧化硫(SO₂)", "二氧化氮(NO₂)", 
                                   "一氧化碳(CO)",  "臭氧(O₃)",      "细颗粒物(PM2.5)"};
 static_assert(std::size(kNames) == kPollutantCount);
 
-size_t Slot(Pollutant pollutant) { return static_cast<size_t>(pollutant); }
+size_t slot(Pollutant pollutant) { return static_cast<size_t>(pollutant); }
 
-std::optional<double> Value(std::span<const PollutantHour> hours, size_t index, Pollutant pollutant)
+std::optional<double> value_of(std::span<const PollutantHour> hours, size_t index, Pollutant pollutant)
 {
-    return index < hours.size() ? hours[index].micrograms[Slot(pollutant)] : std::nullopt;
+    return index < hours.size() ? hours[index].micrograms[slot(pollutant)] : std::nullopt;
 }
 
 // The mean of hours [from, from + count), when at least `needed` of them have a value.
-std::optional<double> Mean(std::span<const PollutantHour> hours, size_t from, size_t count, Pollutant pollutant,
-                           int needed)
+std::optional<double> mean_of(std::span<const PollutantHour> hours, size_t from, size_t count, Pollutant pollutant,
+                              int needed)
 {
     double sum = 0;
     int values = 0;
     for (size_t i = from; i < from + count; ++i) {
-        if (std::optional<double> value = Value(hours, i, pollutant)) {
+        if (std::optional<double> value = value_of(hours, i, pollutant)) {
             sum += *value;
             ++values;
         }
@@ -101,21 +101,21 @@ std::optional<double> Mean(std::span<const PollutantHour> hours, size_t from, si
 }
 
 // The mean of the 24 hours up to and including `hour`.
-std::optional<double> MovingDayMean(std::span<const PollutantHour> hours, size_t hour, Pollutant pollutant)
+std::optional<double> moving_day_mean(std::span<const PollutantHour> hours, size_t hour, Pollutant pollutant)
 {
     if (hour + 1 < kHoursInDay)
         return std::nullopt;
-    return Mean(hours, hour + 1 - kHoursInDay, kHoursInDay, pollutant, kHoursForDay);
+    return mean_of(hours, hour + 1 - kHoursInDay, kHoursInDay, pollutant, kHoursForDay);
 }
 
-std::optional<int> IndexOf(Averaging averaging, std::optional<double> concentration, double scale = 1)
+std::optional<int> index_of(Averaging averaging, std::optional<double> concentration, double scale = 1)
 {
     if (!concentration)
         return std::nullopt;
-    return IndividualIndex(averaging, *concentration / scale);
+    return individual_index(averaging, *concentration / scale);
 }
 
-std::optional<int> Larger(std::optional<int> a, std::optional<int> b)
+std::optional<int> larger(std::optional<int> a, std::optional<int> b)
 {
     if (!a)
         return b;
@@ -126,12 +126,12 @@ std::optional<int> Larger(std::optional<int> a, std::optional<int> b)
 
 // The day's ozone: the larger of its 1-hour and 8-hour indexes; where the day's largest
 // 8-hour mean lies past its column's end, the 1-hour index alone.
-std::optional<int> DayOzone(std::span<const PollutantHour> hours, size_t day_start)
+std::optional<int> day_ozone(std::span<const PollutantHour> hours, size_t day_start)
 {
     std::optional<double> largest_hour;
     int hour_values = 0;
     for (size_t i = day_start; i < day_start + kHoursInDay; ++i) {
-        if (std::optional<double> value = Value(hours, i, Pollutant::kO3)) {
+        if (std::optional<double> value = value_of(hours, i, Pollutant::kO3)) {
             largest_hour = std::max(largest_hour.value_or(*value), *value);
             ++hour_values;
         }
@@ -141,22 +141,22 @@ std::optional<int> DayOzone(std::span<const PollutantHour> hours, size_t day_sta
     std::optional<double> largest_window;
     int windows = 0;
     for (size_t start = day_start; start < day_start + kWindowStarts; ++start) {
-        if (std::optional<double> mean = Mean(hours, start, kWindowHours, Pollutant::kO3, kHoursForEightHours)) {
+        if (std::optional<double> mean = mean_of(hours, start, kWindowHours, Pollutant::kO3, kHoursForEightHours)) {
             largest_window = std::max(largest_window.value_or(*mean), *mean);
             ++windows;
         }
     }
     if (windows < kWindowsForDay)
         largest_window.reset();
-    std::optional<int> by_hour = IndexOf(Averaging::kO3Hour, largest_hour);
+    std::optional<int> by_hour = index_of(Averaging::kO3Hour, largest_hour);
     if (largest_window && *largest_window > kShortColumnEnd)
         return by_hour;
-    return Larger(by_hour, IndexOf(Averaging::kO3EightHours, largest_window));
+    return larger(by_hour, index_of(Averaging::kO3EightHours, largest_window));
 }
 
 }  // namespace
 
-std::optional<int> IndividualIndex(Averaging averaging, double concentration)
+std::optional<int> individual_index(Averaging averaging, double concentration)
 {
     const Column& column = kColumns[static_cast<size_t>(averaging)];
     if (!std::isfinite(concentration) || concentration < 0)
@@ -173,7 +173,7 @@ std::optional<int> IndividualIndex(Averaging averaging, double concentration)
     return kTopIndex;
 }
 
-const AqiLevel& LevelOf(int aqi)
+const AqiLevel& level_of(int aqi)
 {
     for (const AqiLevel& level : kLevels) {
         if (aqi <= kIndexAt[level.level])
@@ -182,18 +182,18 @@ const AqiLevel& LevelOf(int aqi)
     return kLevels[std::size(kLevels) - 1];
 }
 
-const char* PollutantName(Pollutant pollutant) { return kNames[Slot(pollutant)]; }
+const char* pollutant_name(Pollutant pollutant) { return kNames[slot(pollutant)]; }
 
-std::optional<AirQuality> CombineIndexes(const std::array<std::optional<int>, kPollutantCount>& individual)
+std::optional<AirQuality> combine_indexes(const std::array<std::optional<int>, kPollutantCount>& individual)
 {
     std::optional<int> largest;
     for (const std::optional<int>& index : individual)
-        largest = Larger(largest, index);
+        largest = larger(largest, index);
     if (!largest)
         return std::nullopt;
     AirQuality quality;
     quality.aqi = *largest;
-    quality.level = &LevelOf(quality.aqi);
+    quality.level = &level_of(quality.aqi);
     if (quality.aqi > kIndexAt[1]) {
         for (size_t i = 0; i < kPollutantCount; ++i)
             if (individual[i] == largest)
@@ -202,34 +202,36 @@ std::optional<AirQuality> CombineIndexes(const std::array<std::optional<int>, kP
     return quality;
 }
 
-std::optional<AirQuality> DayAirQuality(std::span<const PollutantHour> hours, size_t day_start)
+std::optional<AirQuality> day_air_quality(std::span<const PollutantHour> hours, size_t day_start)
 {
-    auto day_mean = [&](Pollutant pollutant) { return Mean(hours, day_start, kHoursInDay, pollutant, kHoursForDay); };
+    auto day_mean = [&](Pollutant pollutant) {
+        return mean_of(hours, day_start, kHoursInDay, pollutant, kHoursForDay);
+    };
     std::array<std::optional<int>, kPollutantCount> individual;
-    individual[Slot(Pollutant::kSo2)] = IndexOf(Averaging::kSo2Day, day_mean(Pollutant::kSo2));
-    individual[Slot(Pollutant::kNo2)] = IndexOf(Averaging::kNo2Day, day_mean(Pollutant::kNo2));
-    individual[Slot(Pollutant::kPm10)] = IndexOf(Averaging::kPm10Day, day_mean(Pollutant::kPm10));
-    individual[Slot(Pollutant::kCo)] = IndexOf(Averaging::kCoDay, day_mean(Pollutant::kCo), kMicrogramsPerMilligram);
-    individual[Slot(Pollutant::kO3)] = DayOzone(hours, day_start);
-    individual[Slot(Pollutant::kPm25)] = IndexOf(Averaging::kPm25Day, day_mean(Pollutant::kPm25));
-    return CombineIndexes(individual);
+    individual[slot(Pollutant::kSo2)] = index_of(Averaging::kSo2Day, day_mean(Pollutant::kSo2));
+    individual[slot(Pollutant::kNo2)] = index_of(Averaging::kNo2Day, day_mean(Pollutant::kNo2));
+    individual[slot(Pollutant::kPm10)] = index_of(Averaging::kPm10Day, day_mean(Pollutant::kPm10));
+    individual[slot(Pollutant::kCo)] = index_of(Averaging::kCoDay, day_mean(Pollutant::kCo), kMicrogramsPerMilligram);
+    individual[slot(Pollutant::kO3)] = day_ozone(hours, day_start);
+    individual[slot(Pollutant::kPm25)] = index_of(Averaging::kPm25Day, day_mean(Pollutant::kPm25));
+    return combine_indexes(individual);
 }
 
 // Past the end of the 1-hour SO2 column the regulation reports the 24-hour index instead.
-std::optional<AirQuality> HourAirQuality(std::span<const PollutantHour> hours, size_t hour)
+std::optional<AirQuality> hour_air_quality(std::span<const PollutantHour> hours, size_t hour)
 {
     std::array<std::optional<int>, kPollutantCount> individual;
-    std::optional<double> so2 = Value(hours, hour, Pollutant::kSo2);
-    individual[Slot(Pollutant::kSo2)] = so2 && *so2 > kShortColumnEnd
-                                            ? IndexOf(Averaging::kSo2Day, MovingDayMean(hours, hour, Pollutant::kSo2))
-                                            : IndexOf(Averaging::kSo2Hour, so2);
-    individual[Slot(Pollutant::kNo2)] = IndexOf(Averaging::kNo2Hour, Value(hours, hour, Pollutant::kNo2));
-    individual[Slot(Pollutant::kPm10)] = IndexOf(Averaging::kPm10Day, MovingDayMean(hours, hour, Pollutant::kPm10));
-    individual[Slot(Pollutant::kCo)] =
-        IndexOf(Averaging::kCoHour, Value(hours, hour, Pollutant::kCo), kMicrogramsPerMilligram);
-    individual[Slot(Pollutant::kO3)] = IndexOf(Averaging::kO3Hour, Value(hours, hour, Pollutant::kO3));
-    individual[Slot(Pollutant::kPm25)] = IndexOf(Averaging::kPm25Day, MovingDayMean(hours, hour, Pollutant::kPm25));
-    return CombineIndexes(individual);
+    std::optional<double> so2 = value_of(hours, hour, Pollutant::kSo2);
+    individual[slot(Pollutant::kSo2)] =
+        so2 && *so2 > kShortColumnEnd ? index_of(Averaging::kSo2Day, moving_day_mean(hours, hour, Pollutant::kSo2))
+                                      : index_of(Averaging::kSo2Hour, so2);
+    individual[slot(Pollutant::kNo2)] = index_of(Averaging::kNo2Hour, value_of(hours, hour, Pollutant::kNo2));
+    individual[slot(Pollutant::kPm10)] = index_of(Averaging::kPm10Day, moving_day_mean(hours, hour, Pollutant::kPm10));
+    individual[slot(Pollutant::kCo)] =
+        index_of(Averaging::kCoHour, value_of(hours, hour, Pollutant::kCo), kMicrogramsPerMilligram);
+    individual[slot(Pollutant::kO3)] = index_of(Averaging::kO3Hour, value_of(hours, hour, Pollutant::kO3));
+    individual[slot(Pollutant::kPm25)] = index_of(Averaging::kPm25Day, moving_day_mean(hours, hour, Pollutant::kPm25));
+    return combine_indexes(individual);
 }
 
 }  // namespace weatherd

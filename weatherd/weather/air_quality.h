@@ -39,7 +39,7 @@ enum class Averaging {
 // column: 500. Nothing for a value that is no concentration (negative, not finite) and
 // past the end of the two short columns, where the regulation has the caller use another
 // column instead.
-std::optional<int> IndividualIndex(Averaging averaging, double concentration);
+std::optional<int> individual_index(Averaging averaging, double concentration);
 
 // One of the regulation's six levels.
 struct AqiLevel {
@@ -51,7 +51,7 @@ struct AqiLevel {
     const char* advice;      // what sensitive groups and everyone should do
 };
 
-const AqiLevel& LevelOf(int aqi);
+const AqiLevel& level_of(int aqi);
 
 struct AirQuality {
     int aqi = 0;
@@ -60,10 +60,10 @@ struct AirQuality {
 };
 
 // "细颗粒物(PM2.5)" ...
-const char* PollutantName(Pollutant pollutant);
+const char* pollutant_name(Pollutant pollutant);
 
 // The AQI of the individual indexes, a missing one left out; nothing when all are missing.
-std::optional<AirQuality> CombineIndexes(const std::array<std::optional<int>, kPollutantCount>& individual);
+std::optional<AirQuality> combine_indexes(const std::array<std::optional<int>, kPollutantCount>& individual);
 
 // One hour's concentrations as the provider gives them: μg/m³ for all six, CO included.
 struct PollutantHour {
@@ -72,7 +72,7 @@ struct PollutantHour {
 
 // `hours` are consecutive hours, oldest first. The day is the 24 hours from `day_start`
 // (its 00:00); `hour` is one index into `hours`. Nothing when no pollutant has values enough.
-std::optional<AirQuality> DayAirQuality(std::span<const PollutantHour> hours, size_t day_start);
-std::optional<AirQuality> HourAirQuality(std::span<const PollutantHour> hours, size_t hour);
+std::optional<AirQuality> day_air_quality(std::span<const PollutantHour> hours, size_t day_start);
+std::optional<AirQuality> hour_air_quality(std::span<const PollutantHour> hours, size_t hour);
 
 }  // namespace weatherd

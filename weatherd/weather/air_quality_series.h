@@ -28,12 +28,12 @@ struct AirQualitySeries {
 constexpr int64_t kHourSeconds = 3600;
 
 // The index of the hour at `unix_seconds` in `series`, when it holds that hour.
-std::optional<size_t> HourIndex(const AirQualitySeries& series, int64_t unix_seconds);
+std::optional<size_t> hour_index(const AirQualitySeries& series, int64_t unix_seconds);
 
 // Works out every hour's and every day's AQI at once, for a series that many pages read.
-void WorkOutIndexes(AirQualitySeries& series);
+void work_out_indexes(AirQualitySeries& series);
 
 // Gives each day and each hour of `report` its AQI where the series covers it.
-void AttachAirQuality(const AirQualitySeries& series, WeatherReport& report);
+void attach_air_quality(const AirQualitySeries& series, WeatherReport& report);
 
 }  // namespace weatherd

@@ -23,23 +23,23 @@ struct Conditions {
     std::optional<int> day_code;
 };
 
-std::optional<double> Sum(std::optional<double> a, std::optional<double> b)
+std::optional<double> sum_of(std::optional<double> a, std::optional<double> b)
 {
     if (!a || !b)
         return std::nullopt;
     return *a + *b;
 }
 
-Conditions ReadConditions(const DailyForecast& today, const DailyForecast* tomorrow)
+Conditions read_conditions(const DailyForecast& today, const DailyForecast* tomorrow)
 {
     Conditions c;
     if (today.apparent_max && today.apparent_min)
         c.feels = (*today.apparent_max + *today.apparent_min) / 2;
     c.uv = today.uv_index_max;
     c.rain_today = today.precipitation;
-    c.rain_two_days = tomorrow ? Sum(today.precipitation, tomorrow->precipitation) : today.precipitation;
+    c.rain_two_days = tomorrow ? sum_of(today.precipitation, tomorrow->precipitation) : today.precipitation;
     if (today.day.wind_speed || today.night.wind_speed)
-        c.wind_force = BeaufortForce(std::max(today.day.wind_speed.value_or(0), today.night.wind_speed.value_or(0)));
+        c.wind_force = beaufort_force(std::max(today.day.wind_speed.value_or(0), today.night.wind_speed.value_or(0)));
     if (today.day.temperature && today.night.temperature)
         c.range = *today.day.temperature - *today.night.temperature;
     c.humidity = today.humidity_mean;
@@ -47,14 +47,14 @@ Conditions ReadConditions(const DailyForecast& today, const DailyForecast* tomor
     return c;
 }
 
-LivingIndex Missing(const char* key, const char* name) { return {key, name, kNoLevel, kNoAdvice}; }
+LivingIndex missing_index(const char* key, const char* name) { return {key, name, kNoLevel, kNoAdvice}; }
 
-LivingIndex Dressing(const Conditions& c)
+LivingIndex dressing(const Conditions& c)
 {
     const char* key = "chuanyi";
     const char* name = "穿衣指数";
     if (!c.feels)
-        return Missing(key, name);
+        return missing_index(key, name);
     double t = *c.feels;
     const char* level = t < -10  ? "寒冷"
                         : t < 0  ? "冷"
@@ -69,12 +69,12 @@ LivingIndex Dressing(const Conditions& c)
     return {key, name, level, advice};
 }
 
-LivingIndex Ultraviolet(const Conditions& c)
+LivingIndex ultraviolet(const Conditions& c)
 {
     const char* key = "ziwaixian";
     const char* name = "紫外线指数";
     if (!c.uv)
-        return Missing(key, name);
+        return missing_index(key, name);
     double uv = *c.uv;
     const char* level = uv < 3 ? "最弱" : uv < 5 ? "弱" : uv < 7 ? "中等" : uv < 10 ? "强" : "很强";
     const char* advice = uv < 5   ? "紫外线强度较弱，外出时可适当涂擦防晒护肤品。"
@@ -83,12 +83,12 @@ LivingIndex Ultraviolet(const Conditions& c)
     return {key, name, level, advice};
 }
 
-LivingIndex CarWashing(const Conditions& c)
+LivingIndex car_washing(const Conditions& c)
 {
     const char* key = "xiche";
     const char* name = "洗车指数";
     if (!c.rain_two_days || !c.wind_force)
-        return Missing(key, name);
+        return missing_index(key, name);
     if (*c.rain_two_days >= 1)
         return {key, name, "不宜", "未来两天有降水，洗车后容易再被弄脏。"};
     if (*c.rain_two_days > 0 || *c.wind_force >= 5)
@@ -96,12 +96,12 @@ LivingIndex CarWashing(const Conditions& c)
     return {key, name, "适宜", "未来两天无雨，风力不大，适宜洗车。"};
 }
 
-LivingIndex Sports(const Conditions& c)
+LivingIndex sports(const Conditions& c)
 {
     const char* key = "yundong";
     const char* name = "运动指数";
     if (!c.rain_today || !c.wind_force || !c.feels)
-        return Missing(key, name);
+        return missing_index(key, name);
     if (*c.rain_today >= 1 || *c.wind_force >= 6)
         return {key, name, "较不宜", "有降水或风力较大，建议在室内进行适量运动。"};
     if (*c.feels < 5 || *c.feels > 30)
@@ -109,12 +109,12 @@ LivingIndex Sports(const Conditions& c)
     return {key, name, "适宜", "天气较好，适宜户外运动，请注意补充水分。"};
 }
 
-LivingIndex ColdRisk(const Conditions& c)
+LivingIndex cold_risk(const Conditions& c)
 {
     const char* key = "ganmao";
     const char* name = "感冒指数";
     if (!c.range || !c.feels)
-        return Missing(key, name);
+        return missing_index(key, name);
     if (*c.range >= 12)
         return {key, name, "极易发", "昼夜温差很大，极易感冒，请注意增减衣服。"};
     if (*c.range >= 10 || *c.feels < 0)
@@ -124,12 +124,12 @@ LivingIndex ColdRisk(const Conditions& c)
     return {key, name, "少发", "各项气象条件适宜，发生感冒的机率较低。"};
 }
 
-LivingIndex Drying(const Conditions& c)
+LivingIndex drying(const Conditions& c)
 {
     const char* key = "liangshai";
     const char* name = "晾晒指数";
     if (!c.rain_today || !c.humidity || !c.day_code)
-        return Missing(key, name);
+        return missing_index(key, name);
     if (*c.rain_today >= 0.1)
         return {key, name, "不宜", "有降水，不适宜晾晒，请在室内通风处晾干。"};
     if (*c.humidity >= 80)
@@ -139,12 +139,12 @@ LivingIndex Drying(const Conditions& c)
     return {key, name, "基本适宜", "天气尚可，衣物可以晾晒，但干得稍慢。"};
 }
 
-LivingIndex Travel(const Conditions& c)
+LivingIndex travel(const Conditions& c)
 {
     const char* key = "lvyou";
     const char* name = "旅游指数";
     if (!c.rain_today || !c.wind_force || !c.feels)
-        return Missing(key, name);
+        return missing_index(key, name);
     if (*c.rain_today >= 5 || *c.wind_force >= 6)
         return {key, name, "较不宜", "有较强降水或大风，不宜外出旅游。"};
     if (*c.rain_today >= 0.1 || *c.feels < 0 || *c.feels > 32)
@@ -154,12 +154,12 @@ LivingIndex Travel(const Conditions& c)
     return {key, name, "较适宜", "天气尚可，适宜出游，注意冷暖。"};
 }
 
-LivingIndex Comfort(const Conditions& c)
+LivingIndex comfort(const Conditions& c)
 {
     const char* key = "shushidu";
     const char* name = "舒适度指数";
     if (!c.feels || !c.humidity)
-        return Missing(key, name);
+        return missing_index(key, name);
     double t = *c.feels;
     if (t < 0 || t > 32)
         return {key, name, "很不舒适", "冷热明显，请注意冷暖调节。"};
@@ -172,10 +172,10 @@ LivingIndex Comfort(const Conditions& c)
 
 }  // namespace
 
-std::vector<LivingIndex> TodayLivingIndexes(const DailyForecast& today, const DailyForecast* tomorrow)
+std::vector<LivingIndex> today_living_indexes(const DailyForecast& today, const DailyForecast* tomorrow)
 {
-    Conditions c = ReadConditions(today, tomorrow);
-    return {Dressing(c), Ultraviolet(c), CarWashing(c), Sports(c), ColdRisk(c), Drying(c), Travel(c), Comfort(c)};
+    Conditions c = read_conditions(today, tomorrow);
+    return {dressing(c), ultraviolet(c), car_washing(c), sports(c), cold_risk(c), drying(c), travel(c), comfort(c)};
 }
 
 }  // namespace weatherd

@@ -18,6 +18,6 @@ struct LivingIndex {
 
 // From today's forecast and tomorrow's (for rain in the next two days); `tomorrow` may be
 // null when the data ends today.
-std::vector<LivingIndex> TodayLivingIndexes(const DailyForecast& today, const DailyForecast* tomorrow);
+std::vector<LivingIndex> today_living_indexes(const DailyForecast& today, const DailyForecast* tomorrow);
 
 }  // namespace weatherd

@@ -41,7 +41,7 @@ private:
     int depth_ = 0;
 };
 
-double InMetresPerSecond(double speed, WindUnit unit)
+double in_metres_per_second(double speed, WindUnit unit)
 {
     switch (unit) {
     case WindUnit::kKnots: return speed * 1852.0 / 3600.0;
@@ -52,7 +52,7 @@ double InMetresPerSecond(double speed, WindUnit unit)
 }
 
 // A number field within [least, most]; anything else (a string, null, absent) is missing.
-std::optional<double> NumberIn(const json& report, const char* field, double least, double most)
+std::optional<double> number_in(const json& report, const char* field, double least, double most)
 {
     auto found = report.find(field);
     if (found == report.end() || !found->is_number())
@@ -63,13 +63,13 @@ std::optional<double> NumberIn(const json& report, const char* field, double lea
     return value;
 }
 
-std::string StringField(const json& report, const char* field)
+std::string string_field(const json& report, const char* field)
 {
     auto found = report.find(field);
     return found != report.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-int CoverRank(std::string_view cover)
+int cover_rank(std::string_view cover)
 {
     static const char* const kOrder[] = {"CAVOK", "SKC", "CLR", "NSC", "NCD", "FEW", "SCT", "BKN", "OVC", "VV"};
     for (size_t i = 0; i < std::size(kOrder); ++i)
@@ -79,7 +79,7 @@ int CoverRank(std::string_view cover)
 }
 
 // The most cover among the layers; CAVOK in the raw report stands for clear sky.
-std::string MostCover(const json& report, std::string_view raw)
+std::string most_cover(const json& report, std::string_view raw)
 {
     std::string most;
     auto clouds = report.find("clouds");
@@ -87,8 +87,8 @@ std::string MostCover(const json& report, std::string_view raw)
         for (const json& layer : *clouds) {
             if (!layer.is_object())
                 continue;
-            std::string cover = StringField(layer, "cover");
-            if (CoverRank(cover) > CoverRank(most))
+            std::string cover = string_field(layer, "cover");
+            if (cover_rank(cover) > cover_rank(most))
                 most = cover;
         }
     }
@@ -97,36 +97,36 @@ std::string MostCover(const json& report, std::string_view raw)
     return most;
 }
 
-bool IsStationCode(const std::string& code)
+bool is_station_code(const std::string& code)
 {
     return code.size() == 4 && std::all_of(code.begin(), code.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
-std::optional<MetarReport> ReadReport(const json& item)
+std::optional<MetarReport> read_report(const json& item)
 {
     if (!item.is_object())
         return std::nullopt;
     MetarReport report;
-    report.station = StringField(item, "icaoId");
+    report.station = string_field(item, "icaoId");
     auto observed = item.find("obsTime");
-    if (!IsStationCode(report.station) || observed == item.end() || !observed->is_number_integer())
+    if (!is_station_code(report.station) || observed == item.end() || !observed->is_number_integer())
         return std::nullopt;
     report.observed_at = observed->get<int64_t>();
-    report.raw = StringField(item, "rawOb");
-    report.temperature = NumberIn(item, "temp", -90, 60);
-    report.dew_point = NumberIn(item, "dewp", -100, 60);
-    report.wind = RawWind(report.raw);
-    report.weather = StringField(item, "wxString");
-    report.cover = MostCover(item, report.raw);
+    report.raw = string_field(item, "rawOb");
+    report.temperature = number_in(item, "temp", -90, 60);
+    report.dew_point = number_in(item, "dewp", -100, 60);
+    report.wind = raw_wind(report.raw);
+    report.weather = string_field(item, "wxString");
+    report.cover = most_cover(item, report.raw);
     return report;
 }
 
-bool AllDigits(std::string_view text)
+bool all_digits(std::string_view text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::optional<MetarWind> WindGroup(std::string_view group)
+std::optional<MetarWind> wind_group(std::string_view group)
 {
     MetarWind wind;
     std::string_view number;
@@ -145,22 +145,22 @@ std::optional<MetarWind> WindGroup(std::string_view group)
     std::string_view speeds = number.substr(3);
     std::string_view speed = speeds.substr(0, speeds.find('G'));
     std::string_view gust = speed.size() < speeds.size() ? speeds.substr(speed.size() + 1) : std::string_view();
-    if (!AllDigits(speed) || speed.size() > 3 ||
-        (speed.size() < speeds.size() && (!AllDigits(gust) || gust.size() > 3)))
+    if (!all_digits(speed) || speed.size() > 3 ||
+        (speed.size() < speeds.size() && (!all_digits(gust) || gust.size() > 3)))
         return std::nullopt;
     wind.speed = std::stod(std::string(speed));
-    if (InMetresPerSecond(wind.speed, wind.unit) > kFastestMetresPerSecond)
+    if (in_metres_per_second(wind.speed, wind.unit) > kFastestMetresPerSecond)
         return std::nullopt;
     if (!gust.empty()) {
         double gust_speed = std::stod(std::string(gust));
-        if (InMetresPerSecond(gust_speed, wind.unit) > kFastestMetresPerSecond)
+        if (in_metres_per_second(gust_speed, wind.unit) > kFastestMetresPerSecond)
             return std::nullopt;
         if (gust_speed > wind.speed)
             wind.gust = gust_speed;
     }
     if (direction == "VRB") {
         wind.variable = true;
-    } else if (AllDigits(direction)) {
+    } else if (all_digits(direction)) {
         int degrees = std::stoi(std::string(direction));
         if (degrees > 360)
             return std::nullopt;
@@ -174,7 +174,7 @@ std::optional<MetarWind> WindGroup(std::string_view group)
 
 }  // namespace
 
-std::string MetarRequestUrl(std::string_view upstream, const std::vector<std::string>& stations, int hours)
+std::string metar_request_url(std::string_view upstream, const std::vector<std::string>& stations, int hours)
 {
     std::string url = std::string(upstream) + "/api/data/metar?ids=";
     for (size_t i = 0; i < stations.size(); ++i)
@@ -182,19 +182,19 @@ std::string MetarRequestUrl(std::string_view upstream, const std::vector<std::st
     return url + "&format=json&hours=" + std::to_string(hours);
 }
 
-std::optional<MetarWind> RawWind(std::string_view raw)
+std::optional<MetarWind> raw_wind(std::string_view raw)
 {
     // The wind is the first group after the station and the time; remarks come after RMK.
     std::istringstream groups{std::string(raw.substr(0, raw.find(" RMK")))};
     std::string group;
     for (int index = 0; groups >> group && index < 6; ++index) {
         if (group.ends_with("MPS") || group.ends_with("KT") || group.ends_with("KMH"))
-            return WindGroup(group);
+            return wind_group(group);
     }
     return std::nullopt;
 }
 
-std::optional<std::vector<MetarReport>> ParseMetarAnswer(std::string_view body, std::string& error)
+std::optional<std::vector<MetarReport>> parse_metar_answer(std::string_view body, std::string& error)
 {
     if (body.size() > kLongestMetarAnswer) {
         error = std::to_string(body.size()) + " bytes, more than " + std::to_string(kLongestMetarAnswer);
@@ -213,7 +213,7 @@ std::optional<std::vector<MetarReport>> ParseMetarAnswer(std::string_view body, 
     }
     std::vector<MetarReport> reports;
     for (const json& item : answer)
-        if (std::optional<MetarReport> report = ReadReport(item))
+        if (std::optional<MetarReport> report = read_report(item))
             reports.push_back(std::move(*report));
     return reports;
 }

@@ -42,14 +42,14 @@ struct MetarReport {
 };
 
 // "{upstream}/api/data/metar?ids=A,B,...&format=json&hours=N".
-std::string MetarRequestUrl(std::string_view upstream, const std::vector<std::string>& stations, int hours);
+std::string metar_request_url(std::string_view upstream, const std::vector<std::string>& stations, int hours);
 
 // The reports of an answer, in its order; nothing, with `error` naming what is wrong, when
 // the answer is not a JSON array of objects within the bounds.
-std::optional<std::vector<MetarReport>> ParseMetarAnswer(std::string_view body, std::string& error);
+std::optional<std::vector<MetarReport>> parse_metar_answer(std::string_view body, std::string& error);
 
 // The wind group of a raw report ("09004MPS", "VRB02MPS", "24015G25KT", "00000MPS"); nothing
 // when it has none or it makes no sense (a direction past 360, a speed past any record).
-std::optional<MetarWind> RawWind(std::string_view raw);
+std::optional<MetarWind> raw_wind(std::string_view raw);
 
 }  // namespace weatherd

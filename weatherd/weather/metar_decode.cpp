@@ -47,7 +47,7 @@ constexpr double kMagnusA = 17.625;
 constexpr double kMagnusB = 243.04;
 
 // Two reports of the same time that say different things: neither can be trusted.
-bool SameObservation(const MetarReport& a, const MetarReport& b)
+bool same_observation(const MetarReport& a, const MetarReport& b)
 {
     auto wind = [](const std::optional<MetarWind>& w) {
         return w ? std::make_tuple(true, w->direction, w->variable, w->speed, w->gust, w->unit)
@@ -60,8 +60,8 @@ bool SameObservation(const MetarReport& a, const MetarReport& b)
 
 // The station's reports by time, made at or before `now`; a time reported twice with
 // different content is left out.
-std::map<int64_t, const MetarReport*> UsableReports(const std::vector<MetarReport>& reports, std::string_view station,
-                                                    int64_t now)
+std::map<int64_t, const MetarReport*> usable_reports(const std::vector<MetarReport>& reports, std::string_view station,
+                                                     int64_t now)
 {
     std::map<int64_t, const MetarReport*> by_time;
     std::map<int64_t, bool> conflicting;
@@ -69,7 +69,7 @@ std::map<int64_t, const MetarReport*> UsableReports(const std::vector<MetarRepor
         if (report.station != station || report.observed_at > now)
             continue;
         auto [at, inserted] = by_time.emplace(report.observed_at, &report);
-        if (!inserted && !SameObservation(*at->second, report))
+        if (!inserted && !same_observation(*at->second, report))
             conflicting[report.observed_at] = true;
     }
     for (const auto& [time, conflict] : conflicting)
@@ -77,26 +77,26 @@ std::map<int64_t, const MetarReport*> UsableReports(const std::vector<MetarRepor
     return by_time;
 }
 
-HourlyObservation RowFrom(const MetarReport& report, int64_t hour)
+HourlyObservation row_from(const MetarReport& report, int64_t hour)
 {
     HourlyObservation row;
-    row.time = ChinaTime(hour);
-    row.weather_code = WeatherCodeOfReport(report.weather, report.cover);
+    row.time = china_time(hour);
+    row.weather_code = weather_code_of_report(report.weather, report.cover);
     // Reports give both in whole degrees, the dew point never above the temperature; a pair
     // that says otherwise has one of them wrong, and neither is shown.
     bool consistent = !report.temperature || !report.dew_point || *report.dew_point <= *report.temperature;
     if (consistent)
         row.temperature = report.temperature;
     if (consistent && report.temperature && report.dew_point)
-        row.humidity = RelativeHumidity(*report.temperature, *report.dew_point);
+        row.humidity = relative_humidity(*report.temperature, *report.dew_point);
     if (report.wind)
-        row.wind_words = ObservedWindText(*report.wind);
+        row.wind_words = observed_wind_text(*report.wind);
     return row;
 }
 
 }  // namespace
 
-std::optional<int> WeatherCodeOfGroup(std::string_view group)
+std::optional<int> weather_code_of_group(std::string_view group)
 {
     int intensity = 0;
     if (group.starts_with("-"))
@@ -110,12 +110,12 @@ std::optional<int> WeatherCodeOfGroup(std::string_view group)
     return std::nullopt;  // in the vicinity (VC...), recent (RE...) or a kind the table lacks
 }
 
-std::optional<int> WeatherCodeOfReport(std::string_view weather, std::string_view cover)
+std::optional<int> weather_code_of_report(std::string_view weather, std::string_view cover)
 {
     std::optional<int> most;
     std::istringstream groups{std::string(weather)};
     for (std::string group; groups >> group;) {
-        std::optional<int> code = WeatherCodeOfGroup(group);
+        std::optional<int> code = weather_code_of_group(group);
         if (code && (!most || *code > *most))
             most = code;  // the table's codes grow with severity, precipitation above the rest
     }
@@ -127,7 +127,7 @@ std::optional<int> WeatherCodeOfReport(std::string_view weather, std::string_vie
     return std::nullopt;
 }
 
-std::string GroupOfWeatherCode(int code)
+std::string group_of_weather_code(int code)
 {
     for (const GroupCodes& entry : kGroupCodes) {
         if (entry.moderate == code)
@@ -140,11 +140,11 @@ std::string GroupOfWeatherCode(int code)
     return "";
 }
 
-int BeaufortForceIn(double speed, WindUnit unit)
+int beaufort_force_in(double speed, WindUnit unit)
 {
     switch (unit) {
-    case WindUnit::kMetresPerSecond: return BeaufortForce(speed * 3.6);
-    case WindUnit::kKilometresPerHour: return BeaufortForce(speed);
+    case WindUnit::kMetresPerSecond: return beaufort_force(speed * 3.6);
+    case WindUnit::kKilometresPerHour: return beaufort_force(speed);
     case WindUnit::kKnots: break;
     }
     int force = 0;
@@ -153,7 +153,7 @@ int BeaufortForceIn(double speed, WindUnit unit)
     return force;
 }
 
-std::optional<double> RelativeHumidity(double temperature, double dew_point)
+std::optional<double> relative_humidity(double temperature, double dew_point)
 {
     if (dew_point > temperature)
         return std::nullopt;
@@ -162,28 +162,28 @@ std::optional<double> RelativeHumidity(double temperature, double dew_point)
     return 100 * ratio;
 }
 
-double DewPoint(double temperature, double humidity)
+double dew_point_of(double temperature, double humidity)
 {
     double gamma = std::log(std::clamp(humidity, 1.0, 100.0) / 100) + kMagnusA * temperature / (kMagnusB + temperature);
     return kMagnusB * gamma / (kMagnusA - gamma);
 }
 
-std::string ObservedWindText(const MetarWind& wind)
+std::string observed_wind_text(const MetarWind& wind)
 {
     std::string direction = wind.variable     ? "风向不定"
                             : wind.speed == 0 ? "静风"
-                            : wind.direction  ? WindDirectionText(*wind.direction)
+                            : wind.direction  ? wind_direction_text(*wind.direction)
                                               : "—";
-    std::string text = direction + " " + std::to_string(BeaufortForceIn(wind.speed, wind.unit)) + "级";
+    std::string text = direction + " " + std::to_string(beaufort_force_in(wind.speed, wind.unit)) + "级";
     if (wind.gust)
-        text += " 阵风" + std::to_string(BeaufortForceIn(*wind.gust, wind.unit)) + "级";
+        text += " 阵风" + std::to_string(beaufort_force_in(*wind.gust, wind.unit)) + "级";
     return text;
 }
 
-std::vector<HourlyObservation> ObservedHours(const std::vector<MetarReport>& reports, std::string_view station,
-                                             int64_t now)
+std::vector<HourlyObservation> observed_hours(const std::vector<MetarReport>& reports, std::string_view station,
+                                              int64_t now)
 {
-    std::map<int64_t, const MetarReport*> usable = UsableReports(reports, station, now);
+    std::map<int64_t, const MetarReport*> usable = usable_reports(reports, station, now);
     std::vector<HourlyObservation> rows;
     int64_t hour = now - ((now % 3600) + 3600) % 3600;
     for (int i = 0; i < 12; ++i, hour -= 3600) {
@@ -196,19 +196,19 @@ std::vector<HourlyObservation> ObservedHours(const std::vector<MetarReport>& rep
                 nearest = at->second, nearest_off = off;
         }
         if (nearest) {
-            rows.push_back(RowFrom(*nearest, hour));
+            rows.push_back(row_from(*nearest, hour));
         } else {
             HourlyObservation empty;
-            empty.time = ChinaTime(hour);
+            empty.time = china_time(hour);
             rows.push_back(empty);
         }
     }
     return rows;
 }
 
-std::optional<int64_t> NewestReport(const std::vector<MetarReport>& reports, std::string_view station, int64_t now)
+std::optional<int64_t> newest_report_of(const std::vector<MetarReport>& reports, std::string_view station, int64_t now)
 {
-    std::map<int64_t, const MetarReport*> usable = UsableReports(reports, station, now);
+    std::map<int64_t, const MetarReport*> usable = usable_reports(reports, station, now);
     if (usable.empty())
         return std::nullopt;
     return usable.rbegin()->first;

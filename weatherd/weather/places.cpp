@@ -11,7 +11,7 @@
 
 namespace weatherd {
 
-const Place* PlaceTable::Find(std::string_view code) const
+const Place* PlaceTable::find(std::string_view code) const
 {
     for (const Place& place : places) {
         if (place.code == code)
@@ -20,7 +20,7 @@ const Place* PlaceTable::Find(std::string_view code) const
     return nullptr;
 }
 
-bool GbkToUtf8(std::string_view gbk, std::string& utf8, size_t& bad_offset)
+bool gbk_to_utf8(std::string_view gbk, std::string& utf8, size_t& bad_offset)
 {
     iconv_t cd = iconv_open("UTF-8", "GBK");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -58,7 +58,7 @@ bool GbkToUtf8(std::string_view gbk, std::string& utf8, size_t& bad_offset)
 namespace {
 
 // Splits "P-C-D" into its three names; false unless there are exactly three, none empty.
-bool SplitKey(std::string_view key, Place& place)
+bool split_key(std::string_view key, Place& place)
 {
     size_t first = key.find('-');
     if (first == std::string_view::npos)
@@ -72,19 +72,19 @@ bool SplitKey(std::string_view key, Place& place)
     return !place.province.empty() && !place.city.empty() && !place.district.empty();
 }
 
-bool ParseEntry(std::string_view line, Place& place)
+bool parse_entry(std::string_view line, Place& place)
 {
     size_t at = line.find('@');
     size_t hash = line.find('#', at);
     if (hash == std::string_view::npos || hash == at + 1)
         return false;
     place.code = line.substr(at + 1, hash - at - 1);
-    return SplitKey(line.substr(0, at), place);
+    return split_key(line.substr(0, at), place);
 }
 
 }  // namespace
 
-bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error)
+bool load_places(const std::string& path, PlaceTable& table, std::string& error)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -95,7 +95,7 @@ bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error)
     bytes << file.rdbuf();
     std::string text;
     size_t bad_offset = 0;
-    if (!GbkToUtf8(bytes.str(), text, bad_offset)) {
+    if (!gbk_to_utf8(bytes.str(), text, bad_offset)) {
         error = path + ": offset " + std::to_string(bad_offset) + ": not GBK text";
         return false;
     }
@@ -114,11 +114,11 @@ bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error)
         if (line.find('@') == std::string_view::npos)
             continue;  // a tag, a comment or a blank line
         Place place;
-        if (!ParseEntry(line, place)) {
+        if (!parse_entry(line, place)) {
             error = path + ": line " + std::to_string(line_number) + ": not an entry of the form P-C-D@code#";
             return false;
         }
-        if (!table.Find(place.code))
+        if (!table.find(place.code))
             table.places.push_back(std::move(place));
     }
     if (table.places.empty()) {
@@ -130,7 +130,7 @@ bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error)
 
 extern const char kPlaceCoordinatesTsv[];  // generated from weatherd/data at build time
 
-bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error)
+bool parse_coordinates_table(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error)
 {
     size_t line_number = 0;
     for (size_t start = 0; start < text.size();) {
@@ -159,13 +159,13 @@ bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordina
     return true;
 }
 
-const std::map<std::string, Coordinates>& ShippedCoordinates()
+const std::map<std::string, Coordinates>& shipped_coordinates()
 {
     static const std::map<std::string, Coordinates> table = [] {
         std::map<std::string, Coordinates> parsed;
         std::string error;
-        if (!ParseCoordinatesTable(kPlaceCoordinatesTsv, parsed, error)) {
-            LogLine(error);
+        if (!parse_coordinates_table(kPlaceCoordinatesTsv, parsed, error)) {
+            log_line(error);
             parsed.clear();
         }
         return parsed;
@@ -173,7 +173,7 @@ const std::map<std::string, Coordinates>& ShippedCoordinates()
     return table;
 }
 
-std::vector<std::string> AttachCoordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table)
+std::vector<std::string> attach_coordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table)
 {
     std::vector<std::string> missing;
     for (Place& place : places.places) {

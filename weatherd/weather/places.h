@@ -27,25 +27,25 @@ struct Place {
 struct PlaceTable {
     std::vector<Place> places;  // in file order, one per code (the first entry wins)
 
-    const Place* Find(std::string_view code) const;
+    const Place* find(std::string_view code) const;
 };
 
 // Reads a settings file in GBK. Entries stand one to a line as P-C-D@code#; section tags,
 // blank lines and comments are skipped. On failure returns false and sets `error` to a
 // message naming the file and the line or byte offset.
-bool LoadPlaces(const std::string& path, PlaceTable& table, std::string& error);
+bool load_places(const std::string& path, PlaceTable& table, std::string& error);
 
 // The shipped table of coordinates per code (weatherd/data/place-coordinates.tsv, built
 // into the program): `CODE<TAB>LATITUDE<TAB>LONGITUDE<TAB>MATCH` per line, then columns for
 // people that are not read (tab-separated); '#' comments.
 // On a malformed line returns false and sets `error` to a message naming the line.
-bool ParseCoordinatesTable(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error);
-const std::map<std::string, Coordinates>& ShippedCoordinates();
+bool parse_coordinates_table(std::string_view text, std::map<std::string, Coordinates>& table, std::string& error);
+const std::map<std::string, Coordinates>& shipped_coordinates();
 
 // Gives every place its coordinates from `table`; returns the codes it has none for.
-std::vector<std::string> AttachCoordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table);
+std::vector<std::string> attach_coordinates(PlaceTable& places, const std::map<std::string, Coordinates>& table);
 
 // GBK bytes to UTF-8; false (with the offending byte offset) when the bytes are not GBK.
-bool GbkToUtf8(std::string_view gbk, std::string& utf8, size_t& bad_offset);
+bool gbk_to_utf8(std::string_view gbk, std::string& utf8, size_t& bad_offset);
 
 }  // namespace weatherd

@@ -14,7 +14,7 @@ extern const char kPlaceStationsTsv[];
 
 namespace {
 
-std::vector<std::string_view> Fields(std::string_view line)
+std::vector<std::string_view> fields_of(std::string_view line)
 {
     std::vector<std::string_view> fields;
     for (size_t start = 0;;) {
@@ -26,7 +26,7 @@ std::vector<std::string_view> Fields(std::string_view line)
     }
 }
 
-std::optional<double> Number(std::string_view text)
+std::optional<double> number_of(std::string_view text)
 {
     std::string copy(text);
     char* end = nullptr;
@@ -39,7 +39,7 @@ std::optional<double> Number(std::string_view text)
 // Calls `each` with every line that is not a comment or blank, and its number; stops at the
 // first it refuses.
 template <typename Each>
-bool EachLine(std::string_view text, Each each)
+bool each_line(std::string_view text, Each each)
 {
     int number = 0;
     for (size_t start = 0; start < text.size();) {
@@ -50,7 +50,7 @@ bool EachLine(std::string_view text, Each each)
         ++number;
         if (line.empty() || line.front() == '#')
             continue;
-        if (!each(Fields(line), number))
+        if (!each(fields_of(line), number))
             return false;
     }
     return true;
@@ -58,13 +58,13 @@ bool EachLine(std::string_view text, Each each)
 
 }  // namespace
 
-const PlaceStation* StationTable::ForPlace(std::string_view code) const
+const PlaceStation* StationTable::for_place(std::string_view code) const
 {
     auto found = places.find(code);
     return found == places.end() ? nullptr : &found->second;
 }
 
-std::vector<std::string> StationTable::Codes() const
+std::vector<std::string> StationTable::station_codes() const
 {
     std::set<std::string> codes;
     for (const auto& [code, place] : places)
@@ -72,23 +72,23 @@ std::vector<std::string> StationTable::Codes() const
     return {codes.begin(), codes.end()};
 }
 
-bool ParseStationTables(std::string_view stations, std::string_view places, StationTable& table, std::string& error)
+bool parse_station_tables(std::string_view stations, std::string_view places, StationTable& table, std::string& error)
 {
     table = {};
-    bool ok = EachLine(stations, [&](const std::vector<std::string_view>& f, int line) {
-        std::optional<double> latitude = f.size() >= 5 ? Number(f[2]) : std::nullopt;
-        std::optional<double> longitude = f.size() >= 5 ? Number(f[3]) : std::nullopt;
+    bool ok = each_line(stations, [&](const std::vector<std::string_view>& f, int line) {
+        std::optional<double> latitude = f.size() >= 5 ? number_of(f[2]) : std::nullopt;
+        std::optional<double> longitude = f.size() >= 5 ? number_of(f[3]) : std::nullopt;
         if (!latitude || !longitude || f[0].size() != 4 || f[1].empty()) {
             error = "stations.tsv: line " + std::to_string(line) + ": not ICAO, name, latitude, longitude, elevation";
             return false;
         }
-        table.stations.push_back({std::string(f[0]), std::string(f[1]), *latitude, *longitude, Number(f[4])});
+        table.stations.push_back({std::string(f[0]), std::string(f[1]), *latitude, *longitude, number_of(f[4])});
         return true;
     });
     if (!ok)
         return false;
-    ok = EachLine(places, [&](const std::vector<std::string_view>& f, int line) {
-        std::optional<double> distance = f.size() >= 3 ? Number(f[2]) : std::nullopt;
+    ok = each_line(places, [&](const std::vector<std::string_view>& f, int line) {
+        std::optional<double> distance = f.size() >= 3 ? number_of(f[2]) : std::nullopt;
         auto station = std::find_if(table.stations.begin(), table.stations.end(),
                                     [&](const Station& s) { return f.size() >= 2 && s.icao == f[1]; });
         if (!distance || station == table.stations.end()) {
@@ -107,20 +107,20 @@ bool ParseStationTables(std::string_view stations, std::string_view places, Stat
 // A station more than this far above or below the place measures another climate (a
 // mountain airport over a valley town): the place is taken to have none. Where either height
 // is unknown, the distance alone decides.
-bool WithinHeight(const Station& station, std::optional<double> place_elevation)
+bool within_height(const Station& station, std::optional<double> place_elevation)
 {
     constexpr double kLargestHeightDifference = 300;
     return !station.elevation || !place_elevation ||
            std::fabs(*station.elevation - *place_elevation) <= kLargestHeightDifference;
 }
 
-const StationTable& ShippedStations()
+const StationTable& shipped_stations()
 {
     static const StationTable table = [] {
         StationTable parsed;
         std::string error;
-        if (!ParseStationTables(kStationsTsv, kPlaceStationsTsv, parsed, error))
-            LogLine(error + "; no place has a weather station");
+        if (!parse_station_tables(kStationsTsv, kPlaceStationsTsv, parsed, error))
+            log_line(error + "; no place has a weather station");
         return parsed;
     }();
     return table;

@@ -27,19 +27,19 @@ struct StationTable {
     std::vector<Station> stations;
     std::map<std::string, PlaceStation, std::less<>> places;  // by city code
 
-    const PlaceStation* ForPlace(std::string_view code) const;
-    std::vector<std::string> Codes() const;  // every station that stands for a place, once
+    const PlaceStation* for_place(std::string_view code) const;
+    std::vector<std::string> station_codes() const;  // every station that stands for a place, once
 };
 
 // Reads both tables (tab-separated, '#' comments); false with `error` naming the table and
 // line of the first malformed line, or a place whose station is not in the first table.
-bool ParseStationTables(std::string_view stations, std::string_view places, StationTable& table, std::string& error);
+bool parse_station_tables(std::string_view stations, std::string_view places, StationTable& table, std::string& error);
 
 // Whether a station stands for a place of `place_elevation` metres: within 300 m of its
 // height, or either height unknown.
-bool WithinHeight(const Station& station, std::optional<double> place_elevation);
+bool within_height(const Station& station, std::optional<double> place_elevation);
 
 // The tables built into the program; empty, with one log line, if they do not parse.
-const StationTable& ShippedStations();
+const StationTable& shipped_stations();
 
 }  // namespace weatherd

@@ -13,14 +13,14 @@
 namespace weatherd {
 
 // Seven days from `now`'s date and the twelve hours up to `now`'s hour, newest first.
-WeatherReport ModelReport(const std::string& province, const std::string& code, const LocalTime& now);
+WeatherReport model_report(const std::string& province, const std::string& code, const LocalTime& now);
 
 // Made-up concentrations for the same place and days, from yesterday 00:00 to the end of
 // the seventh day (the 24-hour means of today's first hours reach back into yesterday):
 // more particles in winter and, where the climate has winter haze, much more; ozone with
 // the summer afternoons; traffic gases with the rush hours.
-AirQualitySeries ModelAirQuality(const std::string& province, const std::string& code, const LocalTime& now);
+AirQualitySeries model_air_quality(const std::string& province, const std::string& code, const LocalTime& now);
 
-const char* WeekdayName(std::chrono::year_month_day date);  // "星期一" ...
+const char* weekday_name(std::chrono::year_month_day date);  // "星期一" ...
 
 }  // namespace weatherd

@@ -28,8 +28,8 @@ struct LocalTime {
     int second = 0;
 };
 
-LocalTime ChinaTime(int64_t unix_seconds);
-int64_t UnixSeconds(const LocalTime& time);
+LocalTime china_time(int64_t unix_seconds);
+int64_t to_unix_seconds(const LocalTime& time);
 
 // Half a day of forecast: the day half runs 08:00-20:00, the night half to 08:00 next day.
 struct HalfDay {

@@ -67,7 +67,7 @@ const double kBeaufortLimits[] = {0.3, 1.6, 3.4, 5.5, 8.0, 10.8, 13.9, 17.2, 20.
 
 }  // namespace
 
-std::optional<WeatherKind> KindOfWeatherCode(int code)
+std::optional<WeatherKind> kind_of_weather_code(int code)
 {
     for (const CodeKind& entry : kCodeKinds) {
         if (entry.code == code)
@@ -76,7 +76,7 @@ std::optional<WeatherKind> KindOfWeatherCode(int code)
     return std::nullopt;
 }
 
-std::vector<int> AllWeatherIcons()
+std::vector<int> all_weather_icons()
 {
     std::vector<int> icons;
     for (const CodeKind& entry : kCodeKinds) {
@@ -86,9 +86,9 @@ std::vector<int> AllWeatherIcons()
     return icons;
 }
 
-bool IsWetCode(int code) { return code >= 50; }
+bool is_wet_code(int code) { return code >= 50; }
 
-const char* WindDirectionText(double degrees)
+const char* wind_direction_text(double degrees)
 {
     double turned = std::fmod(std::fmod(degrees, 360.0) + 360.0 + 22.5, 360.0);
     return kDirections[std::clamp(static_cast<int>(turned / 45.0), 0, 7)];
@@ -98,7 +98,7 @@ const char* WindDirectionText(double degrees)
 // (102.6 km/h is 28.5 m/s) comes out a hair below the limit when divided by 3.6 in floating
 // point, and would get the lower force. The clamp keeps the rounding in range; every force
 // above 11 is 12 anyway.
-int BeaufortForce(double km_per_hour)
+int beaufort_force(double km_per_hour)
 {
     constexpr double kFasterThanEveryLimit = 1000;
     long speed = std::lround(std::clamp(km_per_hour, 0.0, kFasterThanEveryLimit) * 100);
@@ -108,10 +108,10 @@ int BeaufortForce(double km_per_hour)
     return force;
 }
 
-std::string WindText(std::optional<double> km_per_hour, std::optional<double> degrees)
+std::string wind_text(std::optional<double> km_per_hour, std::optional<double> degrees)
 {
-    std::string direction = degrees ? WindDirectionText(*degrees) : "—";
-    std::string force = km_per_hour ? std::to_string(BeaufortForce(*km_per_hour)) + "级" : "—";
+    std::string direction = degrees ? wind_direction_text(*degrees) : "—";
+    std::string force = km_per_hour ? std::to_string(beaufort_force(*km_per_hour)) + "级" : "—";
     return direction + " " + force;
 }
 

@@ -15,21 +15,21 @@ struct WeatherKind {
 };
 
 // The kind for a WMO weather code; nothing for a code outside the table.
-std::optional<WeatherKind> KindOfWeatherCode(int code);
+std::optional<WeatherKind> kind_of_weather_code(int code);
 
 // Every icon number some code maps to, each once (the icons the service draws).
-std::vector<int> AllWeatherIcons();
+std::vector<int> all_weather_icons();
 
 // True for codes that mean precipitation of any kind.
-bool IsWetCode(int code);
+bool is_wet_code(int code);
 
 // "北风" for a wind from 0 degrees, and so on in eight sectors.
-const char* WindDirectionText(double degrees);
+const char* wind_direction_text(double degrees);
 
 // Beaufort force 0..12 for a speed in km/h.
-int BeaufortForce(double km_per_hour);
+int beaufort_force(double km_per_hour);
 
 // "东南风 3级"; "—" for a part the source left out.
-std::string WindText(std::optional<double> km_per_hour, std::optional<double> degrees);
+std::string wind_text(std::optional<double> km_per_hour, std::optional<double> degrees);
 
 }  // namespace weatherd

@@ -206,10 +206,10 @@ TEST_F(PaneFit, KeptBlocksSayingHowOldTheirDataIs)
     for (const Place& place : LongestNames()) {
         std::ofstream(cache.path() / ("forecast-" + place.code + ".json"))
             << "nimbra-weatherd forecast fetched_at=" << fetched_at << "\n"
-            << weatherd_test::ForecastFixture(45, 120).dump();
+            << weatherd_test::forecast_fixture(45, 120).dump();
         std::ofstream(cache.path() / ("air-quality-" + place.code + ".json"))
             << "nimbra-weatherd air-quality fetched_at=" << fetched_at << "\n"
-            << weatherd_test::AirQualityFixture(45, 120).dump();
+            << weatherd_test::air_quality_fixture(45, 120).dump();
     }
     start({"--source", "open-meteo", "--upstream", fake.url(), "--cache-dir", cache.str(), "--failure-pause", "0"});
     check_every_block("kept");

@@ -16,11 +16,11 @@ namespace {
 
 using namespace weatherd;
 using nlohmann::json;
-using weatherd_test::MetarFixture;
+using weatherd_test::metar_fixture;
 
-std::string Words(std::optional<int> code)
+std::string words_of(std::optional<int> code)
 {
-    std::optional<WeatherKind> kind = code ? KindOfWeatherCode(*code) : std::nullopt;
+    std::optional<WeatherKind> kind = code ? kind_of_weather_code(*code) : std::nullopt;
     return kind ? kind->text : "—";
 }
 
@@ -84,10 +84,10 @@ TEST(MetarWeather, EveryGroupOfTheTableHasTheDocumentedWords)
         {"", "", "—"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Words(WeatherCodeOfReport(c.weather, c.cover)), c.words) << c.weather << " / " << c.cover;
+        EXPECT_EQ(words_of(weather_code_of_report(c.weather, c.cover)), c.words) << c.weather << " / " << c.cover;
     // The model's made-up reports name the codes it makes by groups that read back the same.
     for (int code : {5, 45, 51, 61, 63, 65, 71, 73, 75, 80, 82, 85, 95})
-        EXPECT_EQ(WeatherCodeOfGroup(GroupOfWeatherCode(code)), code) << code;
+        EXPECT_EQ(weather_code_of_group(group_of_weather_code(code)), code) << code;
 }
 
 TEST(MetarWind, BeaufortForceAtEveryLimitInTheReportsOwnUnit)
@@ -96,13 +96,13 @@ TEST(MetarWind, BeaufortForceAtEveryLimitInTheReportsOwnUnit)
     const double mps[] = {0.3, 1.6, 3.4, 5.5, 8.0, 10.8, 13.9, 17.2, 20.8, 24.5, 28.5, 32.7};
     const int knots[] = {1, 4, 7, 11, 17, 22, 28, 34, 41, 48, 56, 64};
     for (int force = 0; force < 12; ++force) {
-        EXPECT_EQ(BeaufortForceIn(mps[force] - 0.1, WindUnit::kMetresPerSecond), force) << mps[force];
-        EXPECT_EQ(BeaufortForceIn(mps[force], WindUnit::kMetresPerSecond), force + 1) << mps[force];
-        EXPECT_EQ(BeaufortForceIn(knots[force] - 1, WindUnit::kKnots), force) << knots[force];
-        EXPECT_EQ(BeaufortForceIn(knots[force], WindUnit::kKnots), force + 1) << knots[force];
+        EXPECT_EQ(beaufort_force_in(mps[force] - 0.1, WindUnit::kMetresPerSecond), force) << mps[force];
+        EXPECT_EQ(beaufort_force_in(mps[force], WindUnit::kMetresPerSecond), force + 1) << mps[force];
+        EXPECT_EQ(beaufort_force_in(knots[force] - 1, WindUnit::kKnots), force) << knots[force];
+        EXPECT_EQ(beaufort_force_in(knots[force], WindUnit::kKnots), force + 1) << knots[force];
     }
     // 16 kt is 8.2 m/s: force 4 by the knot scale, 5 by the m/s one; the report's unit decides.
-    EXPECT_EQ(BeaufortForceIn(16, WindUnit::kKnots), 4);
+    EXPECT_EQ(beaufort_force_in(16, WindUnit::kKnots), 4);
 }
 
 TEST(MetarWind, TheRawWindGroupInItsOwnUnit)
@@ -120,56 +120,56 @@ TEST(MetarWind, TheRawWindGroupInItsOwnUnit)
         {"ZBAA 110300Z 18010MPS 150V210 9999 NSC 05/M03 Q1021", "南风 5级"},
     };
     for (const auto& c : cases) {
-        std::optional<MetarWind> wind = RawWind(c.raw);
+        std::optional<MetarWind> wind = raw_wind(c.raw);
         ASSERT_TRUE(wind) << c.raw;
-        EXPECT_EQ(ObservedWindText(*wind), c.words) << c.raw;
+        EXPECT_EQ(observed_wind_text(*wind), c.words) << c.raw;
     }
     for (const char* bad : {"ZBAA 110300Z /////MPS 9999 NSC", "ZBAA 110300Z 99910MPS 9999", "ZBAA 110300Z 270999MPS",
                             "ZBAA 110300Z 9999 NSC 05/M03 Q1021 RMK 27005MPS", "ZBAA 110300Z 2700AMPS"})
-        EXPECT_FALSE(RawWind(bad)) << bad;
+        EXPECT_FALSE(raw_wind(bad)) << bad;
 }
 
 TEST(MetarHumidity, MagnusAgreesWithPublishedDewPointTables)
 {
     // Relative humidity for temperature and dew point, as the usual dew-point tables give
     // it to the whole percent: 20/10 ℃ 52 %, 30/25 ℃ 75 %, 10/0 ℃ 50 %.
-    EXPECT_NEAR(*RelativeHumidity(20, 10), 52, 1);
-    EXPECT_NEAR(*RelativeHumidity(30, 25), 75, 1);
-    EXPECT_NEAR(*RelativeHumidity(10, 0), 50, 1);
-    EXPECT_DOUBLE_EQ(*RelativeHumidity(-5, -5), 100);
-    EXPECT_FALSE(RelativeHumidity(5, 6));
-    EXPECT_NEAR(DewPoint(20, *RelativeHumidity(20, 10)), 10, 1e-9);
+    EXPECT_NEAR(*relative_humidity(20, 10), 52, 1);
+    EXPECT_NEAR(*relative_humidity(30, 25), 75, 1);
+    EXPECT_NEAR(*relative_humidity(10, 0), 50, 1);
+    EXPECT_DOUBLE_EQ(*relative_humidity(-5, -5), 100);
+    EXPECT_FALSE(relative_humidity(5, 6));
+    EXPECT_NEAR(dew_point_of(20, *relative_humidity(20, 10)), 10, 1e-9);
 }
 
 // 2026-01-15 10:40 China time; the rows are 10:00 back to 23:00 the day before.
 constexpr int64_t kNow = 1768444800;
 constexpr int64_t kHour = kNow - 40 * 60;
 
-std::vector<HourlyObservation> Rows(const json& answer)
+std::vector<HourlyObservation> rows_of(const json& answer)
 {
     std::string error;
-    std::optional<std::vector<MetarReport>> reports = ParseMetarAnswer(answer.dump(), error);
+    std::optional<std::vector<MetarReport>> reports = parse_metar_answer(answer.dump(), error);
     EXPECT_TRUE(reports) << error;
-    return reports ? ObservedHours(*reports, "ZBAA", kNow) : std::vector<HourlyObservation>();
+    return reports ? observed_hours(*reports, "ZBAA", kNow) : std::vector<HourlyObservation>();
 }
 
-json Report(int64_t at, std::optional<double> temperature, std::optional<double> dew_point = -3,
-            const std::string& wind = "09004MPS")
+json report_json(int64_t at, std::optional<double> temperature, std::optional<double> dew_point = -3,
+                 const std::string& wind = "09004MPS")
 {
-    return MetarFixture("ZBAA", at, temperature, dew_point, "METAR ZBAA 000000Z " + wind + " CAVOK 05/M03 Q1030");
+    return metar_fixture("ZBAA", at, temperature, dew_point, "METAR ZBAA 000000Z " + wind + " CAVOK 05/M03 Q1030");
 }
 
 TEST(MetarRows, EachHourFromTheNearestReportWithinTwentyMinutes)
 {
     json answer = json::array();
-    answer.push_back(Report(kHour - 20 * 60, 1));             // 10:00, 20 min before: in reach
-    answer.push_back(Report(kHour - 3600 + 21 * 60, 2));      // 09:21: too far from 09:00 and 10:00
-    answer.push_back(Report(kHour - 2 * 3600 - 10 * 60, 3));  // 07:50 and
-    answer.push_back(Report(kHour - 2 * 3600 + 10 * 60, 4));  // 08:10: as near; the earlier one
-    answer.push_back(Report(kHour - 3 * 3600, 5));            // 07:00
-    answer.push_back(Report(kNow + 60, 9));                   // after now: not yet made
-    answer.push_back(MetarFixture("ZSPD", kHour, 20, 10, "METAR ZSPD 000000Z 09004MPS"));  // another station
-    std::vector<HourlyObservation> rows = Rows(answer);
+    answer.push_back(report_json(kHour - 20 * 60, 1));             // 10:00, 20 min before: in reach
+    answer.push_back(report_json(kHour - 3600 + 21 * 60, 2));      // 09:21: too far from 09:00 and 10:00
+    answer.push_back(report_json(kHour - 2 * 3600 - 10 * 60, 3));  // 07:50 and
+    answer.push_back(report_json(kHour - 2 * 3600 + 10 * 60, 4));  // 08:10: as near; the earlier one
+    answer.push_back(report_json(kHour - 3 * 3600, 5));            // 07:00
+    answer.push_back(report_json(kNow + 60, 9));                   // after now: not yet made
+    answer.push_back(metar_fixture("ZSPD", kHour, 20, 10, "METAR ZSPD 000000Z 09004MPS"));  // another station
+    std::vector<HourlyObservation> rows = rows_of(answer);
     ASSERT_EQ(rows.size(), 12u);
     EXPECT_EQ(rows[0].time.hour, 10);
     EXPECT_EQ(rows[11].time.hour, 23);
@@ -181,37 +181,38 @@ TEST(MetarRows, EachHourFromTheNearestReportWithinTwentyMinutes)
         EXPECT_FALSE(rows[i].temperature || rows[i].humidity || !rows[i].wind_words.empty()) << i;
     EXPECT_EQ(rows[0].wind_words, "东风 3级");
     EXPECT_FALSE(rows[0].precipitation);
-    EXPECT_EQ(Words(rows[0].weather_code), "少云");
+    EXPECT_EQ(words_of(rows[0].weather_code), "少云");
 
     // Out of order, the same rows.
     json reversed = json::array();
     for (auto it = answer.rbegin(); it != answer.rend(); ++it)
         reversed.push_back(*it);
-    std::vector<HourlyObservation> again = Rows(reversed);
+    std::vector<HourlyObservation> again = rows_of(reversed);
     for (size_t i = 0; i < rows.size(); ++i)
         EXPECT_EQ(again[i].temperature, rows[i].temperature) << i;
 }
 
 TEST(MetarRows, BadReportsShowDashesNeverAWrongNumber)
 {
-    json missing = Report(kHour, std::nullopt);
-    json no_wind = MetarFixture("ZBAA", kHour - 3600, 4, -3, "METAR ZBAA 000000Z 9999 NSC 04/M03 Q1030");
-    json hot = Report(kHour - 2 * 3600, 75);                                          // out of range
-    json wet = Report(kHour - 3 * 3600, 4, 6);                                        // dew point above the temperature
-    json twin_a = Report(kHour - 4 * 3600, 7), twin_b = Report(kHour - 4 * 3600, 9);  // disagreeing twins
-    json same_a = Report(kHour - 5 * 3600, 8), same_b = same_a;                       // a report sent twice
-    json variable = Report(kHour - 6 * 3600, 6, -3, "VRB01MPS");
-    json text_visibility = Report(kHour - 7 * 3600, 5);
+    json missing = report_json(kHour, std::nullopt);
+    json no_wind = metar_fixture("ZBAA", kHour - 3600, 4, -3, "METAR ZBAA 000000Z 9999 NSC 04/M03 Q1030");
+    json hot = report_json(kHour - 2 * 3600, 75);    // out of range
+    json wet = report_json(kHour - 3 * 3600, 4, 6);  // dew point above the temperature
+    json twin_a = report_json(kHour - 4 * 3600, 7), twin_b = report_json(kHour - 4 * 3600, 9);  // disagreeing twins
+    json same_a = report_json(kHour - 5 * 3600, 8), same_b = same_a;                            // a report sent twice
+    json variable = report_json(kHour - 6 * 3600, 6, -3, "VRB01MPS");
+    json text_visibility = report_json(kHour - 7 * 3600, 5);
     text_visibility["visib"] = "10+";
     text_visibility["wdir"] = "VRB";
-    json unnamed = Report(kHour - 8 * 3600, 3);
+    json unnamed = report_json(kHour - 8 * 3600, 3);
     unnamed.erase("icaoId");
-    json undated = Report(kHour - 9 * 3600, 3);
+    json undated = report_json(kHour - 9 * 3600, 3);
     undated["obsTime"] = "yesterday";
-    json wrong_types = Report(kHour - 10 * 3600, 3);
+    json wrong_types = report_json(kHour - 10 * 3600, 3);
     wrong_types["temp"] = "warm", wrong_types["dewp"] = json::array(), wrong_types["clouds"] = "OVC";
-    std::vector<HourlyObservation> rows = Rows(json::array({missing, no_wind, hot, wet, twin_a, twin_b, same_a, same_b,
-                                                            variable, text_visibility, unnamed, undated, wrong_types}));
+    std::vector<HourlyObservation> rows =
+        rows_of(json::array({missing, no_wind, hot, wet, twin_a, twin_b, same_a, same_b, variable, text_visibility,
+                             unnamed, undated, wrong_types}));
     ASSERT_EQ(rows.size(), 12u);
     EXPECT_FALSE(rows[0].temperature || rows[0].humidity);
     EXPECT_EQ(rows[0].wind_words, "东风 3级");
@@ -227,25 +228,25 @@ TEST(MetarRows, BadReportsShowDashesNeverAWrongNumber)
     EXPECT_FALSE(rows[9].temperature);
     EXPECT_FALSE(rows[10].temperature || rows[10].humidity);
     EXPECT_EQ(rows[10].wind_words, "东风 3级");
-    EXPECT_EQ(Words(rows[10].weather_code), "晴");  // CAVOK in the raw report
+    EXPECT_EQ(words_of(rows[10].weather_code), "晴");  // CAVOK in the raw report
 
     std::string error;
     for (const std::string& body : {std::string("{\"error\": \"no\"}"), std::string("[[[[[[1]]]]]]"), std::string("[{"),
                                     std::string(kLongestMetarAnswer + 1, ' ')}) {
-        EXPECT_FALSE(ParseMetarAnswer(body, error)) << body.substr(0, 20);
+        EXPECT_FALSE(parse_metar_answer(body, error)) << body.substr(0, 20);
         EXPECT_FALSE(error.empty());
     }
-    EXPECT_TRUE(ParseMetarAnswer("[]", error));
+    EXPECT_TRUE(parse_metar_answer("[]", error));
 }
 
 TEST(MetarRows, AStationThatStoppedHasNoNewReport)
 {
-    json answer = json::array({Report(kHour - 3 * 3600, 2), Report(kNow + 600, 3)});
+    json answer = json::array({report_json(kHour - 3 * 3600, 2), report_json(kNow + 600, 3)});
     std::string error;
-    std::vector<MetarReport> reports = *ParseMetarAnswer(answer.dump(), error);
-    EXPECT_EQ(NewestReport(reports, "ZBAA", kNow), kHour - 3 * 3600);
-    EXPECT_FALSE(NewestReport(reports, "ZSPD", kNow));
-    EXPECT_EQ(MetarRequestUrl("http://127.0.0.1:1", {"ZBAA", "ZSPD"}, 14),
+    std::vector<MetarReport> reports = *parse_metar_answer(answer.dump(), error);
+    EXPECT_EQ(newest_report_of(reports, "ZBAA", kNow), kHour - 3 * 3600);
+    EXPECT_FALSE(newest_report_of(reports, "ZSPD", kNow));
+    EXPECT_EQ(metar_request_url("http://127.0.0.1:1", {"ZBAA", "ZSPD"}, 14),
               "http://127.0.0.1:1/api/data/metar?ids=ZBAA,ZSPD&format=json&hours=14");
 }
 
@@ -265,18 +266,18 @@ TEST(MetarCacheRules, OneRequestInTenMinutesAfterSuccessOrFailure)
     UpstreamQueue queue("test", {});
     MetarCache cache(
         {"http://127.0.0.1:1", {"ZBAA"}, {}}, fetch, [&] { return wall; }, queue, [&] { return elapsed; });
-    auto get = [&] { return cache.Get(Deadline::In(5)); };
+    auto get = [&] { return cache.reports_by(Deadline::seconds_from_now(5)); };
     auto good = [](const std::string& body) { return UpstreamAnswer{true, 200, body, std::nullopt, "", false}; };
 
-    answers = {good(json::array({Report(kHour, 4)}).dump())};
+    answers = {good(json::array({report_json(kHour, 4)}).dump())};
     EXPECT_EQ(get().reports->size(), 1u);
     wall += 599, elapsed += 599;
     EXPECT_EQ(get().reports->size(), 1u);
-    EXPECT_TRUE(cache.WithoutAsking());
+    EXPECT_TRUE(cache.without_asking());
     EXPECT_EQ(asked, 1);
 
     wall += 1, elapsed += 1;  // ten minutes: due
-    EXPECT_FALSE(cache.WithoutAsking());
+    EXPECT_FALSE(cache.without_asking());
     answers = {UpstreamAnswer{true, 500, "", std::nullopt, "", false}};
     EXPECT_EQ(get().reports->size(), 1u) << "a failure keeps the reports it had";
     wall += 599, elapsed += 599;
@@ -296,15 +297,15 @@ TEST(MetarCacheRules, OneRequestInTenMinutesAfterSuccessOrFailure)
 
 TEST(MetarStations, TheShippedTablesAndTheirLimits)
 {
-    const StationTable& shipped = ShippedStations();
+    const StationTable& shipped = shipped_stations();
     EXPECT_EQ(shipped.stations.size(), 68u);
     EXPECT_EQ(shipped.places.size(), 446u);
-    const PlaceStation* chaoyang = shipped.ForPlace("101020103");
+    const PlaceStation* chaoyang = shipped.for_place("101020103");
     ASSERT_TRUE(chaoyang);
     EXPECT_EQ(chaoyang->station->icao, "ZBAA");
     EXPECT_EQ(chaoyang->station->name, "北京首都国际机场");
     EXPECT_DOUBLE_EQ(chaoyang->distance_km, 19.9);
-    EXPECT_FALSE(shipped.ForPlace("101020304"));  // 延庆区
+    EXPECT_FALSE(shipped.for_place("101020304"));  // 延庆区
     for (const auto& [code, place] : shipped.places)
         EXPECT_LE(place.distance_km, 50) << code;
 
@@ -314,22 +315,22 @@ TEST(MetarStations, TheShippedTablesAndTheirLimits)
         bool stands;
     } heights[] = {{335, true}, {335.5, false}, {-265, true}, {-266, false}, {std::nullopt, true}};
     for (const auto& h : heights)
-        EXPECT_EQ(WithinHeight(zbaa, h.place), h.stands) << h.place.value_or(-1);
+        EXPECT_EQ(within_height(zbaa, h.place), h.stands) << h.place.value_or(-1);
     zbaa.elevation.reset();
-    EXPECT_TRUE(WithinHeight(zbaa, 3000));
+    EXPECT_TRUE(within_height(zbaa, 3000));
     // The place's height is the one the forecast gives for its point; an absurd one is none.
-    json forecast = weatherd_test::ForecastFixture(40.0, 116.5);
+    json forecast = weatherd_test::forecast_fixture(40.0, 116.5);
     std::string error;
-    EXPECT_EQ(ParseForecast(forecast.dump(), error)->elevation, 21.0) << error;
+    EXPECT_EQ(parse_forecast(forecast.dump(), error)->elevation, 21.0) << error;
     forecast["elevation"] = 12000;
-    EXPECT_FALSE(ParseForecast(forecast.dump(), error)->elevation);
+    EXPECT_FALSE(parse_forecast(forecast.dump(), error)->elevation);
 
     StationTable table;
-    EXPECT_FALSE(ParseStationTables("ZBAA\tx\t40\tnorth\t35\n", "", table, error));
+    EXPECT_FALSE(parse_station_tables("ZBAA\tx\t40\tnorth\t35\n", "", table, error));
     EXPECT_EQ(error, "stations.tsv: line 1: not ICAO, name, latitude, longitude, elevation");
-    EXPECT_FALSE(ParseStationTables("# c\nZBAA\tx\t40\t116\t\n", "101\tZSPD\t3.0\n", table, error));
+    EXPECT_FALSE(parse_station_tables("# c\nZBAA\tx\t40\t116\t\n", "101\tZSPD\t3.0\n", table, error));
     EXPECT_EQ(error, "place-stations.tsv: line 1: not code, a station of stations.tsv, distance");
-    EXPECT_TRUE(ParseStationTables("# c\nZBAA\tx\t40\t116\t\n", "101\tZBAA\t3.0\n", table, error));
+    EXPECT_TRUE(parse_station_tables("# c\nZBAA\tx\t40\t116\t\n", "101\tZBAA\t3.0\n", table, error));
     EXPECT_FALSE(table.stations[0].elevation);
 }
 

@@ -20,12 +20,12 @@
 
 namespace {
 
-using weatherd_test::Between;
+using weatherd_test::between;
 
 const char* const kProvinceItems[] = {"广东", "北京.",  "上海.", "重庆.", "黑龙江", "吉林",
                                       "辽林", "内蒙古", "河北",  "山西",  "陕西",   "山东"};
 
-std::string ReadWholeFile(const std::string& path)
+std::string read_whole_file(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     EXPECT_TRUE(file) << path;
@@ -35,7 +35,7 @@ std::string ReadWholeFile(const std::string& path)
 }
 
 // Converts with iconv; fails the test (and returns "") when the bytes do not convert.
-std::string Convert(const std::string& text, const char* from, const char* to)
+std::string convert(const std::string& text, const char* from, const char* to)
 {
     iconv_t cd = iconv_open(to, from);
     EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
@@ -53,12 +53,12 @@ std::string Convert(const std::string& text, const char* from, const char* to)
     return out;
 }
 
-std::string Gbk(const std::string& utf8) { return Convert(utf8, "UTF-8", "GBK"); }
+std::string to_gbk(const std::string& utf8) { return convert(utf8, "UTF-8", "GBK"); }
 
-std::string Utf8(const std::string& gbk) { return Convert(gbk, "GBK", "UTF-8"); }
+std::string to_utf8(const std::string& gbk) { return convert(gbk, "GBK", "UTF-8"); }
 
 // One field per occurrence of `key`: the bytes up to the first `terminator` after it.
-std::vector<std::string> CollectFields(const std::string& body, const std::string& key, const std::string& terminator)
+std::vector<std::string> collect_fields(const std::string& body, const std::string& key, const std::string& terminator)
 {
     std::vector<size_t> starts;
     for (size_t at = body.find(key); at != std::string::npos; at = body.find(key, at + key.size()))
@@ -74,7 +74,7 @@ std::vector<std::string> CollectFields(const std::string& body, const std::strin
     return fields;
 }
 
-std::vector<std::string> Distinct(const std::vector<std::string>& list)
+std::vector<std::string> distinct(const std::vector<std::string>& list)
 {
     std::vector<std::string> out;
     for (const std::string& text : list) {
@@ -84,13 +84,13 @@ std::vector<std::string> Distinct(const std::vector<std::string>& list)
     return out;
 }
 
-std::string ProvinceOpen(const std::string& p) { return "<" + p + ">\r\n"; }
-std::string ProvinceClose(const std::string& p) { return "\r\n</" + p + ">"; }
+std::string province_open(const std::string& p) { return "<" + p + ">\r\n"; }
+std::string province_close(const std::string& p) { return "\r\n</" + p + ">"; }
 
 using Entry = std::tuple<std::string, std::string, std::string, std::string>;  // P, C, D, code (UTF-8)
 
 // The entries as the file lists them, one per line, without going through the readers.
-std::set<Entry> ListedEntries(const std::string& utf8)
+std::set<Entry> listed_entries(const std::string& utf8)
 {
     std::set<Entry> entries;
     std::istringstream lines(utf8);
@@ -111,7 +111,7 @@ std::set<Entry> ListedEntries(const std::string& utf8)
 
 class SettingsFile : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { bytes_ = new std::string(ReadWholeFile(NIMBRA_CONFIG_FILE)); }
+    static void SetUpTestSuite() { bytes_ = new std::string(read_whole_file(NIMBRA_CONFIG_FILE)); }
     static void TearDownTestSuite() { delete bytes_; }
     static const std::string& bytes() { return *bytes_; }
 
@@ -133,7 +133,7 @@ TEST_F(SettingsFile, IsGbkWithCrLfLineEndsOnly)
         }
     }
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
-    EXPECT_FALSE(Utf8(text).empty());
+    EXPECT_FALSE(to_utf8(text).empty());
 
     // The tags carry CR LF: with LF alone no province section is found at all.
     std::string lf_only;
@@ -142,7 +142,7 @@ TEST_F(SettingsFile, IsGbkWithCrLfLineEndsOnly)
             lf_only.push_back(c);
     }
     for (const char* province : kProvinceItems)
-        EXPECT_EQ(Between(lf_only, ProvinceOpen(Gbk(province)), ProvinceClose(Gbk(province))), "") << province;
+        EXPECT_EQ(between(lf_only, province_open(to_gbk(province)), province_close(to_gbk(province))), "") << province;
 }
 
 TEST_F(SettingsFile, EveryPlaceResolvesThroughTheThreeReaders)
@@ -152,28 +152,28 @@ TEST_F(SettingsFile, EveryPlaceResolvesThroughTheThreeReaders)
     std::set<std::string> codes;
     for (const char* item : kProvinceItems) {
         SCOPED_TRACE(item);
-        std::string p = Gbk(item);
-        std::string province_body = Between(text, ProvinceOpen(p), ProvinceClose(p));
-        std::vector<std::string> cities = Distinct(CollectFields(province_body, p + "-", "-"));
+        std::string p = to_gbk(item);
+        std::string province_body = between(text, province_open(p), province_close(p));
+        std::vector<std::string> cities = distinct(collect_fields(province_body, p + "-", "-"));
         EXPECT_GE(cities.size(), 3u);
         for (const std::string& c : cities) {
-            SCOPED_TRACE(Utf8(c));
-            std::string city_body = Between(text, "<" + c + ">\r\n", "\r\n</" + c + ">");
-            std::vector<std::string> districts = Distinct(CollectFields(city_body, c + "-", "@"));
+            SCOPED_TRACE(to_utf8(c));
+            std::string city_body = between(text, "<" + c + ">\r\n", "\r\n</" + c + ">");
+            std::vector<std::string> districts = distinct(collect_fields(city_body, c + "-", "@"));
             EXPECT_GE(districts.size(), 2u);
             for (const std::string& d : districts) {
-                std::string code = Between(text, p + "-" + c + "-" + d + "@", "#");
-                EXPECT_EQ(code.size(), 9u) << Utf8(d) << " code \"" << code << "\"";
+                std::string code = between(text, p + "-" + c + "-" + d + "@", "#");
+                EXPECT_EQ(code.size(), 9u) << to_utf8(d) << " code \"" << code << "\"";
                 EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos)
-                    << Utf8(d) << " code \"" << code << "\"";
+                    << to_utf8(d) << " code \"" << code << "\"";
                 EXPECT_TRUE(codes.insert(code).second) << "code " << code << " used twice";
-                resolved.insert({item, Utf8(c), Utf8(d), code});
+                resolved.insert({item, to_utf8(c), to_utf8(d), code});
             }
         }
     }
     // Nothing listed is out of reach of the readers, and the readers find nothing unlisted
     // (a city tag met first in another section would show up here).
-    std::set<Entry> listed = ListedEntries(Utf8(text));
+    std::set<Entry> listed = listed_entries(to_utf8(text));
     for (const auto& [p, c, d, code] : listed)
         EXPECT_TRUE(resolved.count({p, c, d, code})) << "not reached: " << p << "-" << c << "-" << d << "@" << code;
     for (const auto& [p, c, d, code] : resolved)
@@ -195,12 +195,12 @@ TEST_F(SettingsFile, TheCodesOfEarlierFilesNameTheSamePlaces)
         size_t tab = line.find('\t');
         ASSERT_EQ(tab, 9u) << line;
         std::string code = line.substr(0, tab), place = line.substr(tab + 1);
-        EXPECT_EQ(Between(text, Gbk(place) + "@", "#"), code) << place;
+        EXPECT_EQ(between(text, to_gbk(place) + "@", "#"), code) << place;
         // ...and no other place took the code.
         size_t at = text.find("@" + code + "#");
         ASSERT_NE(at, std::string::npos) << code;
         size_t line_start = text.rfind('\n', at) + 1;
-        EXPECT_EQ(Utf8(text.substr(line_start, at - line_start)), place) << code;
+        EXPECT_EQ(to_utf8(text.substr(line_start, at - line_start)), place) << code;
         ++checked;
     }
     EXPECT_EQ(checked, 241u);
@@ -220,7 +220,7 @@ TEST_F(SettingsFile, ListsEveryCityAndCountyOfTheTwelveProvinces)
                   {"黑龙江", 13, 121 + 1},     {"吉林", 9, 60},   {"辽林", 14, 100}, {"内蒙古", 12, 103},
                   {"河北", 11, 167},           {"山西", 11, 117}, {"陕西", 10, 107}, {"山东", 16, 136}};
     const std::string& text = bytes();
-    std::set<Entry> listed = ListedEntries(Utf8(text));
+    std::set<Entry> listed = listed_entries(to_utf8(text));
     for (const Count& count : counts) {
         SCOPED_TRACE(count.province);
         std::set<std::string> cities;
@@ -233,8 +233,8 @@ TEST_F(SettingsFile, ListsEveryCityAndCountyOfTheTwelveProvinces)
         }
         EXPECT_EQ(cities.size(), count.cities);
         EXPECT_EQ(districts, count.districts);
-        std::string p = Gbk(count.province);
-        size_t entries = CollectFields(Between(text, ProvinceOpen(p), ProvinceClose(p)), p + "-", "-").size();
+        std::string p = to_gbk(count.province);
+        size_t entries = collect_fields(between(text, province_open(p), province_close(p)), p + "-", "-").size();
         EXPECT_EQ(entries, count.province[std::strlen(count.province) - 1] == '.' ? count.districts : count.cities);
     }
 }
@@ -247,16 +247,16 @@ TEST_F(SettingsFile, UsesBothPlacesForCitySections)
     size_t provinces_end = 0;
     std::map<std::string, std::pair<size_t, size_t>> province_spans;
     for (const char* item : kProvinceItems) {
-        std::string p = Gbk(item);
-        size_t open = text.find(ProvinceOpen(p));
-        size_t close = text.find(ProvinceClose(p), open);
+        std::string p = to_gbk(item);
+        size_t open = text.find(province_open(p));
+        size_t close = text.find(province_close(p), open);
         ASSERT_NE(close, std::string::npos) << item;
         province_spans[item] = {open, close};
         provinces_end = std::max(provinces_end, close);
     }
     int inside = 0, after = 0;
-    for (const auto& [p, c, d, code] : ListedEntries(Utf8(text))) {
-        size_t at = text.find("<" + Gbk(c) + ">\r\n");
+    for (const auto& [p, c, d, code] : listed_entries(to_utf8(text))) {
+        size_t at = text.find("<" + to_gbk(c) + ">\r\n");
         ASSERT_NE(at, std::string::npos) << c;
         auto [open, close] = province_spans[p];
         if (at > open && at < close)

@@ -31,7 +31,7 @@ constexpr auto kNormalAnswer = milliseconds(1500);
 constexpr int kHostileAddresses = 40;  // 127.0.0.2 ... 127.0.0.41
 
 // The service as it is started by a user whose soft limit of open files is the default.
-std::vector<std::string> UnderDefaultFileLimit(std::vector<std::string> args)
+std::vector<std::string> under_default_file_limit(std::vector<std::string> args)
 {
     args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -Sn 1024 && exec \"$0\" \"$@\"", NIMBRA_WEATHERD, "--port", "0",
                                "--source", "model"});
@@ -39,7 +39,7 @@ std::vector<std::string> UnderDefaultFileLimit(std::vector<std::string> args)
 }
 
 // The test itself holds more connections than the default limit allows.
-void RaiseOwnFileLimit()
+void raise_own_file_limit()
 {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -47,7 +47,7 @@ void RaiseOwnFileLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-int ConnectFrom(int source, int port)
+int connect_from(int source, int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -71,13 +71,13 @@ public:
     HostileClients(int port, int idle, int trickling)
     {
         for (int i = 0; i < idle + trickling; ++i) {
-            int fd = ConnectFrom(2 + i % kHostileAddresses, port);
+            int fd = connect_from(2 + i % kHostileAddresses, port);
             if (fd < 0)
                 continue;
             (i < idle ? idle_ : trickling_).push_back(fd);
         }
         if (!trickling_.empty())
-            trickler_ = std::thread([this] { Trickle(); });
+            trickler_ = std::thread([this] { trickle(); });
     }
     ~HostileClients()
     {
@@ -92,7 +92,7 @@ public:
     size_t opened() const { return idle_.size() + trickling_.size(); }
 
 private:
-    void Trickle()
+    void trickle()
     {
         const std::string request =
             "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4096, 'a');
@@ -110,7 +110,7 @@ private:
 };
 
 // The notice and a city page, five times, each asked on a new connection from 127.0.0.1.
-void ExpectNormalClientServed(int port)
+void expect_normal_client_served(int port)
 {
     for (int round = 0; round < 5; ++round) {
         for (const std::string& path : {std::string("/day/shenzhen.txt"), kCityPage}) {
@@ -128,7 +128,7 @@ void ExpectNormalClientServed(int port)
 
 TEST(HostileClients, SlowAndIdleConnectionsDoNotStarveANormalClient)
 {
-    RaiseOwnFileLimit();
+    raise_own_file_limit();
     struct Case {
         const char* name;
         int idle, trickling;
@@ -140,19 +140,19 @@ TEST(HostileClients, SlowAndIdleConnectionsDoNotStarveANormalClient)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ServiceProcess service(UnderDefaultFileLimit({}));
-        int port = service.WaitReady();
+        ServiceProcess service(under_default_file_limit({}));
+        int port = service.wait_ready();
         ASSERT_NE(port, 0) << service.log();
         HostileClients hostile(port, c.idle, c.trickling);
         EXPECT_EQ(hostile.opened(), static_cast<size_t>(c.idle + c.trickling));
         std::this_thread::sleep_for(milliseconds(500));  // let the service take them all in
-        ExpectNormalClientServed(port);
-        EXPECT_EQ(service.Stop(), 0) << service.log();
+        expect_normal_client_served(port);
+        EXPECT_EQ(service.stop_and_wait(), 0) << service.log();
     }
 }
 
 // True when the service has closed `fd` within `patience`.
-bool ClosedWithin(int fd, milliseconds patience)
+bool closed_within(int fd, milliseconds patience)
 {
     pollfd watch{fd, POLLIN, 0};
     char byte = 0;
@@ -160,7 +160,7 @@ bool ClosedWithin(int fd, milliseconds patience)
 }
 
 // Everything the service sends on `fd` until it closes the connection (or for 10 s).
-std::string ReadToEnd(int fd)
+std::string read_to_end(int fd)
 {
     std::string answer;
     char buffer[4096];
@@ -178,24 +178,24 @@ std::string ReadToEnd(int fd)
 }
 
 // The answer to `request`, sent as it stands on a new connection from 127.0.0.1.
-std::string Exchange(int port, const std::string& request)
+std::string exchange_raw(int port, const std::string& request)
 {
-    int fd = ConnectFrom(0, port);
+    int fd = connect_from(0, port);
     if (fd < 0)
         return "";
     (void)send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string answer = ReadToEnd(fd);
+    std::string answer = read_to_end(fd);
     close(fd);
     return answer;
 }
 
-int StatusOf(const std::string& answer)
+int status_of(const std::string& answer)
 {
     return answer.starts_with("HTTP/1.") && answer.size() > 12 ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 // What arrives on `fd` until nothing has for half a second.
-std::string ReadAvailable(int fd)
+std::string read_available(int fd)
 {
     std::string text;
     char buffer[1 << 16];
@@ -210,11 +210,11 @@ std::string ReadAvailable(int fd)
 }
 
 // How long `fd` stays open, from now (up to 30 s).
-std::future<steady_clock::duration> OpenFor(int fd)
+std::future<steady_clock::duration> time_open(int fd)
 {
     return std::async(std::launch::async, [fd] {
         auto started = steady_clock::now();
-        ClosedWithin(fd, seconds(30));
+        closed_within(fd, seconds(30));
         return steady_clock::now() - started;
     });
 }
@@ -224,28 +224,28 @@ TEST(HostileClients, ConnectionsAreLimitedPerAddressAndATrickleIsCutAtItsDeadlin
     Service service({"--source", "model", "--max-connections-per-client", "8"});
     std::vector<int> crowd;
     for (int i = 0; i < 12; ++i)
-        crowd.push_back(ConnectFrom(7, service.port));
+        crowd.push_back(connect_from(7, service.port));
     int refused = 0;
     for (int fd : crowd)
-        refused += ClosedWithin(fd, milliseconds(300)) ? 1 : 0;
+        refused += closed_within(fd, milliseconds(300)) ? 1 : 0;
     EXPECT_EQ(refused, 4);
     for (int fd : crowd)
         close(fd);
 
     // A request's head must be in within 10 s, however steadily it trickles; a connection
     // that says nothing, or nothing more after an answer, is closed after 10 s too.
-    int idle = ConnectFrom(9, service.port), answered = ConnectFrom(10, service.port);
+    int idle = connect_from(9, service.port), answered = connect_from(10, service.port);
     const std::string request = "GET /day/shenzhen.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     (void)send(answered, request.data(), request.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(StatusOf(ReadAvailable(answered)), 200);
-    std::future<steady_clock::duration> idle_for = OpenFor(idle), answered_for = OpenFor(answered);
-    int slow = ConnectFrom(8, service.port);
+    EXPECT_EQ(status_of(read_available(answered)), 200);
+    std::future<steady_clock::duration> idle_for = time_open(idle), answered_for = time_open(answered);
+    int slow = connect_from(8, service.port);
     auto started = steady_clock::now();
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(64, 'a');
     bool closed = false;
     for (size_t at = 0; at < head.size() && !closed && steady_clock::now() - started < seconds(40); ++at) {
         (void)send(slow, &head[at], 1, MSG_NOSIGNAL);
-        closed = ClosedWithin(slow, milliseconds(500));
+        closed = closed_within(slow, milliseconds(500));
     }
     auto lasted = steady_clock::now() - started;
     close(slow);
@@ -268,23 +268,23 @@ TEST(HostileClients, AFullHouseClosesItsOldestIdleConnectionForANewOne)
     Service service({"--source", "model", "--max-connections", "8"});
     std::vector<int> house;
     for (int i = 0; i < 8; ++i) {
-        house.push_back(ConnectFrom(2 + i, service.port));
+        house.push_back(connect_from(2 + i, service.port));
         std::this_thread::sleep_for(milliseconds(20));  // so that each is older than the next
     }
     for (int fd : house)
-        EXPECT_FALSE(ClosedWithin(fd, milliseconds(300))) << "the 8th of 8 connections closed one";
-    int newcomer = ConnectFrom(20, service.port);
-    EXPECT_TRUE(ClosedWithin(house[0], milliseconds(2000))) << "the 9th did not close the oldest";
+        EXPECT_FALSE(closed_within(fd, milliseconds(300))) << "the 8th of 8 connections closed one";
+    int newcomer = connect_from(20, service.port);
+    EXPECT_TRUE(closed_within(house[0], milliseconds(2000))) << "the 9th did not close the oldest";
     for (size_t i = 1; i < house.size(); ++i)
-        EXPECT_FALSE(ClosedWithin(house[i], milliseconds(100))) << i;
-    EXPECT_FALSE(ClosedWithin(newcomer, milliseconds(100)));
+        EXPECT_FALSE(closed_within(house[i], milliseconds(100))) << i;
+    EXPECT_FALSE(closed_within(newcomer, milliseconds(100)));
     for (int fd : house)
         close(fd);
     close(newcomer);
 }
 
 // Peak resident memory of a process, in bytes.
-size_t PeakMemory(pid_t pid)
+size_t peak_memory(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
@@ -305,11 +305,11 @@ TEST(HostileClients, AStreamedBodyIsRefusedAndNotKept)
     };
     for (const auto& [framing, piece] : framings) {
         SCOPED_TRACE(framing);
-        int fd = ConnectFrom(2, service.port);
+        int fd = connect_from(2, service.port);
         ASSERT_GE(fd, 0);
         std::string head = std::string("POST /nope HTTP/1.1\r\nHost: 127.0.0.1\r\n") + framing + "\r\n";
         ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
-        EXPECT_EQ(StatusOf(ReadToEnd(fd)), 413);
+        EXPECT_EQ(status_of(read_to_end(fd)), 413);
         size_t sent = 0;
         for (auto until = steady_clock::now() + seconds(30); sent < (size_t{1} << 30) && steady_clock::now() < until;) {
             ssize_t wrote = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
@@ -320,18 +320,18 @@ TEST(HostileClients, AStreamedBodyIsRefusedAndNotKept)
         close(fd);
         EXPECT_LT(sent, size_t{64} << 20) << "the body was read";
     }
-    EXPECT_LT(PeakMemory(service.process.pid()), size_t{100} << 20);
-    EXPECT_EQ(service.Body("/day/shenzhen.txt").substr(0, 7), "1.0----");
+    EXPECT_LT(peak_memory(service.process.pid()), size_t{100} << 20);
+    EXPECT_EQ(service.body_of("/day/shenzhen.txt").substr(0, 7), "1.0----");
 }
 
 TEST(HostileClients, ARangeOfThousandsOfPartsGetsOneAnswerAtMost)
 {
     Service service({"--source", "model", "--date", "2027-01-15"});
-    std::string page = service.Page("101010101");
+    std::string page = service.page_of("101010101");
     std::string ranges = "bytes=0-";
     for (int i = 1; i < 2700; ++i)
         ranges += ",0-";
-    httplib::Result result = service.Get(kCityPage, {{"Range", ranges}});
+    httplib::Result result = service.get_path(kCityPage, {{"Range", ranges}});
     ASSERT_TRUE(result);
     EXPECT_TRUE(result->status == 200 || result->status == 206 || result->status == 416) << result->status;
     EXPECT_LE(result->body.size(), page.size());
@@ -341,11 +341,11 @@ TEST(HostileClients, EveryLogLineIsOneLine)
 {
     Service service({"--source", "model", "--log"});
     for (const char* path : {"/x%0animbra-weatherd:%20GET%20/weather/101010101.shtml%20200", "/y%0d%1b[2J%7f"}) {
-        httplib::Result result = service.Get(path);
+        httplib::Result result = service.get_path(path);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 404);
     }
-    EXPECT_EQ(service.process.Stop(), 0);
+    EXPECT_EQ(service.process.stop_and_wait(), 0);
     std::istringstream log(service.process.log());
     int lines = 0;
     for (std::string line; std::getline(log, line); ++lines) {
@@ -374,13 +374,13 @@ TEST(HostileClients, RequestTargetsAreReadAsHttp11Says)
     };
     std::string answer;
     for (const Row& row : rows) {
-        answer = Exchange(service.port, row.request_line + "\r\n" + row.headers + "Connection: close\r\n\r\n");
-        EXPECT_EQ(StatusOf(answer), row.status) << row.request_line << "\n" << answer.substr(0, 200);
+        answer = exchange_raw(service.port, row.request_line + "\r\n" + row.headers + "Connection: close\r\n\r\n");
+        EXPECT_EQ(status_of(answer), row.status) << row.request_line << "\n" << answer.substr(0, 200);
     }
     // The last one's bytes from 0x80 up, which are not UTF-8, come back as ASCII.
     EXPECT_NE(answer.find("/\\xC3\\xA9\\xFF&lt;b&gt;"), std::string::npos) << answer;
     EXPECT_EQ(answer.find('\xFF'), std::string::npos);
-    EXPECT_EQ(service.process.Stop(), 0);
+    EXPECT_EQ(service.process.stop_and_wait(), 0);
     std::string log = service.process.log();
     EXPECT_NE(log.find("GET /\\xC3\\xA9\\xFF<b> 404"), std::string::npos) << log;
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }), 0)
@@ -389,7 +389,7 @@ TEST(HostileClients, RequestTargetsAreReadAsHttp11Says)
 
 // 200 requests whose log lines are 8 KB each: more than a pipe holds (64 KB) and more than
 // the service queues (1 MB). How many were answered before the first that was not.
-int AskLongPaths(int port)
+int ask_long_paths(int port)
 {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(5, 0);
@@ -411,22 +411,22 @@ TEST(HostileClients, AStalledLogReaderHoldsUpNoRequest)
     ASSERT_GE(reader, 0);
     ServiceProcess service({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + fifo, NIMBRA_WEATHERD, "--port", "0", "--source",
                             "model", "--log"});
-    int port = service.WaitReady();
+    int port = service.wait_ready();
     ASSERT_NE(port, 0);
-    ASSERT_EQ(AskLongPaths(port), 200);
+    ASSERT_EQ(ask_long_paths(port), 200);
 
     // Read again, the log goes on, and one line says how much was lost.
-    std::string log = ReadAvailable(reader);
+    std::string log = read_available(reader);
     httplib::Client client("127.0.0.1", port);
     EXPECT_TRUE(client.Get("/day/shenzhen.txt"));
-    log += ReadAvailable(reader);
+    log += read_available(reader);
     EXPECT_NE(log.find(" log lines dropped: standard error did not keep up\n"), std::string::npos);
     EXPECT_NE(log.find("GET /day/shenzhen.txt 200"), std::string::npos);
 
     // A reader still stalled at the end does not keep the service from ending.
-    EXPECT_EQ(AskLongPaths(port), 200);
+    EXPECT_EQ(ask_long_paths(port), 200);
     auto stopping = steady_clock::now();
-    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_EQ(service.stop_and_wait(), 0);
     EXPECT_LT(steady_clock::now() - stopping, seconds(20));
     close(reader);
 }

@@ -23,11 +23,11 @@ namespace weatherd_test {
 using nlohmann::json;
 using namespace std::chrono;
 
-year_month_day ChinaToday() { return year_month_day{floor<days>(system_clock::now() + hours(8))}; }
+year_month_day china_today() { return year_month_day{floor<days>(system_clock::now() + hours(8))}; }
 
 namespace {
 
-std::string DateText(sys_days date)
+std::string date_text(sys_days date)
 {
     year_month_day ymd{date};
     char text[16];
@@ -35,7 +35,7 @@ std::string DateText(sys_days date)
     return text;
 }
 
-json UnitsOf(const json& block)
+json units_of(const json& block)
 {
     json units;
     for (auto& [name, values] : block.items())
@@ -43,10 +43,10 @@ json UnitsOf(const json& block)
     return units;
 }
 
-json Refusal(const std::string& reason) { return {{"error", true}, {"reason", reason}}; }
+json refusal(const std::string& reason) { return {{"error", true}, {"reason", reason}}; }
 
 // Keeps of `block` (and its units) what the request names; false names an unknown variable.
-bool Select(json& answer, const httplib::Request& request, const std::string& block, std::string& unknown)
+bool select(json& answer, const httplib::Request& request, const std::string& block, std::string& unknown)
 {
     if (!request.has_param(block)) {
         answer.erase(block), answer.erase(block + "_units");
@@ -64,7 +64,7 @@ bool Select(json& answer, const httplib::Request& request, const std::string& bl
     return true;
 }
 
-std::vector<std::string> WithFreePort(std::vector<std::string> args)
+std::vector<std::string> with_free_port(std::vector<std::string> args)
 {
     args.insert(args.begin(), {NIMBRA_WEATHERD, "--port", "0"});
     return args;
@@ -72,13 +72,13 @@ std::vector<std::string> WithFreePort(std::vector<std::string> args)
 
 }  // namespace
 
-json ForecastFixture(double latitude, double longitude)
+json forecast_fixture(double latitude, double longitude)
 {
-    sys_days today = sys_days(ChinaToday()), yesterday = today - days(1);
+    sys_days today = sys_days(china_today()), yesterday = today - days(1);
     json hourly, daily;
     for (int i = 0; i < 24 * 8; ++i) {
         char time[24];
-        std::snprintf(time, sizeof time, "%sT%02d:00", DateText(yesterday + days(i / 24)).c_str(), i % 24);
+        std::snprintf(time, sizeof time, "%sT%02d:00", date_text(yesterday + days(i / 24)).c_str(), i % 24);
         hourly["time"].push_back(time);
         hourly["weather_code"].push_back(3);
         hourly["temperature_2m"].push_back(20 + (i % 24) / 10.0);
@@ -88,7 +88,7 @@ json ForecastFixture(double latitude, double longitude)
         hourly["wind_direction_10m"].push_back(135);
     }
     for (int d = 0; d < 8; ++d) {
-        daily["time"].push_back(DateText(yesterday + days(d)));
+        daily["time"].push_back(date_text(yesterday + days(d)));
         daily["weather_code"].push_back(3);
         daily["temperature_2m_max"].push_back(30.0 + d);
         daily["temperature_2m_min"].push_back(10.0 + d);
@@ -100,7 +100,7 @@ json ForecastFixture(double latitude, double longitude)
         daily["wind_direction_10m_dominant"].push_back(140);
     }
     char now[32];
-    std::snprintf(now, sizeof now, "%sT%02ld:00", DateText(today).c_str(),
+    std::snprintf(now, sizeof now, "%sT%02ld:00", date_text(today).c_str(),
                   long(duration_cast<hours>(system_clock::now() + hours(8) - today).count()));
     json current = {{"time", now},
                     {"interval", 900},
@@ -116,24 +116,24 @@ json ForecastFixture(double latitude, double longitude)
             {"timezone", "Asia/Shanghai"},
             {"timezone_abbreviation", "CST"},
             {"elevation", 21.0},
-            {"current_units", UnitsOf(current)},
+            {"current_units", units_of(current)},
             {"current", current},
-            {"hourly_units", UnitsOf(hourly)},
+            {"hourly_units", units_of(hourly)},
             {"hourly", hourly},
-            {"daily_units", UnitsOf(daily)},
+            {"daily_units", units_of(daily)},
             {"daily", daily}};
 }
 
-json AirQualityFixture(double latitude, double longitude)
+json air_quality_fixture(double latitude, double longitude)
 {
     // From two days back: an hour of the last twelve, at any time of day, has the 24 hours
     // before it, so its particulate means are whole (from yesterday's midnight they were
     // not in a day's first hours).
-    sys_days first_day = sys_days(ChinaToday()) - days(2);
+    sys_days first_day = sys_days(china_today()) - days(2);
     json hourly;
     for (int i = 0; i < 24 * 7; ++i) {
         char time[24];
-        std::snprintf(time, sizeof time, "%sT%02d:00", DateText(first_day + days(i / 24)).c_str(), i % 24);
+        std::snprintf(time, sizeof time, "%sT%02d:00", date_text(first_day + days(i / 24)).c_str(), i % 24);
         hourly["time"].push_back(time);
         hourly["pm2_5"].push_back(60.0);
         hourly["pm10"].push_back(80.0);
@@ -153,9 +153,9 @@ json AirQualityFixture(double latitude, double longitude)
 FakeOpenMeteo::FakeOpenMeteo()
 {
     server_.Get("/v1/forecast",
-                [this](const httplib::Request& request, httplib::Response& response) { Handle(request, response); });
+                [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); });
     server_.Get("/v1/air-quality", [this](const httplib::Request& request, httplib::Response& response) {
-        HandleAirQuality(request, response);
+        handle_air_quality(request, response);
     });
     server_.Get("/api/data/metar", [this](const httplib::Request& request, httplib::Response& response) {
         std::lock_guard guard(lock_);
@@ -232,8 +232,8 @@ std::vector<std::string> FakeOpenMeteo::metar_asked() const
     return metar_asked_;
 }
 
-json MetarFixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
-                  std::optional<double> dew_point, const std::string& raw, const std::string& weather)
+json metar_fixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
+                   std::optional<double> dew_point, const std::string& raw, const std::string& weather)
 {
     auto number = [](std::optional<double> value) { return value ? json(*value) : json(nullptr); };
     return {{"icaoId", station},
@@ -257,22 +257,22 @@ json MetarFixture(const std::string& station, int64_t observed_at, std::optional
             {"fltCat", "VFR"}};
 }
 
-std::string ZbaaReports(int64_t now)
+std::string zbaa_reports(int64_t now)
 {
     json answer = json::array();
     for (int64_t at = now - now % 1800; at > now - 14 * 3600; at -= 1800)
-        answer.push_back(MetarFixture("ZBAA", at, 12, 2, "METAR ZBAA 000000Z 03004MPS 9999 FEW040 12/02 Q1020 NOSIG"));
+        answer.push_back(metar_fixture("ZBAA", at, 12, 2, "METAR ZBAA 000000Z 03004MPS 9999 FEW040 12/02 Q1020 NOSIG"));
     return answer.dump();
 }
 
 // Until the request's turn to answer: false when it is refused for concurrency. Both APIs
 // count against one limit, as the provider's do for one address.
-bool FakeOpenMeteo::TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response)
+bool FakeOpenMeteo::take_turn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response)
 {
     if (concurrency_limit_ > 0 && in_flight_ >= concurrency_limit_) {
         ++refused_;
         response.status = 429;
-        response.set_content(Refusal("Too many concurrent requests").dump(), "application/json");
+        response.set_content(refusal("Too many concurrent requests").dump(), "application/json");
         return false;
     }
     most_in_flight_ = std::max(most_in_flight_, ++in_flight_);
@@ -281,7 +281,7 @@ bool FakeOpenMeteo::TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer,
     return true;
 }
 
-void FakeOpenMeteo::HandleAirQuality(const httplib::Request& request, httplib::Response& response)
+void FakeOpenMeteo::handle_air_quality(const httplib::Request& request, httplib::Response& response)
 {
     double latitude = std::atof(request.get_param_value("latitude").c_str());
     double longitude = std::atof(request.get_param_value("longitude").c_str());
@@ -291,27 +291,27 @@ void FakeOpenMeteo::HandleAirQuality(const httplib::Request& request, httplib::R
         std::unique_lock guard(lock_);
         air_quality_asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
         answer = air_quality_answer_;
-        if (!TakeTurn(guard, answer, response))
+        if (!take_turn(guard, answer, response))
             return;
     }
     if (answer == Answer::kSilent)
         return;
-    json body = AirQualityFixture(latitude, longitude);
+    json body = air_quality_fixture(latitude, longitude);
     std::string unknown;
     response.status = 400;
     if (request.get_param_value("timezone") != "Asia/Shanghai" || request.get_param_value("past_days") != "1" ||
         request.get_param_value("forecast_days") != "5" || request.has_param("daily"))
-        body = Refusal("this fake answers timezone=Asia/Shanghai, past_days=1, forecast_days=5, hourly only");
-    else if (!Select(body, request, "hourly", unknown))
-        body = Refusal("Cannot initialize AirQualityVariable from invalid String value " + unknown);
+        body = refusal("this fake answers timezone=Asia/Shanghai, past_days=1, forecast_days=5, hourly only");
+    else if (!select(body, request, "hourly", unknown))
+        body = refusal("Cannot initialize AirQualityVariable from invalid String value " + unknown);
     else
         response.status = 200;
     if (answer == Answer::kServerError)
-        response.status = 500, body = Refusal("Internal Server Error");
+        response.status = 500, body = refusal("Internal Server Error");
     response.set_content(body.dump(), "application/json");
 }
 
-void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& response)
+void FakeOpenMeteo::handle(const httplib::Request& request, httplib::Response& response)
 {
     double latitude = std::atof(request.get_param_value("latitude").c_str());
     double longitude = std::atof(request.get_param_value("longitude").c_str());
@@ -319,7 +319,7 @@ void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& r
     std::unique_lock guard(lock_);
     asked_.push_back({latitude, longitude, request.get_header_value("User-Agent"), query});
     Answer answer = answer_;
-    if (!TakeTurn(guard, answer, response))
+    if (!take_turn(guard, answer, response))
         return;
     guard.unlock();
     if (answer == Answer::kSilent)
@@ -329,26 +329,26 @@ void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& r
         return;
     }
 
-    json body = ForecastFixture(latitude, longitude);
+    json body = forecast_fixture(latitude, longitude);
     std::string unknown;
     response.status = 400;
     if (request.get_param_value("timezone") != "Asia/Shanghai" || request.get_param_value("past_days") != "1" ||
         request.get_param_value("forecast_days") != "7")
-        body = Refusal("this fake answers timezone=Asia/Shanghai, past_days=1, forecast_days=7 only");
-    else if (!Select(body, request, "current", unknown) || !Select(body, request, "hourly", unknown) ||
-             !Select(body, request, "daily", unknown))
-        body = Refusal("Cannot initialize WeatherVariable from invalid String value " + unknown);
+        body = refusal("this fake answers timezone=Asia/Shanghai, past_days=1, forecast_days=7 only");
+    else if (!select(body, request, "current", unknown) || !select(body, request, "hourly", unknown) ||
+             !select(body, request, "daily", unknown))
+        body = refusal("Cannot initialize WeatherVariable from invalid String value " + unknown);
     else
         response.status = 200;
 
     if (answer == Answer::kServerError)
-        response.status = 500, body = Refusal("Internal Server Error");
+        response.status = 500, body = refusal("Internal Server Error");
     if (answer == Answer::kTooMany) {
-        response.status = 429, body = Refusal("Minutely API request limit exceeded. Please try again in one minute.");
+        response.status = 429, body = refusal("Minutely API request limit exceeded. Please try again in one minute.");
         response.set_header("Retry-After", "3600");
     }
     if (answer == Answer::kRefusedMultiline)
-        response.status = 400, body = Refusal("Parameter 'hourly' is invalid\nnimbra-weatherd: GET /forged 200");
+        response.status = 400, body = refusal("Parameter 'hourly' is invalid\nnimbra-weatherd: GET /forged 200");
     if (answer == Answer::kUnequalArrays && response.status == 200)
         body["hourly"]["temperature_2m"].erase(0);
     if (answer == Answer::kHugeValues && response.status == 200) {
@@ -364,7 +364,7 @@ void FakeOpenMeteo::Handle(const httplib::Request& request, httplib::Response& r
                 std::string text = time.get<std::string>();
                 year_month_day date{year{std::atoi(text.c_str())}, month{unsigned(std::atoi(text.c_str() + 5))},
                                     day{unsigned(std::atoi(text.c_str() + 8))}};
-                time = DateText(sys_days(date) - days(30)) + text.substr(10);
+                time = date_text(sys_days(date) - days(30)) + text.substr(10);
             }
     }
     using Column = std::pair<const char*, const char*>;
@@ -436,7 +436,7 @@ ServiceProcess::~ServiceProcess()
     close(out_);
 }
 
-int ServiceProcess::WaitReady()
+int ServiceProcess::wait_ready()
 {
     const std::string ready = "nimbra-weatherd: serving on http://127.0.0.1:";
     std::string line;
@@ -447,13 +447,13 @@ int ServiceProcess::WaitReady()
     return c == '\n' && line.starts_with(ready) ? std::atoi(line.c_str() + ready.size()) : 0;
 }
 
-int ServiceProcess::Stop(int signal_number)
+int ServiceProcess::stop_and_wait(int signal_number)
 {
     kill(pid_, signal_number);
-    return Wait();
+    return wait_for_end();
 }
 
-int ServiceProcess::Wait()
+int ServiceProcess::wait_for_end()
 {
     int status = 0;
     for (auto deadline = steady_clock::now() + seconds(60); waitpid(pid_, &status, WNOHANG) == 0;) {
@@ -473,27 +473,29 @@ std::string ServiceProcess::log() const
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-Service::Service(std::vector<std::string> args) : process(WithFreePort(std::move(args))), port(process.WaitReady()) {}
+Service::Service(std::vector<std::string> args) : process(with_free_port(std::move(args))), port(process.wait_ready())
+{
+}
 
-httplib::Result Service::Get(const std::string& path, const httplib::Headers& headers) const
+httplib::Result Service::get_path(const std::string& path, const httplib::Headers& headers) const
 {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(120, 0);
     return client.Get(path, headers);
 }
 
-std::string Service::Body(const std::string& path) const
+std::string Service::body_of(const std::string& path) const
 {
-    httplib::Result result = Get(path);
+    httplib::Result result = get_path(path);
     EXPECT_TRUE(result && result->status == 200) << path << "\n" << process.log();
     return result ? result->body : "";
 }
 
-std::string Service::Page(const std::string& code) const { return Body("/weather/" + code + ".shtml"); }
+std::string Service::page_of(const std::string& code) const { return body_of("/weather/" + code + ".shtml"); }
 
-std::vector<std::string> CityCodes(const Service& service, size_t count)
+std::vector<std::string> city_codes(const Service& service, size_t count)
 {
-    std::string index = service.Body("/");
+    std::string index = service.body_of("/");
     std::vector<std::string> codes;
     std::regex link("/weather/([0-9]+)\\.shtml");
     for (auto it = std::sregex_iterator(index.begin(), index.end(), link);
@@ -503,7 +505,7 @@ std::vector<std::string> CityCodes(const Service& service, size_t count)
     return codes;
 }
 
-std::string Cut(const std::string& page, Block block)
+std::string cut_block(const std::string& page, Block block)
 {
     static const std::pair<const char*, const char*> kMarkers[] = {
         {nimbra::page_contract::kForecastStart, nimbra::page_contract::kForecastEnd},
@@ -511,11 +513,11 @@ std::string Cut(const std::string& page, Block block)
         {nimbra::page_contract::kLivingStart, nimbra::page_contract::kLivingEnd},
     };
     auto [start, end] = kMarkers[static_cast<int>(block)];
-    std::vector<std::string> found = Enclosed(page, start, end);
+    std::vector<std::string> found = enclosed(page, start, end);
     return found.size() == 1 ? found[0] : "";
 }
 
-std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after)
+std::vector<std::string> enclosed(const std::string& text, const std::string& before, const std::string& after)
 {
     std::vector<std::string> found;
     for (size_t at = text.find(before); at != std::string::npos; at = text.find(before, at + 1)) {
@@ -526,7 +528,7 @@ std::vector<std::string> Enclosed(const std::string& text, const std::string& be
     return found;
 }
 
-size_t Count(const std::string& text, const std::string& part)
+size_t count_of(const std::string& text, const std::string& part)
 {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -534,7 +536,7 @@ size_t Count(const std::string& text, const std::string& part)
     return n;
 }
 
-std::string Between(const std::string& text, const std::string& start, const std::string& end)
+std::string between(const std::string& text, const std::string& start, const std::string& end)
 {
     size_t from = text.find(start);
     if (from == std::string::npos)
@@ -544,7 +546,7 @@ std::string Between(const std::string& text, const std::string& start, const std
     return to == std::string::npos ? "" : text.substr(from, to - from);
 }
 
-std::string VisibleText(const std::string& html)
+std::string visible_text(const std::string& html)
 {
     std::string text;
     bool in_tag = false;

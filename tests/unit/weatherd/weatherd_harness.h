@@ -20,7 +20,7 @@
 namespace weatherd_test {
 
 // Today in China Standard Time, worked out here rather than by the service.
-std::chrono::year_month_day ChinaToday();
+std::chrono::year_month_day china_today();
 
 // The answer to past_days=1, forecast_days=7, timezone=Asia/Shanghai: 8 days and 192 hours
 // from yesterday 00:00, every variable the provider documents for the three blocks.
@@ -29,13 +29,13 @@ std::chrono::year_month_day ChinaToday();
 //   daily, d days after yesterday: high 30+d, low 10+d, apparent 28+d and 8+d,
 //     precipitation_sum 1.2, uv_index_max 8.5, wind 25 km/h from 140 degrees
 // So from today on the forecast reads highs 31..37 and lows 11..17.
-nlohmann::json ForecastFixture(double latitude, double longitude);
+nlohmann::json forecast_fixture(double latitude, double longitude);
 
 // The air-quality API's answer to past_days=1, forecast_days=5: 6 days and 144 hours from
 // yesterday 00:00, in μg/m³: pm2_5 60, pm10 80, nitrogen_dioxide 30, sulphur_dioxide 8,
 // carbon_monoxide 600, ozone 100, every hour. Its AQI, day or hour, is 82 (良) from PM2.5:
 // 50 + 50 × (60 − 35) / (75 − 35) = 81.25, rounded up; the others stay below 66.
-nlohmann::json AirQualityFixture(double latitude, double longitude);
+nlohmann::json air_quality_fixture(double latitude, double longitude);
 
 enum class Answer {
     kGood,
@@ -82,9 +82,9 @@ public:
     std::vector<std::string> metar_asked() const;
 
 private:
-    void Handle(const httplib::Request& request, httplib::Response& response);
-    void HandleAirQuality(const httplib::Request& request, httplib::Response& response);
-    bool TakeTurn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
+    void handle(const httplib::Request& request, httplib::Response& response);
+    void handle_air_quality(const httplib::Request& request, httplib::Response& response);
+    bool take_turn(std::unique_lock<std::mutex>& guard, Answer answer, httplib::Response& response);
 
     httplib::Server server_;
     std::thread thread_;
@@ -105,13 +105,13 @@ private:
 
 // One report of the Aviation Weather Center's JSON answer, in its documented fields, for
 // `raw` (whose wind group the service reads) made at `observed_at`.
-nlohmann::json MetarFixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
-                            std::optional<double> dew_point, const std::string& raw, const std::string& weather = "");
+nlohmann::json metar_fixture(const std::string& station, int64_t observed_at, std::optional<double> temperature,
+                             std::optional<double> dew_point, const std::string& raw, const std::string& weather = "");
 
 // ZBAA's reports every half hour of the fourteen hours before `now`, as Chinese airports
 // send them: 12 ℃, dew point 2 ℃ (50 % by Magnus), wind from 030° at 4 m/s; each whole
 // hour's row of the hourly block then reads kObservedRow.
-std::string ZbaaReports(int64_t now);
+std::string zbaa_reports(int64_t now);
 inline const std::string kObservedRow = "<td>12.0℃</td><td>50%</td><td>—</td><td>东北风 3级</td>";
 
 // A port nothing listens on, held for the life of this object.
@@ -146,10 +146,10 @@ public:
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
     ~ServiceProcess();  // kills it if it still runs
-    int WaitReady();    // the port of the ready line; 0 when it ended or said nothing for a minute
+    int wait_ready();   // the port of the ready line; 0 when it ended or said nothing for a minute
     // Sends `signal_number` and waits for the end: its exit status, -1 when a signal ended it.
-    int Stop(int signal_number = SIGTERM);
-    int Wait();  // the same without a signal; killed after a minute
+    int stop_and_wait(int signal_number = SIGTERM);
+    int wait_for_end();  // the same without a signal; killed after a minute
     std::string log() const;
     std::filesystem::path log_path() const { return dir_.path() / "stderr"; }  // where its stderr was opened
     pid_t pid() const { return pid_; }
@@ -163,29 +163,29 @@ private:
 // nimbra-weatherd with `args` on a port of its choosing.
 struct Service {
     explicit Service(std::vector<std::string> args);
-    httplib::Result Get(const std::string& path, const httplib::Headers& headers = {}) const;
-    std::string Body(const std::string& path) const;  // fails the test unless 200
-    std::string Page(const std::string& code) const;  // the same for a city page
+    httplib::Result get_path(const std::string& path, const httplib::Headers& headers = {}) const;
+    std::string body_of(const std::string& path) const;  // fails the test unless 200
+    std::string page_of(const std::string& code) const;  // the same for a city page
 
     ServiceProcess process;
     int port;
 };
 
 // The first `count` city codes of the service's index.
-std::vector<std::string> CityCodes(const Service& service, size_t count);
+std::vector<std::string> city_codes(const Service& service, size_t count);
 
 // The blocks of a city page, cut where the viewer cuts them; empty when a marker is missing.
 enum class Block { kForecast, kLive, kLiving };
 constexpr Block kBlocks[] = {Block::kForecast, Block::kLive, Block::kLiving};
-std::string Cut(const std::string& page, Block block);
+std::string cut_block(const std::string& page, Block block);
 
 // Everything between `before` and the next `after`, each time `before` occurs.
-std::vector<std::string> Enclosed(const std::string& text, const std::string& before, const std::string& after);
-size_t Count(const std::string& text, const std::string& part);
+std::vector<std::string> enclosed(const std::string& text, const std::string& before, const std::string& after);
+size_t count_of(const std::string& text, const std::string& part);
 // The text between the first `start` and the next `end`; empty when either is missing.
-std::string Between(const std::string& text, const std::string& start, const std::string& end);
+std::string between(const std::string& text, const std::string& start, const std::string& end);
 // What a reader sees of HTML: the text outside its tags (attributes, tooltips among them,
 // are left out).
-std::string VisibleText(const std::string& html);
+std::string visible_text(const std::string& html);
 
 }  // namespace weatherd_test

@@ -43,7 +43,7 @@ TEST(Wind, BeaufortForceAndDirectionAtTheirBoundaries)
         {102.59, 10}, {102.6, 11}, {117.71, 11}, {117.72, 12}, {400, 12},
     };
     for (auto [speed, force] : forces)
-        EXPECT_EQ(BeaufortForce(speed), force) << speed << " km/h";
+        EXPECT_EQ(beaufort_force(speed), force) << speed << " km/h";
 
     const std::pair<double, const char*> directions[] = {
         {0, "北风"},     {22.4, "北风"},  {22.6, "东北风"}, {67.6, "东风"},  {135, "东南风"},
@@ -51,11 +51,11 @@ TEST(Wind, BeaufortForceAndDirectionAtTheirBoundaries)
         {337.6, "北风"}, {-90, "西风"},   {810, "东风"},
     };
     for (auto [degrees, text] : directions)
-        EXPECT_STREQ(WindDirectionText(degrees), text) << degrees << " degrees";
+        EXPECT_STREQ(wind_direction_text(degrees), text) << degrees << " degrees";
 
-    EXPECT_EQ(WindText(20, 135), "东南风 4级");
-    EXPECT_EQ(WindText(std::nullopt, 90), "东风 —");
-    EXPECT_EQ(WindText(0, std::nullopt), "— 0级");
+    EXPECT_EQ(wind_text(20, 135), "东南风 4级");
+    EXPECT_EQ(wind_text(std::nullopt, 90), "东风 —");
+    EXPECT_EQ(wind_text(0, std::nullopt), "— 0级");
 }
 
 // Every code the provider documents for weather_code, and haze, which only the model uses.
@@ -110,16 +110,16 @@ TEST(WeatherCodes, EveryDocumentedCodeHasItsWordsAndIconAndOthersNone)
         {89, "冰雹", 5},
     };
     for (const Row& row : rows) {
-        std::optional<WeatherKind> kind = KindOfWeatherCode(row.code);
+        std::optional<WeatherKind> kind = kind_of_weather_code(row.code);
         ASSERT_TRUE(kind) << row.code;
         EXPECT_STREQ(kind->text, row.text) << row.code;
         EXPECT_EQ(kind->icon, row.icon) << row.code;
     }
     for (int code : {-1, 8,  9,  11, 16, 18, 30, 32, 44, 46, 50, 52, 54, 58, 60, 62,
                      64, 70, 72, 74, 76, 78, 83, 84, 87, 88, 90, 94, 97, 98, 100})
-        EXPECT_FALSE(KindOfWeatherCode(code)) << code;
+        EXPECT_FALSE(kind_of_weather_code(code)) << code;
 
-    std::vector<int> icons = AllWeatherIcons();
+    std::vector<int> icons = all_weather_icons();
     std::sort(icons.begin(), icons.end());
     EXPECT_EQ(icons, (std::vector<int>{0, 1, 2, 3, 4, 5, 7, 8, 9, 13, 14, 15, 16, 18, 19, 53}));
 }
@@ -170,18 +170,18 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField)
     };
     for (const Case& c : cases) {
         std::string error;
-        EXPECT_FALSE(ParseForecast(c.answer(weatherd_test::ForecastFixture(23.1, 113.3)), error)) << c.error;
+        EXPECT_FALSE(parse_forecast(c.answer(weatherd_test::forecast_fixture(23.1, 113.3)), error)) << c.error;
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
 
-    json answer = weatherd_test::ForecastFixture(23.1, 113.3);
+    json answer = weatherd_test::forecast_fixture(23.1, 113.3);
     answer["daily"]["uv_index_max"][1] = nullptr;
     answer["hourly"]["time"][23] = answer["hourly"]["time"][23].get<std::string>().substr(0, 10) + "T23:59";
     std::string error;
-    std::optional<ProviderForecast> forecast = ParseForecast(answer.dump(), error);
+    std::optional<ProviderForecast> forecast = parse_forecast(answer.dump(), error);
     ASSERT_TRUE(forecast) << error;
-    EXPECT_EQ(forecast->daily.At("uv_index_max", 1), std::nullopt);
-    EXPECT_EQ(forecast->daily.At("temperature_2m_max", 1), 31.0);
+    EXPECT_EQ(forecast->daily.value_at("uv_index_max", 1), std::nullopt);
+    EXPECT_EQ(forecast->daily.value_at("temperature_2m_max", 1), 31.0);
 
     // Values outside their physical range are missing, at both ends and just inside them.
     struct Bound {
@@ -208,18 +208,18 @@ TEST(ProviderAnswer, AMalformedAnswerIsRefusedNamingTheField)
     for (const Bound& b : bounds) {
         json changed = answer;
         changed[b.block][b.variable][1] = b.value;
-        forecast = ParseForecast(changed.dump(), error);
+        forecast = parse_forecast(changed.dump(), error);
         ASSERT_TRUE(forecast) << error;
         const ForecastSeries& series = std::string(b.block) == "daily" ? forecast->daily : forecast->hourly;
-        EXPECT_EQ(series.At(b.variable, 1).has_value(), b.kept) << b.variable << " " << b.value;
+        EXPECT_EQ(series.value_at(b.variable, 1).has_value(), b.kept) << b.variable << " " << b.value;
     }
 
     // A number no int holds is no weather code.
     for (json& code : answer["hourly"]["weather_code"])
         code = 1e300;
-    forecast = ParseForecast(answer.dump(), error);
+    forecast = parse_forecast(answer.dump(), error);
     ASSERT_TRUE(forecast) << error;
-    WeatherReport report = ReportFromForecast(*forecast, {weatherd_test::ChinaToday(), 12, 0});
+    WeatherReport report = report_from_forecast(*forecast, {weatherd_test::china_today(), 12, 0});
     ASSERT_EQ(report.hours.size(), 12u);
     EXPECT_EQ(report.hours[0].weather_code, std::nullopt);
 }
@@ -231,13 +231,13 @@ struct Hour {
     int hour;
     std::optional<double> code, wind, direction, humidity;
 };
-Hour Code(int day, int hour, double code) { return {day, hour, code, {}, {}, {}}; }
-Hour Wind(int day, int hour, double speed, double direction) { return {day, hour, {}, speed, direction, {}}; }
-Hour Humidity(int day, int hour, double percent) { return {day, hour, {}, {}, {}, percent}; }
+Hour hour_with_code(int day, int hour, double code) { return {day, hour, code, {}, {}, {}}; }
+Hour hour_with_wind(int day, int hour, double speed, double direction) { return {day, hour, {}, speed, direction, {}}; }
+Hour hour_with_humidity(int day, int hour, double percent) { return {day, hour, {}, {}, {}, percent}; }
 
 const std::chrono::year_month_day kJanuary15 = std::chrono::year{2027} / std::chrono::January / std::chrono::day{15};
 
-ProviderForecast TwoDays(const std::vector<Hour>& changes)
+ProviderForecast two_days(const std::vector<Hour>& changes)
 {
     const std::chrono::year_month_day dates[] = {kJanuary15, std::chrono::sys_days(kJanuary15) + std::chrono::days(1)};
     ProviderForecast forecast;
@@ -284,26 +284,36 @@ TEST(ProviderAnswer, TheHoursOfADayMakeItsTwoHalves)
     };
     const Row rows[] = {
         {"nothing changed", {}, 1, 1, "北风 2级", "北风 2级"},
-        {"rain at 07:00 is the night before", {Code(0, 7, 61)}, 1, 1, "北风 2级", "北风 2级"},
-        {"rain at 08:00 is the day", {Code(0, 8, 61)}, 61, 1, "北风 2级", "北风 2级"},
-        {"rain at 19:00 is the day", {Code(0, 19, 61)}, 61, 1, "北风 2级", "北风 2级"},
-        {"rain at 20:00 is the night", {Code(0, 20, 61)}, 1, 61, "北风 2级", "北风 2级"},
-        {"rain at 07:00 next morning is the night", {Code(1, 7, 61)}, 1, 61, "北风 2级", "北风 2级"},
-        {"rain at 08:00 next morning is the next day", {Code(1, 8, 61)}, 1, 1, "北风 2级", "北风 2级"},
-        {"the most severe code wins", {Code(0, 9, 45), Code(0, 10, 95), Code(0, 11, 3)}, 95, 1, "北风 2级", "北风 2级"},
-        {"the strongest wind with its direction", {Wind(0, 12, 30, 90)}, 1, 1, "东风 5级", "北风 2级"},
-        {"of two as strong, the earlier", {Wind(0, 12, 30, 90), Wind(0, 15, 30, 270)}, 1, 1, "东风 5级", "北风 2级"},
-        {"wind at 20:00 is the night's", {Wind(0, 20, 30, 180)}, 1, 1, "北风 2级", "南风 5级"},
+        {"rain at 07:00 is the night before", {hour_with_code(0, 7, 61)}, 1, 1, "北风 2级", "北风 2级"},
+        {"rain at 08:00 is the day", {hour_with_code(0, 8, 61)}, 61, 1, "北风 2级", "北风 2级"},
+        {"rain at 19:00 is the day", {hour_with_code(0, 19, 61)}, 61, 1, "北风 2级", "北风 2级"},
+        {"rain at 20:00 is the night", {hour_with_code(0, 20, 61)}, 1, 61, "北风 2级", "北风 2级"},
+        {"rain at 07:00 next morning is the night", {hour_with_code(1, 7, 61)}, 1, 61, "北风 2级", "北风 2级"},
+        {"rain at 08:00 next morning is the next day", {hour_with_code(1, 8, 61)}, 1, 1, "北风 2级", "北风 2级"},
+        {"the most severe code wins",
+         {hour_with_code(0, 9, 45), hour_with_code(0, 10, 95), hour_with_code(0, 11, 3)},
+         95,
+         1,
+         "北风 2级",
+         "北风 2级"},
+        {"the strongest wind with its direction", {hour_with_wind(0, 12, 30, 90)}, 1, 1, "东风 5级", "北风 2级"},
+        {"of two as strong, the earlier",
+         {hour_with_wind(0, 12, 30, 90), hour_with_wind(0, 15, 30, 270)},
+         1,
+         1,
+         "东风 5级",
+         "北风 2级"},
+        {"wind at 20:00 is the night's", {hour_with_wind(0, 20, 30, 180)}, 1, 1, "北风 2级", "南风 5级"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        WeatherReport report = ReportFromForecast(TwoDays(row.hours), {kJanuary15, 23, 0});
+        WeatherReport report = report_from_forecast(two_days(row.hours), {kJanuary15, 23, 0});
         ASSERT_EQ(report.days.size(), 2u);
         const DailyForecast& today = report.days[0];
         EXPECT_EQ(today.day.weather_code, row.day_code);
         EXPECT_EQ(today.night.weather_code, row.night_code);
-        EXPECT_EQ(WindText(today.day.wind_speed, today.day.wind_direction), row.day_wind);
-        EXPECT_EQ(WindText(today.night.wind_speed, today.night.wind_direction), row.night_wind);
+        EXPECT_EQ(wind_text(today.day.wind_speed, today.day.wind_direction), row.day_wind);
+        EXPECT_EQ(wind_text(today.night.wind_speed, today.night.wind_direction), row.night_wind);
         EXPECT_EQ(today.day.temperature, 10.0);
         EXPECT_EQ(today.night.temperature, 0.0);
     }
@@ -311,11 +321,11 @@ TEST(ProviderAnswer, TheHoursOfADayMakeItsTwoHalves)
     // 12 hours of 40 % and 12 of 80 % on the 15th (and 0 % on the 16th, which is not its day).
     std::vector<Hour> damp;
     for (int hour = 0; hour < 24; ++hour) {
-        damp.push_back(Humidity(0, hour, hour < 12 ? 40 : 80));
-        damp.push_back(Humidity(1, hour, 0));
+        damp.push_back(hour_with_humidity(0, hour, hour < 12 ? 40 : 80));
+        damp.push_back(hour_with_humidity(1, hour, 0));
     }
-    ProviderForecast forecast = TwoDays(damp);
-    WeatherReport report = ReportFromForecast(forecast, {kJanuary15, 23, 0});
+    ProviderForecast forecast = two_days(damp);
+    WeatherReport report = report_from_forecast(forecast, {kJanuary15, 23, 0});
     EXPECT_EQ(report.days[0].humidity_mean, 60.0);
 
     // Where the hours do not reach (the 16th's night), the day's own figures stand in for its
@@ -323,16 +333,16 @@ TEST(ProviderAnswer, TheHoursOfADayMakeItsTwoHalves)
     forecast.hourly.times.resize(32), forecast.hourly.values.clear();
     for (const char* name : {"weather_code", "wind_speed_10m", "wind_direction_10m", "relative_humidity_2m"})
         forecast.hourly.values[name].assign(32, std::nullopt);
-    report = ReportFromForecast(forecast, {kJanuary15, 23, 0});
+    report = report_from_forecast(forecast, {kJanuary15, 23, 0});
     ASSERT_EQ(report.days.size(), 2u);
     EXPECT_EQ(report.days[1].day.weather_code, 63);
-    EXPECT_EQ(WindText(report.days[1].day.wind_speed, report.days[1].day.wind_direction), "南风 6级");
+    EXPECT_EQ(wind_text(report.days[1].day.wind_speed, report.days[1].day.wind_direction), "南风 6级");
     EXPECT_EQ(report.days[1].night.weather_code, std::nullopt);
 }
 
 // A mild, dry, calm day: feels like 20 ℃, UV 1, wind force 2 by day and 1 at night, 5 ℃
 // between high and low, humidity 50 %, clear; every index at its best level.
-DailyForecast MildDay()
+DailyForecast mild_day()
 {
     DailyForecast day;
     day.apparent_max = day.apparent_min = 20;
@@ -487,11 +497,11 @@ TEST(LivingIndexes, LevelsAtTheRulesBoundaries)
     };
 
     for (const Case& c : cases) {
-        DailyForecast today = MildDay();
-        std::optional<DailyForecast> tomorrow = MildDay();
+        DailyForecast today = mild_day();
+        std::optional<DailyForecast> tomorrow = mild_day();
         c.change(today, tomorrow);
         std::string level = "<absent>";
-        for (const LivingIndex& index : TodayLivingIndexes(today, tomorrow ? &*tomorrow : nullptr))
+        for (const LivingIndex& index : today_living_indexes(today, tomorrow ? &*tomorrow : nullptr))
             if (std::string(index.name) == c.index)
                 level = index.level;
         EXPECT_EQ(level, c.level) << c.index << " expected " << c.level;
@@ -519,9 +529,9 @@ TEST(CallBudget, EachWindowHoldsBackUntilItsOldestCallsLeaveIt)
     for (const Case& c : cases) {
         CallBudget budget(free);
         for (auto [at, calls] : c.spent)
-            budget.Spend(at, calls);
-        EXPECT_DOUBLE_EQ(budget.WaitFor(c.now, c.cost), c.wait) << c.name;
-        EXPECT_STREQ(budget.Limiting(c.now, c.cost), c.window) << c.name;
+            budget.spend(at, calls);
+        EXPECT_DOUBLE_EQ(budget.wait_for(c.now, c.cost), c.wait) << c.name;
+        EXPECT_STREQ(budget.limiting(c.now, c.cost), c.window) << c.name;
     }
 }
 
@@ -544,13 +554,13 @@ TEST(UpstreamQueue, OfTwoHoldBacksTheLaterEndStands)
     };
     for (const Row& row : rows) {
         weatherd::UpstreamQueue queue{"provider.invalid", {}};
-        queue.HoldBack(row.first, "first");
+        queue.hold_back(row.first, "first");
         if (row.second_for_concurrency)
-            queue.RefusedForConcurrency(row.second, "second");
+            queue.refused_for_concurrency(row.second, "second");
         else
-            queue.HoldBack(row.second, "second");
+            queue.hold_back(row.second, "second");
         bool ran = false;
-        EXPECT_EQ(queue.Run(1, weatherd::Deadline::In(5), [&] { ran = true; }), row.runs) << row.what;
+        EXPECT_EQ(queue.run(1, weatherd::Deadline::seconds_from_now(5), [&] { ran = true; }), row.runs) << row.what;
         EXPECT_EQ(ran, row.runs) << row.what;
     }
 }
@@ -564,10 +574,10 @@ TEST(CallBudget, ARequestCostsByItsVariablesAndDays)
     } cases[] = {{1, 1, 1},   {10, 14, 1}, {15, 8, 1.5}, {6, 6, 1},
                  {20, 14, 2}, {10, 28, 2}, {20, 28, 4},  {15, 21, 2.25}};
     for (const Case& c : cases)
-        EXPECT_DOUBLE_EQ(RequestCost(c.variables, c.days), c.cost)
+        EXPECT_DOUBLE_EQ(request_cost(c.variables, c.days), c.cost)
             << c.variables << " variables, " << c.days << " days";
-    EXPECT_DOUBLE_EQ(ForecastRequestCost(), 1.5);  // 15 variables, 8 days
-    EXPECT_DOUBLE_EQ(AirQualityRequestCost(), 1);  // 6 variables, 6 days
+    EXPECT_DOUBLE_EQ(forecast_request_cost(), 1.5);   // 15 variables, 8 days
+    EXPECT_DOUBLE_EQ(air_quality_request_cost(), 1);  // 6 variables, 6 days
 }
 
 TEST(KeptFreshness, AStampInTheFutureIsStaleAndMaxAgeNeverExceedsTheTtl)
@@ -589,7 +599,7 @@ TEST(KeptFreshness, AStampInTheFutureIsStaleAndMaxAgeNeverExceedsTheTtl)
         {INT64_MIN, INT64_MAX, false, 0},
     };
     for (const Case& c : cases) {
-        Freshness freshness = FreshnessAt(c.fetched_at, c.now, kTtl);
+        Freshness freshness = freshness_at(c.fetched_at, c.now, kTtl);
         EXPECT_EQ(freshness.fresh, c.fresh) << c.fetched_at;
         EXPECT_EQ(freshness.max_age_seconds, c.max_age) << c.fetched_at;
     }
@@ -605,9 +615,9 @@ TEST(LogText, ControlBytesAndBackslashesAreEscapedTheRestKept)
         {"广州 天河", "广州 天河"},
     };
     for (const auto& [text, shown] : cases)
-        EXPECT_EQ(Printable(text), shown);
+        EXPECT_EQ(printable(text), shown);
     // What a client sent need not be UTF-8, and is shown as ASCII.
-    EXPECT_EQ(PrintableAscii("/\xC3\xA9\xFF\n\x7F~"), "/\\xC3\\xA9\\xFF\\x0A\\x7F~");
+    EXPECT_EQ(printable_ascii("/\xC3\xA9\xFF\n\x7F~"), "/\\xC3\\xA9\\xFF\\x0A\\x7F~");
 }
 
 // A kept file is read up to the size bound, exactly at it too, and not one byte past it.
@@ -616,11 +626,11 @@ TEST(KeptFiles, ReadUpToTheSizeBoundAndNoFurther)
     weatherd_test::TempDir dir;
     std::filesystem::path path = dir.path() / "forecast-101010101";
     std::string why;
-    ASSERT_TRUE(WriteKeptFile(path, "kept ", std::string(500, 'x'), 1'800'000'000, why)) << why;
+    ASSERT_TRUE(write_kept_file(path, "kept ", std::string(500, 'x'), 1'800'000'000, why)) << why;
     size_t size = std::filesystem::file_size(path);
     const std::pair<size_t, bool> rows[] = {{size + 1, true}, {size, true}, {size - 1, false}};
     for (auto [longest, read] : rows) {
-        std::optional<KeptFile> kept = ReadKeptFile(path, "kept ", why, longest);
+        std::optional<KeptFile> kept = read_kept_file(path, "kept ", why, longest);
         EXPECT_EQ(kept.has_value(), read) << "a bound of " << longest << " for " << size << " bytes: " << why;
     }
 }
@@ -632,7 +642,7 @@ struct CacheRig {
     int64_t now = kStart;
     int64_t wall_clock_set_by = 0;  // the steps of the wall clock, which elapsed time does not see
     int asked = 0;
-    UpstreamAnswer answer = Good();
+    UpstreamAnswer answer = good_answer();
     weatherd::UpstreamQueue queue{"provider.invalid", {}};
     ForecastCache cache{{"http://provider.invalid", "", {}, 1800, 60, 3600},
                         [this](const std::string&, const weatherd::Deadline&) {
@@ -643,17 +653,17 @@ struct CacheRig {
                         queue,
                         [this] { return now - wall_clock_set_by; }};
 
-    void SetWallClock(int64_t by)
+    void set_wall_clock(int64_t by)
     {
         now += by;
         wall_clock_set_by += by;
     }
 
-    static UpstreamAnswer Good()
+    static UpstreamAnswer good_answer()
     {
-        return {true, 200, weatherd_test::ForecastFixture(23.1, 113.3).dump(), std::nullopt, ""};
+        return {true, 200, weatherd_test::forecast_fixture(23.1, 113.3).dump(), std::nullopt, ""};
     }
-    ForecastCache::Result Page() { return cache.ForPlace("101010101", {23.1, 113.3}); }
+    ForecastCache::Result ask_page() { return cache.for_place("101010101", {23.1, 113.3}); }
 };
 
 // A forecast is fresh while it is younger than the TTL (1800 s here); at exactly the TTL the
@@ -672,16 +682,16 @@ TEST(ForecastCache, APageWaitsForAnotherPagesRequestNoLongerThanItsLongestWait)
                         [&](const std::string&, const weatherd::Deadline&) {
                             fetching.set_value();  // asked once only: the second page waits
                             released.wait();
-                            return CacheRig::Good();
+                            return CacheRig::good_answer();
                         },
                         [] { return CacheRig::kStart; }, queue};
     auto first = std::async(std::launch::async, [&] {
-        return cache.ForPlace("101010101", {23.1, 113.3}, weatherd::Deadline::In(30));
+        return cache.for_place("101010101", {23.1, 113.3}, weatherd::Deadline::seconds_from_now(30));
     });
     fetching.get_future().wait();
 
     auto started = std::chrono::steady_clock::now();
-    ForecastCache::Result waited = cache.ForPlace("101010101", {23.1, 113.3});
+    ForecastCache::Result waited = cache.for_place("101010101", {23.1, 113.3});
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_FALSE(waited.forecast) << "nothing was kept yet";
     EXPECT_FALSE(waited.fresh);
@@ -699,9 +709,9 @@ TEST(ForecastCache, FreshUntilExactlyTheTimeToLive)
     for (auto [age, asks_again] : rows) {
         SCOPED_TRACE(age);
         CacheRig rig;
-        ASSERT_TRUE(rig.Page().fresh);
+        ASSERT_TRUE(rig.ask_page().fresh);
         rig.now += age;
-        ForecastCache::Result result = rig.Page();
+        ForecastCache::Result result = rig.ask_page();
         EXPECT_EQ(rig.asked, asks_again ? 2 : 1);
         EXPECT_TRUE(result.fresh);
         EXPECT_EQ(result.fetched_at, asks_again ? rig.now : CacheRig::kStart);
@@ -735,7 +745,7 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
         {"200, arrays too short",
          status(200, std::nullopt,
                 [] {
-                    json answer = weatherd_test::ForecastFixture(23.1, 113.3);
+                    json answer = weatherd_test::forecast_fixture(23.1, 113.3);
                     answer["daily"]["uv_index_max"].erase(0);
                     return answer.dump();
                 }()),
@@ -743,7 +753,7 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
         {"200, no hour of today",
          status(200, std::nullopt,
                 [] {
-                    json answer = weatherd_test::ForecastFixture(23.1, 113.3);
+                    json answer = weatherd_test::forecast_fixture(23.1, 113.3);
                     for (json& column : answer["hourly"])
                         column.erase(column.begin() + 24, column.end());  // yesterday's hours only
                     return answer.dump();
@@ -756,13 +766,13 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
             SCOPED_TRACE(kept ? "with a kept forecast" : "with nothing kept");
             CacheRig rig;
             if (kept) {
-                rig.Page();
+                rig.ask_page();
                 rig.now += 1800;
             }
             rig.answer = row.answer;
             int before = rig.asked;
             int64_t failed_at = rig.now;
-            ForecastCache::Result result = rig.Page();
+            ForecastCache::Result result = rig.ask_page();
             EXPECT_EQ(rig.asked, before + 1);
             EXPECT_FALSE(result.fresh);
             EXPECT_EQ(result.forecast != nullptr, kept);
@@ -771,14 +781,14 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
             }
 
             rig.now = failed_at + row.pause - 1;
-            result = rig.Page();
+            result = rig.ask_page();
             EXPECT_EQ(rig.asked, before + 1) << "asked during the pause";
             EXPECT_EQ(result.forecast != nullptr, kept);
             EXPECT_FALSE(result.fresh);
 
-            rig.answer = CacheRig::Good();
+            rig.answer = CacheRig::good_answer();
             rig.now = failed_at + row.pause;
-            result = rig.Page();
+            result = rig.ask_page();
             EXPECT_EQ(rig.asked, before + 2) << "not asked when the pause ended";
             EXPECT_TRUE(result.fresh);
             EXPECT_EQ(result.fetched_at, rig.now);
@@ -791,13 +801,13 @@ TEST(ForecastCache, EachFailureKindPausesTheProviderForItsTime)
 TEST(ForecastCache, AClockSetBackDoesNotLengthenTheFailurePause)
 {
     CacheRig rig;
-    rig.SetWallClock(86400);
+    rig.set_wall_clock(86400);
     rig.answer = {false, 0, "", std::nullopt, "Connection refused"};
-    EXPECT_FALSE(rig.Page().forecast);
-    rig.SetWallClock(-86400);
-    rig.answer = CacheRig::Good();
+    EXPECT_FALSE(rig.ask_page().forecast);
+    rig.set_wall_clock(-86400);
+    rig.answer = CacheRig::good_answer();
     rig.now += 75;
-    EXPECT_TRUE(rig.Page().fresh);
+    EXPECT_TRUE(rig.ask_page().fresh);
     EXPECT_EQ(rig.asked, 2);
 }
 
@@ -834,7 +844,7 @@ private:
 // The body limit: an answer exactly as long as it is taken, one byte more is not.
 TEST(UpstreamClient, AnswersUpToTheLimitAreTakenLongerOnesRefused)
 {
-    UpstreamClientInit();
+    upstream_client_init();
     TinyServer server;
     UpstreamLimits limits;
     limits.total_seconds = 20;
@@ -842,8 +852,8 @@ TEST(UpstreamClient, AnswersUpToTheLimitAreTakenLongerOnesRefused)
     const std::pair<int, bool> rows[] = {{0, true}, {999, true}, {1000, true}, {1001, false}, {50000, false}};
     for (auto [bytes, taken] : rows) {
         SCOPED_TRACE(bytes);
-        UpstreamAnswer answer =
-            FetchFromUpstream(server.url("/bytes/" + std::to_string(bytes)), limits, weatherd::Deadline::In(30));
+        UpstreamAnswer answer = fetch_from_upstream(server.url("/bytes/" + std::to_string(bytes)), limits,
+                                                    weatherd::Deadline::seconds_from_now(30));
         EXPECT_EQ(answer.reached, taken) << answer.error;
         if (taken) {
             EXPECT_EQ(answer.status, 200);
@@ -858,7 +868,7 @@ TEST(UpstreamClient, AnswersUpToTheLimitAreTakenLongerOnesRefused)
 // anything else is no Retry-After.
 TEST(UpstreamClient, RetryAfterIsReadInSecondsOnly)
 {
-    UpstreamClientInit();
+    upstream_client_init();
     TinyServer server;
     UpstreamLimits limits;
     limits.total_seconds = 20;
@@ -881,15 +891,16 @@ TEST(UpstreamClient, RetryAfterIsReadInSecondsOnly)
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.name) + ": " + row.value);
         httplib::Params params = {{"name", row.name}, {"value", row.value}};
-        UpstreamAnswer answer = FetchFromUpstream(server.url("/retry?" + httplib::detail::params_to_query_str(params)),
-                                                  limits, weatherd::Deadline::In(30));
+        UpstreamAnswer answer =
+            fetch_from_upstream(server.url("/retry?" + httplib::detail::params_to_query_str(params)), limits,
+                                weatherd::Deadline::seconds_from_now(30));
         ASSERT_TRUE(answer.reached) << answer.error;
         EXPECT_EQ(answer.status, 429);
         EXPECT_EQ(answer.retry_after_seconds, row.seconds);
     }
 }
 
-Place Yuexiu() { return {"广东", "广州", "越秀区", "101010101", Coordinates{23.1, 113.3}}; }
+Place yuexiu_place() { return {"广东", "广州", "越秀区", "101010101", Coordinates{23.1, 113.3}}; }
 
 // What a cache in front may keep a page for: what is left of the data's freshness, 60 s for
 // stale data. Stale data's hourly table ends at the hour it was fetched.
@@ -905,15 +916,15 @@ TEST(WeatherSources, PagesKeepForWhatIsLeftOfTheirFreshness)
         CacheRig rig;
         rig.now = fetched_at;
         WeatherSources sources(SourceMode::kOpenMeteo, &rig.cache, 1800);
-        sources.ForPlace(Yuexiu(), ChinaTime(rig.now));
+        sources.for_place(yuexiu_place(), china_time(rig.now));
         rig.now = fetched_at + age;
-        SourcedReport sourced = sources.ForPlace(Yuexiu(), ChinaTime(rig.now));
+        SourcedReport sourced = sources.for_place(yuexiu_place(), china_time(rig.now));
         EXPECT_EQ(rig.asked, 1);
         EXPECT_EQ(sourced.max_age_seconds, max_age);
         EXPECT_EQ(sourced.last_modified, fetched_at);
         EXPECT_FALSE(sourced.provenance.stale);
         ASSERT_FALSE(sourced.report.hours.empty());
-        EXPECT_EQ(sourced.report.hours.front().time.hour, ChinaTime(rig.now).hour);
+        EXPECT_EQ(sourced.report.hours.front().time.hour, china_time(rig.now).hour);
     }
 
     // Two hours later the provider fails: the kept data is served, for a minute, with the
@@ -921,16 +932,16 @@ TEST(WeatherSources, PagesKeepForWhatIsLeftOfTheirFreshness)
     CacheRig rig;
     WeatherSources sources(SourceMode::kOpenMeteo, &rig.cache, 1800);
     rig.now = fetched_at;
-    sources.ForPlace(Yuexiu(), ChinaTime(rig.now));
+    sources.for_place(yuexiu_place(), china_time(rig.now));
     rig.now = fetched_at + 2 * 3600;
     rig.answer = {true, 500, "{}", std::nullopt, ""};
-    SourcedReport stale = sources.ForPlace(Yuexiu(), ChinaTime(rig.now));
+    SourcedReport stale = sources.for_place(yuexiu_place(), china_time(rig.now));
     EXPECT_TRUE(stale.provenance.stale);
     EXPECT_EQ(stale.max_age_seconds, 60);
     EXPECT_EQ(stale.last_modified, fetched_at);
     ASSERT_FALSE(stale.report.hours.empty());
-    EXPECT_EQ(stale.report.hours.front().time.hour, ChinaTime(fetched_at).hour);
-    EXPECT_EQ(SourceName(stale.provenance, rig.now), "open-meteo (120 min old)");
+    EXPECT_EQ(stale.report.hours.front().time.hour, china_time(fetched_at).hour);
+    EXPECT_EQ(source_name(stale.provenance, rig.now), "open-meteo (120 min old)");
 }
 
 // The page's words about its data: how old kept data is, in whole minutes rounded down.
@@ -942,13 +953,13 @@ TEST(WeatherPage, TheAgeOfKeptDataInWholeMinutes)
     };
     for (auto [age, words] : rows) {
         Provenance stale{Provenance::Kind::kProvider, fetched_at, true};
-        std::string text = ProvenanceText(stale, fetched_at + age);
+        std::string text = provenance_text(stale, fetched_at + age);
         EXPECT_NE(text.find(std::string("暂时无法更新：") + words + "的数据"), std::string::npos)
             << age << ": " << text;
         EXPECT_NE(text.find("获取于 1月15日 16:00"), std::string::npos) << text;
     }
     Provenance fresh{Provenance::Kind::kProvider, fetched_at, false};
-    EXPECT_EQ(ProvenanceText(fresh, fetched_at + 7559), "数据来源 Open-Meteo.com（CC BY 4.0），获取于 1月15日 16:00");
+    EXPECT_EQ(provenance_text(fresh, fetched_at + 7559), "数据来源 Open-Meteo.com（CC BY 4.0），获取于 1月15日 16:00");
     const std::pair<Provenance, const char*> names[] = {
         {fresh, "open-meteo"},
         {{Provenance::Kind::kProvider, fetched_at, true}, "open-meteo (125 min old)"},
@@ -956,7 +967,7 @@ TEST(WeatherPage, TheAgeOfKeptDataInWholeMinutes)
         {{Provenance::Kind::kNoData, 0, false}, "none"},
     };
     for (auto [provenance, name] : names)
-        EXPECT_EQ(SourceName(provenance, fetched_at + 7559), name);
+        EXPECT_EQ(source_name(provenance, fetched_at + 7559), name);
 }
 
 // A user opens a block for its numbers: each shows its title, then its table or list,
@@ -970,7 +981,7 @@ TEST(WeatherPage, EachBlockShowsItsNumbersBeforeTheirSourceInAFewWords)
     using AirKind = AirQualitySource::Kind;
     const int64_t fetched_at = 1'800'000'000;  // 2027-01-15 16:00 in China
     const int64_t now_unix = fetched_at + 125 * 60;
-    const LocalTime now = ChinaTime(now_unix);
+    const LocalTime now = china_time(now_unix);
     const std::string kProvider = "数据来源 Open-Meteo.com（CC BY 4.0），";
     const std::string kCams = "空气质量：CAMS 模式值（非监测站数据），经 Open-Meteo.com（CC BY 4.0），";
     struct Case {
@@ -1012,31 +1023,31 @@ TEST(WeatherPage, EachBlockShowsItsNumbersBeforeTheirSourceInAFewWords)
         {weatherd_test::Block::kLiving, "<dl class=\"livingItem\"", "</dl>"},
     };
     for (const Case& c : cases) {
-        WeatherReport report = ModelReport("广东", "101010101", now);
+        WeatherReport report = model_report("广东", "101010101", now);
         report.air_quality_source = c.air_quality;
-        std::string page = WeatherPage(Yuexiu(), report, c.provenance, now);
+        std::string page = weather_page(yuexiu_place(), report, c.provenance, now);
         for (const Data& data : blocks) {
             SCOPED_TRACE(std::string(c.name) + ", block " + std::to_string(int(data.block)));
-            std::string block = weatherd_test::Cut(page, data.block);
+            std::string block = weatherd_test::cut_block(page, data.block);
             size_t title = block.find("<h"), first = block.find(data.first), last = block.rfind(data.last);
             size_t source = block.find("<p class=\"dataSource\"");
             ASSERT_NE(first, std::string::npos) << block;
             ASSERT_NE(source, std::string::npos) << block;
             EXPECT_LT(title, first) << block;
             EXPECT_LT(last, source) << "a source line before the numbers end: " << block;
-            EXPECT_EQ(weatherd_test::Count(block, "<p class=\"dataSource\""), 2u) << block;
+            EXPECT_EQ(weatherd_test::count_of(block, "<p class=\"dataSource\""), 2u) << block;
 
             std::string lines = block.substr(source);
-            std::string shown = weatherd_test::VisibleText(lines);
+            std::string shown = weatherd_test::visible_text(lines);
             for (const std::string& words : c.words)
                 EXPECT_NE(shown.find(words), std::string::npos) << words << " in " << shown;
             bool hourly = data.block == weatherd_test::Block::kLive && c.model_hours;
             EXPECT_EQ(shown.find("逐时数值为模式值，不是气象站的实测观测") != std::string::npos, hourly) << shown;
             // The whole sentences, shown where they are short enough, else in the tooltips.
             for (const std::string& whole :
-                 {ProvenanceText(c.provenance, now_unix), AirQualitySourceText(c.air_quality, now_unix)}) {
+                 {provenance_text(c.provenance, now_unix), air_quality_source_text(c.air_quality, now_unix)}) {
                 bool said = shown.find(whole) != std::string::npos ||
-                            lines.find("title=\"" + EscapeHtml(whole)) != std::string::npos;
+                            lines.find("title=\"" + escape_html(whole)) != std::string::npos;
                 EXPECT_TRUE(said) << whole << " in " << lines;
             }
         }
@@ -1053,7 +1064,7 @@ TEST(WeatherPage, TheModelsIssueTimeChangesOnTheHour)
         {{kJanuary15, 8, 0}, "2027-01-15 08:00发布"},
     };
     for (auto [now, issued] : rows) {
-        std::string page = WeatherPage(Yuexiu(), WeatherReport{}, {Provenance::Kind::kModel, 0, false}, now);
+        std::string page = weather_page(yuexiu_place(), WeatherReport{}, {Provenance::Kind::kModel, 0, false}, now);
         EXPECT_NE(page.find(std::string("(") + issued + ")"), std::string::npos)
             << now.hour << ":" << now.minute << " should read " << issued;
     }
@@ -1074,16 +1085,16 @@ TEST(WeatherPage, HighsAndLowsRoundHalvesAwayFromZero)
         day.night = {0, value, 10, 0};
         report.days.push_back(day);
     }
-    std::string page = WeatherPage(Yuexiu(), report, {Provenance::Kind::kModel, 0, false}, now);
-    std::vector<std::string> shown =
-        weatherd_test::Enclosed(weatherd_test::Cut(page, weatherd_test::Block::kForecast), "<strong>", "</strong>");
+    std::string page = weather_page(yuexiu_place(), report, {Provenance::Kind::kModel, 0, false}, now);
+    std::vector<std::string> shown = weatherd_test::enclosed(
+        weatherd_test::cut_block(page, weatherd_test::Block::kForecast), "<strong>", "</strong>");
     std::vector<std::string> expected;
     for (auto [value, text] : rows)
         expected.insert(expected.end(), {text, text});
     EXPECT_EQ(shown, expected);
-    std::string forecast = weatherd_test::Cut(page, weatherd_test::Block::kForecast);
-    EXPECT_EQ(weatherd_test::Count(forecast, "/m2/i/icon_weather/29x20/d00.gif"), std::size(rows));
-    EXPECT_EQ(weatherd_test::Count(forecast, "/m2/i/icon_weather/29x20/n00.gif"), std::size(rows));
+    std::string forecast = weatherd_test::cut_block(page, weatherd_test::Block::kForecast);
+    EXPECT_EQ(weatherd_test::count_of(forecast, "/m2/i/icon_weather/29x20/d00.gif"), std::size(rows));
+    EXPECT_EQ(weatherd_test::count_of(forecast, "/m2/i/icon_weather/29x20/n00.gif"), std::size(rows));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ using nimbra::testing::run_command;
 
 namespace {
 
-std::string ReadFile(const std::filesystem::path& path)
+std::string read_file(const std::filesystem::path& path)
 {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -22,7 +22,7 @@ std::string ReadFile(const std::filesystem::path& path)
 TEST(Systemd, TheUnitFilesVerify)
 {
     TempDir units;
-    std::string service = ReadFile(NIMBRA_SOURCE_DIR "/install/systemd/nimbra-weatherd.service.in");
+    std::string service = read_file(NIMBRA_SOURCE_DIR "/install/systemd/nimbra-weatherd.service.in");
     const std::string placeholder = "@NIMBRA_WEATHERD_PATH@";
     for (size_t at; (at = service.find(placeholder)) != std::string::npos;)
         service.replace(at, placeholder.size(), NIMBRA_WEATHERD);
@@ -54,9 +54,9 @@ TEST(Systemd, ASocketActivatedServiceServesPagesAndStopsCleanly)
     ASSERT_TRUE(result) << service.log();
     EXPECT_EQ(result->status, 200);
     for (Block block : kBlocks)
-        EXPECT_FALSE(Cut(result->body, block).empty()) << static_cast<int>(block);
-    EXPECT_EQ(service.WaitReady(), port);
-    EXPECT_EQ(service.Stop(), 0) << service.log();
+        EXPECT_FALSE(cut_block(result->body, block).empty()) << static_cast<int>(block);
+    EXPECT_EQ(service.wait_ready(), port);
+    EXPECT_EQ(service.stop_and_wait(), 0) << service.log();
 }
 
 }  // namespace

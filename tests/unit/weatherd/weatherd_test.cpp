@@ -24,17 +24,17 @@ const char kLiveStart[] = " <div class=\"live\">";
 const char kLivingStart[] = "<div class=\"todayLiving\" id=\"index\">";
 const char kLivingEnd[] = "<div class=\"cleardiv\">";
 
-using weatherd_test::Between;
-using weatherd_test::Count;
-using weatherd_test::Enclosed;
+using weatherd_test::between;
+using weatherd_test::count_of;
+using weatherd_test::enclosed;
 using weatherd_test::ServiceProcess;
 
 // The service with the made-up weather unless a test names another source: these tests
 // never reach a forecast provider.
 struct ModelService : weatherd_test::Service {
-    explicit ModelService(std::vector<std::string> args = {}) : Service(WithModelSource(std::move(args))) {}
+    explicit ModelService(std::vector<std::string> args = {}) : Service(with_model_source(std::move(args))) {}
 
-    static std::vector<std::string> WithModelSource(std::vector<std::string> args)
+    static std::vector<std::string> with_model_source(std::vector<std::string> args)
     {
         if (std::find(args.begin(), args.end(), "--source") == args.end())
             args.insert(args.end(), {"--source", "model"});
@@ -43,23 +43,23 @@ struct ModelService : weatherd_test::Service {
 };
 
 // nimbra-weatherd with `args` as they stand, for the runs that must not start.
-ServiceProcess Weatherd(std::vector<std::string> args)
+ServiceProcess start_weatherd(std::vector<std::string> args)
 {
     args.insert(args.begin(), NIMBRA_WEATHERD);
     return ServiceProcess(std::move(args));
 }
 
-std::vector<int> Temperatures(const std::string& forecast_block)
+std::vector<int> temperatures_of(const std::string& forecast_block)
 {
     std::vector<int> values;
-    for (const std::string& value : Enclosed(forecast_block, "<strong>", "℃</strong>")) {
+    for (const std::string& value : enclosed(forecast_block, "<strong>", "℃</strong>")) {
         EXPECT_EQ(value.find_first_not_of("-0123456789"), std::string::npos) << value;
         values.push_back(std::atoi(value.c_str()));
     }
     return values;
 }
 
-double Average(const std::vector<int>& values)
+double average(const std::vector<int>& values)
 {
     double sum = 0;
     for (int v : values)
@@ -67,16 +67,16 @@ double Average(const std::vector<int>& values)
     return values.empty() ? 0 : sum / static_cast<double>(values.size());
 }
 
-weatherd::PlaceTable ShippedPlaces()
+weatherd::PlaceTable shipped_places()
 {
     weatherd::PlaceTable places;
     std::string error;
-    EXPECT_TRUE(weatherd::LoadPlaces(NIMBRA_CONFIG_FILE, places, error)) << error;
+    EXPECT_TRUE(weatherd::load_places(NIMBRA_CONFIG_FILE, places, error)) << error;
     return places;
 }
 
 // Decodes a GIF's first image far enough to know that its LZW data yields every pixel.
-bool GifDecodes(const std::string& gif, std::string& why)
+bool gif_decodes(const std::string& gif, std::string& why)
 {
     auto byte = [&](size_t at) { return at < gif.size() ? static_cast<unsigned char>(gif[at]) : 0u; };
     if (gif.compare(0, 6, "GIF89a") != 0)
@@ -147,11 +147,11 @@ bool GifDecodes(const std::string& gif, std::string& why)
 TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder)
 {
     ModelService service;
-    weatherd::PlaceTable places = ShippedPlaces();
+    weatherd::PlaceTable places = shipped_places();
     ASSERT_GT(places.places.size(), 200u);
     for (const weatherd::Place& place : places.places) {
         SCOPED_TRACE(place.code);
-        httplib::Result result = service.Get("/weather/" + place.code + ".shtml");
+        httplib::Result result = service.get_path("/weather/" + place.code + ".shtml");
         ASSERT_TRUE(result);
         ASSERT_EQ(result->status, 200);
         EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -159,35 +159,36 @@ TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder)
         const char* markers[] = {kForecastStart, kForecastEnd, kLiveStart, kLivingStart, kLivingEnd};
         size_t last = 0;
         for (const char* marker : markers) {
-            EXPECT_EQ(Count(page, marker), 1u) << marker;
+            EXPECT_EQ(count_of(page, marker), 1u) << marker;
             size_t at = page.find(marker);
             EXPECT_GT(at, last) << marker;
             last = at;
         }
         EXPECT_NE(page.find(place.district), std::string::npos);
 
-        std::string forecast = Between(page, kForecastStart, kForecastEnd);
-        EXPECT_EQ(Count(forecast, "<tr class=\"day"), 7u);
-        EXPECT_EQ(Temperatures(forecast).size(), 14u);
-        EXPECT_GE(Count(forecast, "<a href=\""), 7u);
+        std::string forecast = between(page, kForecastStart, kForecastEnd);
+        EXPECT_EQ(count_of(forecast, "<tr class=\"day"), 7u);
+        EXPECT_EQ(temperatures_of(forecast).size(), 14u);
+        EXPECT_GE(count_of(forecast, "<a href=\""), 7u);
         // The viewer rewrites exactly "<img src=\"", so every image must be written that way,
         // with a path from the site's root.
-        EXPECT_EQ(Count(forecast, "<img"), 14u);
-        EXPECT_EQ(Count(forecast, "<img src=\"/"), 14u);
-        EXPECT_EQ(Count(forecast, "<td rowspan=\"2\" class=\"aqi\">空气"), 7u) << "the model makes up all seven days";
+        EXPECT_EQ(count_of(forecast, "<img"), 14u);
+        EXPECT_EQ(count_of(forecast, "<img src=\"/"), 14u);
+        EXPECT_EQ(count_of(forecast, "<td rowspan=\"2\" class=\"aqi\">空气"), 7u)
+            << "the model makes up all seven days";
 
         // The viewer cuts the live block at its first "</div>": that must be the whole table.
-        std::string live = Between(page, kLiveStart, "</div>");
+        std::string live = between(page, kLiveStart, "</div>");
         EXPECT_NE(live.find("</table>"), std::string::npos);
-        EXPECT_EQ(Count(live, "<tr><td>"), 12u);
-        EXPECT_EQ(Count(live, "<img"), 0u) << "the live block is not rewritten, so images would break";
+        EXPECT_EQ(count_of(live, "<tr><td>"), 12u);
+        EXPECT_EQ(count_of(live, "<img"), 0u) << "the live block is not rewritten, so images would break";
 
-        std::string living = Between(page, kLivingStart, kLivingEnd);
+        std::string living = between(page, kLivingStart, kLivingEnd);
         for (const char* name : {"穿衣指数", "紫外线指数", "洗车指数", "运动指数", "感冒指数"})
-            EXPECT_EQ(Count(living, name), 2u) << name;  // the alt text and the caption
-        EXPECT_EQ(Count(living, "<img"), Count(living, "<img src=\"/"));
-        EXPECT_GE(Count(living, "<a href=\""), 5u);
-        EXPECT_EQ(Count(living, "空气质量</dt>\n<dd><b>"), 1u);
+            EXPECT_EQ(count_of(living, name), 2u) << name;  // the alt text and the caption
+        EXPECT_EQ(count_of(living, "<img"), count_of(living, "<img src=\"/"));
+        EXPECT_GE(count_of(living, "<a href=\""), 5u);
+        EXPECT_EQ(count_of(living, "空气质量</dt>\n<dd><b>"), 1u);
         EXPECT_NE(living.find("空气质量：演示数据（非实况）"), std::string::npos);
     }
 }
@@ -195,10 +196,10 @@ TEST(WeatherService, EveryCityPageCarriesTheThreeBlocksOnceInOrder)
 TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName)
 {
     ModelService service;
-    std::string page = service.Body("/weather/101010203.shtml");
+    std::string page = service.body_of("/weather/101010203.shtml");
     std::vector<std::string> paths;
     for (const char* attribute : {"src=\"/m2/", "href=\"/m2/"}) {
-        for (const std::string& rest : Enclosed(page, attribute, "\""))
+        for (const std::string& rest : enclosed(page, attribute, "\""))
             paths.push_back("/m2/" + rest);
     }
     EXPECT_GE(paths.size(), 28u);  // 14 weather icons, 8 badges, the logo, 2 stylesheets, 3 scripts
@@ -215,14 +216,14 @@ TEST(WeatherService, ServesEveryImageStylesheetAndScriptThePagesName)
     }
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
-        httplib::Result result = service.Get(path);
+        httplib::Result result = service.get_path(path);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 200);
         std::string type = result->get_header_value("Content-Type");
         if (path.ends_with(".gif")) {
             EXPECT_EQ(type, "image/gif");
             std::string why;
-            EXPECT_TRUE(GifDecodes(result->body, why)) << why;
+            EXPECT_TRUE(gif_decodes(result->body, why)) << why;
         } else if (path.ends_with(".css")) {
             EXPECT_EQ(type, "text/css; charset=utf-8");
         } else {
@@ -237,17 +238,17 @@ TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason)
     ModelService january({"--date", "2027-01-15T10:30"});
     ModelService july({"--date", "2027-07-15T10:30"});
     auto temperatures = [](const ModelService& service, const std::string& path) {
-        return Temperatures(Between(service.Body(path), kForecastStart, kForecastEnd));
+        return temperatures_of(between(service.body_of(path), kForecastStart, kForecastEnd));
     };
-    EXPECT_GT(Average(temperatures(january, guangzhou)), 8);
-    EXPECT_LT(Average(temperatures(january, harbin)), -5);
-    EXPECT_GT(Average(temperatures(july, harbin)), Average(temperatures(january, harbin)) + 20);
+    EXPECT_GT(average(temperatures(january, guangzhou)), 8);
+    EXPECT_LT(average(temperatures(january, harbin)), -5);
+    EXPECT_GT(average(temperatures(july, harbin)), average(temperatures(january, harbin)) + 20);
 
     // Stable for one place and day; different for another district of the same city.
-    EXPECT_EQ(january.Body(guangzhou), january.Body(guangzhou));
-    std::string tianhe = Between(january.Body("/weather/101010102.shtml"), kForecastStart, kForecastEnd);
-    std::string yuexiu = Between(january.Body(guangzhou), kForecastStart, kForecastEnd);
-    EXPECT_NE(Temperatures(tianhe), Temperatures(yuexiu));
+    EXPECT_EQ(january.body_of(guangzhou), january.body_of(guangzhou));
+    std::string tianhe = between(january.body_of("/weather/101010102.shtml"), kForecastStart, kForecastEnd);
+    std::string yuexiu = between(january.body_of(guangzhou), kForecastStart, kForecastEnd);
+    EXPECT_NE(temperatures_of(tianhe), temperatures_of(yuexiu));
     EXPECT_NE(yuexiu.find("15日星期五"), std::string::npos);
     EXPECT_NE(yuexiu.find("21日星期四"), std::string::npos);
 }
@@ -256,8 +257,8 @@ TEST(WeatherService, WeatherFollowsThePlaceAndTheSeason)
 // the table's reader takes the columns written for people after MATCH but nothing malformed.
 TEST(PlaceTable, EveryPlaceHasCoordinatesAndTheTableReaderIsStrict)
 {
-    weatherd::PlaceTable places = ShippedPlaces();
-    EXPECT_EQ(weatherd::AttachCoordinates(places, weatherd::ShippedCoordinates()), std::vector<std::string>{});
+    weatherd::PlaceTable places = shipped_places();
+    EXPECT_EQ(weatherd::attach_coordinates(places, weatherd::shipped_coordinates()), std::vector<std::string>{});
 
     struct Case {
         const char* line;
@@ -271,7 +272,7 @@ TEST(PlaceTable, EveryPlaceHasCoordinatesAndTheTableReaderIsStrict)
     for (const Case& c : cases) {
         std::map<std::string, weatherd::Coordinates> table;
         std::string error;
-        EXPECT_EQ(weatherd::ParseCoordinatesTable(c.line, table, error), c.ok) << c.line;
+        EXPECT_EQ(weatherd::parse_coordinates_table(c.line, table, error), c.ok) << c.line;
         EXPECT_EQ(table.size(), c.ok ? 1u : 0u) << c.line;
     }
 }
@@ -283,7 +284,7 @@ TEST(WeatherService, ConditionalRequestsAreAnswered304)
 {
     ModelService service({"--date", "2027-01-15T10:45"});
     const std::string path = "/weather/101010101.shtml";
-    httplib::Result first = service.Get(path);
+    httplib::Result first = service.get_path(path);
     ASSERT_TRUE(first && first->status == 200);
     EXPECT_EQ(first->get_header_value("Last-Modified"), "Fri, 15 Jan 2027 02:00:00 GMT");
     EXPECT_EQ(first->get_header_value("Cache-Control"), "public, max-age=900");
@@ -312,7 +313,7 @@ TEST(WeatherService, ConditionalRequestsAreAnswered304)
         for (const auto& [name, value] : row.headers)
             shown += name + ": " + value + "; ";
         SCOPED_TRACE(shown);
-        httplib::Result result = service.Get(path, row.headers);
+        httplib::Result result = service.get_path(path, row.headers);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, row.status);
         EXPECT_EQ(result->body.empty(), row.status == 304);
@@ -327,7 +328,7 @@ TEST(WeatherService, UnknownCodesAndPathsGetA404WithoutMarkers)
          {"/weather/999999999.shtml", "/weather/.shtml", "/weather/10101010.shtml", "/weather/101010101x.shtml",
           "/weather/%3Cdiv%20class=%22live%22%3E.shtml", "/weather/101010101.html", "/m2/i/none.gif", "/nothing"}) {
         SCOPED_TRACE(path);
-        httplib::Result result = service.Get(path);
+        httplib::Result result = service.get_path(path);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 404);
         EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -364,24 +365,24 @@ TEST(WeatherService, NoticeVariants)
         std::string expected = c.body;
         if (size_t at = expected.find("{}"); at != std::string::npos)
             expected.replace(at, 2, "127.0.0.1:" + std::to_string(service.port));
-        httplib::Result result = service.Get("/day/shenzhen.txt");
+        httplib::Result result = service.get_path("/day/shenzhen.txt");
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, c.status) << c.body;
         EXPECT_EQ(result->body, expected);
     }
 
     ModelService missing({"--notice", "missing"});
-    httplib::Result result = missing.Get("/day/shenzhen.txt");
+    httplib::Result result = missing.get_path("/day/shenzhen.txt");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 404);
-    EXPECT_EQ(missing.Get("/download/nimbra.htm")->status, 200);
+    EXPECT_EQ(missing.get_path("/download/nimbra.htm")->status, 200);
 }
 
 TEST(WeatherService, BannerPages)
 {
     ModelService service({"--date", "2027-03-01"});
     for (const char* path : {"/day/shenzhen1.htm", "/day/shenzhen.htm"}) {
-        httplib::Result result = service.Get(path);
+        httplib::Result result = service.get_path(path);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 200) << path;
         EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -394,17 +395,17 @@ TEST(WeatherService, SlowWeatherTricklesTheSamePage)
     ModelService quick({"--date", "2027-01-15T10:30"});
     ModelService slow({"--date", "2027-01-15T10:30", "--slow-weather", "1.5"});
     auto started = std::chrono::steady_clock::now();
-    std::string trickled = slow.Body("/weather/101020101.shtml");
+    std::string trickled = slow.body_of("/weather/101020101.shtml");
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_GE(seconds, 1.2);
-    EXPECT_EQ(trickled, quick.Body("/weather/101020101.shtml"));
-    EXPECT_EQ(slow.Get("/weather/0.shtml")->status, 404);
+    EXPECT_EQ(trickled, quick.body_of("/weather/101020101.shtml"));
+    EXPECT_EQ(slow.get_path("/weather/0.shtml")->status, 404);
 }
 
 TEST(WeatherService, EndsCleanlyOnSignalsEvenMidTrickle)
 {
     ModelService idle;
-    EXPECT_EQ(idle.process.Stop(), 0) << idle.process.log();
+    EXPECT_EQ(idle.process.stop_and_wait(), 0) << idle.process.log();
 
     ModelService slow({"--slow-weather", "600"});
     std::thread reader([port = slow.port]() {
@@ -414,7 +415,7 @@ TEST(WeatherService, EndsCleanlyOnSignalsEvenMidTrickle)
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(slow.process.Stop(SIGINT), 0) << slow.process.log();
+    EXPECT_EQ(slow.process.stop_and_wait(SIGINT), 0) << slow.process.log();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
     reader.join();
 }
@@ -441,8 +442,8 @@ TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings)
         {{"--max-connections-per-client", "many"}, "--max-connections-per-client"},
     };
     for (const Case& c : cases) {
-        ServiceProcess process = Weatherd(c.args);
-        EXPECT_EQ(process.Wait(), 2) << c.message;
+        ServiceProcess process = start_weatherd(c.args);
+        EXPECT_EQ(process.wait_for_end(), 2) << c.message;
         EXPECT_NE(process.log().find(c.message), std::string::npos) << process.log();
     }
 }
@@ -450,8 +451,8 @@ TEST(WeatherService, RefusesBadSwitchesAndUnusableSettings)
 TEST(WeatherService, ReportsAPortInUse)
 {
     ModelService first;
-    ServiceProcess second = Weatherd({"--port", std::to_string(first.port)});
-    EXPECT_NE(second.Wait(), 0);
+    ServiceProcess second = start_weatherd({"--port", std::to_string(first.port)});
+    EXPECT_NE(second.wait_for_end(), 0);
     EXPECT_NE(second.log().find("cannot listen"), std::string::npos) << second.log();
 }
 
@@ -467,10 +468,10 @@ TEST(WeatherService, SighupReopensTheLogAndGoesOn)
          service.process.log().find("SIGHUP: reopened") == std::string::npos &&
          std::chrono::steady_clock::now() < until;)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    httplib::Result result = service.Get("/day/shenzhen.txt");
+    httplib::Result result = service.get_path("/day/shenzhen.txt");
     ASSERT_TRUE(result) << "SIGHUP ended the service";
     EXPECT_EQ(result->status, 200);
-    EXPECT_EQ(service.process.Stop(), 0);
+    EXPECT_EQ(service.process.stop_and_wait(), 0);
     EXPECT_NE(service.process.log().find("GET /day/shenzhen.txt 200"), std::string::npos) << service.process.log();
 }
 

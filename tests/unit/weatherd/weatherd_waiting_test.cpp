@@ -15,32 +15,32 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::vector<std::string> OpenMeteo(const std::string& upstream, const TempDir& cache)
+std::vector<std::string> open_meteo(const std::string& upstream, const TempDir& cache)
 {
     return {"--source", "open-meteo", "--upstream", upstream, "--cache-dir", cache.str()};
 }
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Asks for each code's page at once, one client each; how long each took, -1 when it got
 // no answer with a status of 200.
-std::vector<double> AskAtOnce(const Service& service, const std::vector<std::string>& codes)
+std::vector<double> ask_at_once(const Service& service, const std::vector<std::string>& codes)
 {
     std::vector<double> took(codes.size(), -1);
     std::vector<std::thread> viewers;
     for (size_t i = 0; i < codes.size(); ++i)
         viewers.emplace_back([&, i] {
             auto start = Clock::now();
-            httplib::Result result = service.Get("/weather/" + codes[i] + ".shtml");
+            httplib::Result result = service.get_path("/weather/" + codes[i] + ".shtml");
             if (result && result->status == 200)
-                took[i] = SecondsSince(start);
+                took[i] = seconds_since(start);
         });
     for (std::thread& viewer : viewers)
         viewer.join();
     return took;
 }
 
-size_t TimesAsked(const std::vector<Asked>& asked, const Asked& place)
+size_t times_asked(const std::vector<Asked>& asked, const Asked& place)
 {
     return std::count_if(asked.begin(), asked.end(), [&](const Asked& one) {
         return std::abs(one.latitude - place.latitude) < 1e-3 && std::abs(one.longitude - place.longitude) < 1e-3;
@@ -57,22 +57,22 @@ TEST(WaitingPages, KeptDataNeverQueuesBehindPagesWaitingForTheProvider)
     TempDir cache;
     const std::string kept_code = "101010101";
     {
-        Service warm(OpenMeteo(fake.url(), cache));
-        warm.Page(kept_code);  // now on disk, fresh for half an hour
-        ASSERT_EQ(warm.process.Stop(), 0);
+        Service warm(open_meteo(fake.url(), cache));
+        warm.page_of(kept_code);  // now on disk, fresh for half an hour
+        ASSERT_EQ(warm.process.stop_and_wait(), 0);
     }
     fake.set(Answer::kGood, std::chrono::seconds(6));
-    Service service(OpenMeteo(fake.url(), cache));
-    std::vector<std::string> codes = CityCodes(service, 41);
+    Service service(open_meteo(fake.url(), cache));
+    std::vector<std::string> codes = city_codes(service, 41);
     codes.erase(std::remove(codes.begin(), codes.end(), kept_code), codes.end());
     codes.resize(40);  // more than the 32 waiting workers
 
     std::vector<double> took;
-    std::thread load([&] { took = AskAtOnce(service, codes); });
+    std::thread load([&] { took = ask_at_once(service, codes); });
     std::this_thread::sleep_for(std::chrono::seconds(1));
     auto start = Clock::now();
-    httplib::Result kept = service.Get("/weather/" + kept_code + ".shtml");
-    double kept_took = SecondsSince(start);
+    httplib::Result kept = service.get_path("/weather/" + kept_code + ".shtml");
+    double kept_took = seconds_since(start);
     load.join();
 
     ASSERT_TRUE(kept);
@@ -91,11 +91,11 @@ TEST(WaitingPages, ServicesSharingADirectoryNeverAskTwiceAndAnswerInTime)
     FakeOpenMeteo fake;
     fake.set(Answer::kGood, std::chrono::seconds(7));
     TempDir cache;
-    Service first(OpenMeteo(fake.url(), cache)), second(OpenMeteo(fake.url(), cache));
-    std::vector<std::string> codes = CityCodes(first, 6);
+    Service first(open_meteo(fake.url(), cache)), second(open_meteo(fake.url(), cache));
+    std::vector<std::string> codes = city_codes(first, 6);
     std::vector<double> took_first, took_second;
-    std::thread other([&] { took_second = AskAtOnce(second, codes); });
-    took_first = AskAtOnce(first, codes);
+    std::thread other([&] { took_second = ask_at_once(second, codes); });
+    took_first = ask_at_once(first, codes);
     other.join();
 
     for (const auto* took : {&took_first, &took_second})
@@ -105,9 +105,9 @@ TEST(WaitingPages, ServicesSharingADirectoryNeverAskTwiceAndAnswerInTime)
         }
     std::vector<Asked> forecasts = fake.asked(), air = fake.air_quality_asked();
     for (const Asked& place : forecasts)
-        EXPECT_EQ(TimesAsked(forecasts, place), 1u) << "a forecast asked for twice";
+        EXPECT_EQ(times_asked(forecasts, place), 1u) << "a forecast asked for twice";
     for (const Asked& place : air)
-        EXPECT_EQ(TimesAsked(air, place), 1u) << "an air quality asked for twice";
+        EXPECT_EQ(times_asked(air, place), 1u) << "an air quality asked for twice";
     for (const Service* service : {&first, &second})
         EXPECT_EQ(service->process.log().find("asked without it"), std::string::npos) << service->process.log();
 }
@@ -120,15 +120,15 @@ TEST(WaitingPages, AStopEndsTheWaitingAtOnce)
     FakeOpenMeteo fake;
     fake.set(Answer::kGood, std::chrono::seconds(3));
     TempDir cache;
-    Service service(OpenMeteo(fake.url(), cache));
-    std::vector<std::string> codes = CityCodes(service, 24);
-    std::thread load([&] { AskAtOnce(service, codes); });
+    Service service(open_meteo(fake.url(), cache));
+    std::vector<std::string> codes = city_codes(service, 24);
+    std::thread load([&] { ask_at_once(service, codes); });
     while (fake.asked().empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
     auto start = Clock::now();
-    int status = service.process.Stop();
-    double took = SecondsSince(start);
+    int status = service.process.stop_and_wait();
+    double took = seconds_since(start);
     load.join();
     EXPECT_EQ(status, 0) << service.process.log();
     EXPECT_LT(took, 8.0) << "the stop waited for the waiting pages";
