@@ -248,7 +248,7 @@ std::unique_ptr<MetarCache> make_metar_cache(const Options& options, const Stati
     return std::make_unique<MetarCache>(settings, fetch, unix_now, queue, ForecastCache::steady_seconds);
 }
 
-// The signals the service takes in WaitForStopSignal, blocked in every thread.
+// The signals the service takes in wait_for_stop_signal, blocked in every thread.
 sigset_t taken_signals()
 {
     sigset_t signals;

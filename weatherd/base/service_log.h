@@ -7,7 +7,7 @@
 // Text that came from outside (a request's path, a provider's words, a file name) goes
 // through Printable first, so that no client or provider can start a line of its own.
 //
-// Once StartLogWriter has run, lines go through a bounded queue that a thread of its own
+// Once start_log_writer has run, lines go through a bounded queue that a thread of its own
 // writes out: a reader of standard error that stops reading (a stalled pipe, a full disk
 // behind a slow file) must never hold up a thread answering requests. What does not fit is
 // dropped, and one later line says how many were.
@@ -32,12 +32,12 @@ std::string printable_ascii(std::string_view text);
 inline constexpr const char kLinePrefix[] = "nimbra-weatherd: ";
 
 // Writes "nimbra-weatherd: MESSAGE\n". Line breaks inside `message` are escaped too, so a
-// caller that forgot Printable still writes one line. Before StartLogWriter it is written at
+// caller that forgot Printable still writes one line. Before start_log_writer it is written at
 // once; after, queued.
 void log_line(std::string_view message);
 
 // Starts the thread that writes queued lines (with every signal blocked in it). When standard
-// error is a file opened by name, remembers the name for ReopenLog.
+// error is a file opened by name, remembers the name for reopen_log.
 void start_log_writer();
 
 // Waits until every queued line is written, for at most `most`; false when some were not.

@@ -58,7 +58,7 @@ std::string target_path(std::string_view target)
     return path;
 }
 
-// Leaves the target as it came, for TargetPath.
+// Leaves the target as it came, for target_path.
 size_t keep_escaped(void*, MHD_Connection*, char* target) { return std::strlen(target); }
 
 int fit_to_open_files(int wanted)
@@ -296,7 +296,7 @@ bool HttpFront::stop_serving()
             close(listening);
         // libmicrohttpd must not be stopped with a connection suspended (it aborts): wait for
         // the answers being made, which the stop signal has told to make do with what is
-        // kept; trickles end at once (the sweeper resumes them, OnTrickle ends them).
+        // kept; trickles end at once (the sweeper resumes them, on_trickle ends them).
         std::unique_lock guard(lock_);
         bool settled = changed_.wait_for(guard, kLongestStopWait, [this] {
             return suspended_ == 0 && to_read_.empty() && to_wait_.empty() && busy_workers_ == 0;

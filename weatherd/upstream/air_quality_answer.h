@@ -22,7 +22,7 @@ namespace weatherd {
 std::string air_quality_request_url(std::string_view upstream, const Coordinates& at, std::string_view api_key = {});
 
 // What that request counts as against the provider's budget, by the rule every one of its
-// APIs counts by (open_meteo.h's RequestCost): six variables over six days, one call.
+// APIs counts by (open_meteo.h's request_cost): six variables over six days, one call.
 double air_quality_request_cost();
 
 // Decodes an answer into the hourly block of the six pollutants (the daily block stays

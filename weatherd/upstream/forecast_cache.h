@@ -101,7 +101,7 @@ private:
         std::condition_variable fetched;
         std::shared_ptr<const ProviderForecast> forecast;
         int64_t fetched_at = 0;
-        std::atomic<bool> disk_read{false};  // read without the lock by FreshAtOnce
+        std::atomic<bool> disk_read{false};  // read without the lock by fresh_at_once
         bool fetching = false;
         uint64_t fetches = 0;  // completed requests, so a waiter knows its request ended
         bool last_fetch_succeeded = false;

@@ -24,7 +24,7 @@ struct UpstreamLimits {
     size_t max_body_bytes = 8 << 20;
 };
 
-// Thread-safe; call UpstreamClientInit once before threads start.
+// Thread-safe; call upstream_client_init once before threads start.
 void upstream_client_init();
 // The transfer ends by `deadline` at the latest (its limits permitting less), and at once
 // when the service stops.

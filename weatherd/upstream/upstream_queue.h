@@ -6,7 +6,7 @@
 // asks for many variables (the caller says how many calls each request costs).
 //
 // When the provider refuses for concurrency or a spent budget, the caller holds the queue
-// back for a while (HoldBack); the requests wait, or give up and serve what is kept, but
+// back for a while (hold_back); the requests wait, or give up and serve what is kept, but
 // nothing is counted as the provider failing. Every change into a held-back state is one
 // log line that says why and for how long.
 #pragma once

@@ -19,7 +19,7 @@ namespace weatherd {
 struct AirQualitySeries {
     int64_t first = 0;  // unix seconds of hours[0]
     std::vector<PollutantHour> hours;
-    // When worked out (WorkOutIndexes), the AQI of each hour, and of the day that starts at
+    // When worked out (work_out_indexes), the AQI of each hour, and of the day that starts at
     // each hour; empty until then.
     std::vector<std::optional<AirQuality>> hour_indexes;
     std::vector<std::optional<AirQuality>> day_indexes;
