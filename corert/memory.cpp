@@ -2,7 +2,9 @@
 
 #include "corert/diagnostics.h"
 
+#ifndef _WIN32
 #include <sys/mman.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +48,7 @@ size_t block_size(size_t bytes) { return bytes == 0 ? 1 : bytes; }
 // a 10 MB page cost more in page faults and heap trimming than in receiving it. Whether
 // a block is a mapping follows from its size alone, so the registry needs nothing more.
 
+#ifndef _WIN32
 constexpr size_t kLargeBlock = size_t(2) << 20;
 constexpr size_t kHugePage = size_t(2) << 20;
 constexpr size_t kPage = 4096;
@@ -93,15 +96,23 @@ void* remap_large(void* block, size_t old_bytes, size_t bytes)
     return moved;
 }
 
-void* allocate_storage(size_t bytes)
-{
-    return is_large(bytes) ? map_aligned(mapped_size(bytes)) : std::malloc(block_size(bytes));
-}
+void* map_large(size_t bytes) { return map_aligned(mapped_size(bytes)); }
+void unmap_large(void* block, size_t bytes) { munmap(block, mapped_size(bytes)); }
+#else
+// On Windows every block stays in the C library's heap: mappings of their own are this
+// system's (a Windows build would need VirtualAlloc's large pages, which ask a privilege).
+bool is_large(size_t) { return false; }
+void* map_large(size_t) { return nullptr; }
+void* remap_large(void*, size_t, size_t) { return nullptr; }
+void unmap_large(void*, size_t) {}
+#endif
+
+void* allocate_storage(size_t bytes) { return is_large(bytes) ? map_large(bytes) : std::malloc(block_size(bytes)); }
 
 void release_storage(void* block, size_t bytes)
 {
     if (is_large(bytes))
-        munmap(block, mapped_size(bytes));
+        unmap_large(block, bytes);
     else
         std::free(block);
 }
