@@ -1,5 +1,7 @@
 #include "weatherd/upstream/open_meteo.h"
 
+#include "weatherd/base/json_nesting.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -65,29 +67,6 @@ std::optional<double> within_range(std::string_view variable, double value)
     return std::nullopt;  // a variable without a range is not one this service asks for
 }
 
-// Walks an answer without building anything, and stops at the first value nested too
-// deep; only an answer that passes is parsed into a tree.
-class NestingCheck : public nlohmann::json_sax<json> {
-public:
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return ++depth_ <= kDeepestProviderNesting; }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return --depth_, true; }
-    bool start_array(std::size_t) override { return ++depth_ <= kDeepestProviderNesting; }
-    bool end_array() override { return --depth_, true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-    bool too_deep() const { return depth_ > kDeepestProviderNesting; }
-
-private:
-    int depth_ = 0;
-};
-
 // The answer as a tree, or a discarded value with `error` set.
 json parse_bounded(std::string_view text, std::string& error)
 {
@@ -95,7 +74,7 @@ json parse_bounded(std::string_view text, std::string& error)
         error = std::to_string(text.size()) + " bytes, more than " + std::to_string(kLongestProviderAnswer);
         return json(json::value_t::discarded);
     }
-    NestingCheck check;
+    JsonNestingCheck check(kDeepestProviderNesting);
     if (!json::sax_parse(text, &check)) {
         error =
             check.too_deep() ? "nested deeper than " + std::to_string(kDeepestProviderNesting) + " levels" : "not JSON";

@@ -1,5 +1,7 @@
 #include "weatherd/weather/metar_answer.h"
 
+#include "weatherd/base/json_nesting.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -19,27 +21,6 @@ constexpr int kDeepestMetarNesting = 4;
 // The fastest wind a report could truly give, in each unit (the world record gust is
 // 113 m/s); a larger number is a garbled group.
 constexpr double kFastestMetresPerSecond = 120;
-
-class NestingCheck : public nlohmann::json_sax<json> {
-public:
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return ++depth_ <= kDeepestMetarNesting; }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return --depth_, true; }
-    bool start_array(std::size_t) override { return ++depth_ <= kDeepestMetarNesting; }
-    bool end_array() override { return --depth_, true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-    bool too_deep() const { return depth_ > kDeepestMetarNesting; }
-
-private:
-    int depth_ = 0;
-};
 
 double in_metres_per_second(double speed, WindUnit unit)
 {
@@ -200,7 +181,7 @@ std::optional<std::vector<MetarReport>> parse_metar_answer(std::string_view body
         error = std::to_string(body.size()) + " bytes, more than " + std::to_string(kLongestMetarAnswer);
         return std::nullopt;
     }
-    NestingCheck check;
+    JsonNestingCheck check(kDeepestMetarNesting);
     if (!json::sax_parse(body, &check)) {
         error =
             check.too_deep() ? "nested deeper than " + std::to_string(kDeepestMetarNesting) + " levels" : "not JSON";
